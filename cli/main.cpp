@@ -1,0 +1,32 @@
+// corvane-cli: the analysis and the export without a window.
+#include "cli/Commands.h"
+
+#include <CLI/CLI.hpp>
+
+#include <clocale>
+#include <cstdio>
+#include <exception>
+
+int main(int argc, char** argv)
+{
+    std::setlocale(LC_ALL, "");
+    CLI::App app{"corvane-cli: recover LUNs from the member disks of an HP EVA disk group"};
+    app.set_version_flag("--version", std::string("corvane-cli ") + CORVANE_VERSION);
+    app.require_subcommand(1);
+    corvane::cli::Options opts;
+    corvane::cli::Register(app, opts);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return 64; // EX_USAGE
+    }
+    try {
+        return corvane::cli::Run(opts);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "corvane-cli: %s\n", e.what());
+        return 70; // EX_SOFTWARE: a fault of ours, not of the input
+    }
+}

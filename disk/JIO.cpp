@@ -1,0 +1,259 @@
+#include "disk/JIO.h"
+
+#include "disk/Drives.h"
+#include "disk/Text.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <stdexcept>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace JFileHandle {
+
+JIO::JIO()
+{
+    std::memset(m_description, 0, sizeof m_description);
+}
+
+JIO::~JIO()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+int32_t JIO::Describe()
+{
+    std::memset(m_description, 0, sizeof m_description);
+    return std::snprintf(m_description, sizeof m_description, "%lluG",
+                         static_cast<unsigned long long>(m_size >> 30));
+}
+
+bool JIO::Open(const char* path, bool create, Access access)
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    const std::string resolved = ResolveDrivePath(path ? path : "");
+    int flags = O_CLOEXEC | (access == Access::ReadOnly ? O_RDONLY : O_RDWR);
+    if (create) {
+        // A new file: O_CREAT without O_TRUNC, so a file that appeared in the
+        // meantime (or one the first open could not take) keeps its bytes.
+        if (access == Access::ReadOnly)
+            return false;
+        flags |= O_CREAT;
+    }
+    int fd;
+    do {
+        fd = ::open(resolved.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return false;
+    m_fd = fd;
+    m_openedPath = resolved;
+    QuerySize();
+    return true;
+}
+
+bool JIO::Open(const std::u16string& path, bool create, Access access)
+{
+    std::string narrow;
+    if (Utf16ToNarrow(path, narrow) != ConvertResult::Ok)
+        return false;
+    return Open(narrow.c_str(), create, access);
+}
+
+bool JIO::Read(void* buffer, uint32_t count, uint64_t* transferred)
+{
+    uint64_t done = 0;
+    auto* p = static_cast<unsigned char*>(buffer);
+    bool ok = true;
+    while (done < count) {
+        ssize_t n = ::read(m_fd, p + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break; // end of file
+        done += static_cast<uint64_t>(n);
+    }
+    if (transferred)
+        *transferred = done;
+    return ok;
+}
+
+bool JIO::ReadAt(uint64_t offset, void* buffer, uint32_t count, uint64_t* transferred)
+{
+    uint64_t done = 0;
+    auto* p = static_cast<unsigned char*>(buffer);
+    bool ok = true;
+    if (offset > static_cast<uint64_t>(INT64_MAX) - count) {
+        ok = false;
+        errno = EINVAL;
+    }
+    while (ok && done < count) {
+        ssize_t n = ::pread(m_fd, p + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        done += static_cast<uint64_t>(n);
+    }
+    if (transferred)
+        *transferred = done;
+    return ok;
+}
+
+bool JIO::Write(const void* buffer, uint32_t count, uint64_t* transferred)
+{
+    uint64_t done = 0;
+    const auto* p = static_cast<const unsigned char*>(buffer);
+    bool ok = true;
+    while (done < count) {
+        ssize_t n = ::write(m_fd, p + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            ok = false;
+            break;
+        }
+        if (n == 0) { // no progress: the device is full
+            errno = ENOSPC;
+            ok = false;
+            break;
+        }
+        done += static_cast<uint64_t>(n);
+    }
+    if (transferred)
+        *transferred = done;
+    return ok;
+}
+
+bool JIO::Seek(uint64_t offset)
+{
+    if (m_fd < 0 || offset > static_cast<uint64_t>(INT64_MAX)) {
+        errno = EINVAL;
+        return false;
+    }
+    return ::lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
+}
+
+uint64_t JDisk::QuerySize()
+{
+    struct stat st {};
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0 || !S_ISBLK(st.st_mode))
+        return m_size; // not a drive: size stays as it was
+    uint64_t bytes = 0;
+    if (::ioctl(m_fd, BLKGETSIZE64, &bytes) == 0)
+        m_size = bytes;
+    return m_size;
+}
+
+int32_t JDisk::Describe()
+{
+    std::memset(m_description, 0, sizeof m_description);
+    struct stat st {};
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0)
+        return errno;
+    if (!S_ISBLK(st.st_mode))
+        return ENOTBLK;
+    std::string vendor, model;
+    DeviceVendorModel(major(st.st_rdev), minor(st.st_rdev), vendor, model);
+    return std::snprintf(m_description, sizeof m_description, "%s %s %lluG", vendor.c_str(),
+                         model.c_str(), static_cast<unsigned long long>(m_size >> 30));
+}
+
+JFile::JFile(const std::u16string& path, bool create, Access access)
+{
+    if (!Open(path, create, access))
+        throw std::runtime_error("1");
+}
+
+uint64_t JFile::QuerySize()
+{
+    struct stat st {};
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0) {
+        m_size = 0;
+        return 0;
+    }
+    m_size = static_cast<uint64_t>(st.st_size);
+    return m_size;
+}
+
+namespace {
+template <typename Path>
+std::unique_ptr<JIO> OpenDiskOrFileImpl(const Path& path, bool create, Access access)
+{
+    auto disk = std::make_unique<JDisk>();
+    if (disk->Open(path, false, access))
+        return disk;
+    disk.reset();
+    auto file = std::make_unique<JFile>();
+    if (file->Open(path, false, access))
+        return file;
+    if (!create)
+        return nullptr;
+    if (file->Open(path, true, access))
+        return file;
+    return nullptr;
+}
+} // namespace
+
+std::unique_ptr<JIO> OpenDiskOrFile(const char* path, bool create, Access access)
+{
+    return OpenDiskOrFileImpl(path, create, access);
+}
+
+std::unique_ptr<JIO> OpenDiskOrFile(const std::u16string& path, bool create, Access access)
+{
+    return OpenDiskOrFileImpl(path, create, access);
+}
+
+bool Utf16ToUtf8(const std::u16string& in, std::string& out)
+{
+    out.clear();
+    for (size_t i = 0; i < in.size(); ++i) {
+        uint32_t c = in[i];
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 >= in.size() || in[i + 1] < 0xDC00 || in[i + 1] > 0xDFFF)
+                return false;
+            c = 0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00u);
+            ++i;
+        } else if (c >= 0xDC00 && c <= 0xDFFF) {
+            return false;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return true;
+}
+
+} // namespace JFileHandle

@@ -1,0 +1,37 @@
+#include "engine/Analysis.h"
+
+#include "engine/Errors.h"
+
+#include <exception>
+
+namespace corvane {
+
+AnalysisResult RunAnalysis(EvaContext& ctx)
+{
+    AnalysisResult result;
+    if (ctx.sources.empty()) {
+        result.status = AnalysisResult::Status::NoSources;
+        result.text = kNoSourcesText;
+        return result;
+    }
+    try {
+        // Start from an emptied state: a repeated analysis never appends to
+        // what the last one left.
+        ctx.ResetAnalysis();
+        ctx.DiscoverArray();
+        ctx.BuildLunLayout();
+        result.status = AnalysisResult::Status::Ok;
+    } catch (const EvaError& e) {
+        result.status = AnalysisResult::Status::Failed;
+        result.code = e.code();
+        result.text = MessageText(e.what());
+        result.reason = e.reason();
+    } catch (const std::exception& e) {
+        result.status = AnalysisResult::Status::Failed;
+        result.code = MessageCode(e.what());
+        result.text = MessageText(e.what());
+    }
+    return result;
+}
+
+} // namespace corvane

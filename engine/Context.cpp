@@ -1,0 +1,133 @@
+#include "engine/Context.h"
+
+#include "disk/Text.h"
+#include "engine/Errors.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace corvane {
+
+namespace {
+constexpr std::array<uint8_t, 8> kMemberTag = {0, 0, 0, 1, 0, 0, 0, 5};
+
+std::string ErrnoText(int err)
+{
+    return std::strerror(err);
+}
+} // namespace
+
+bool MemberDisk::OpenSource(const std::string& path)
+{
+    source = path;
+    io = JFileHandle::OpenDiskOrFile(path.c_str(), false, JFileHandle::Access::ReadOnly);
+    return io != nullptr;
+}
+
+void MemberDisk::Identify()
+{
+    std::vector<uint8_t> block(kIdentSize, 0);
+    uint64_t got = 0;
+    const bool ok = io && io->Read(block.data(), static_cast<uint32_t>(kIdentSize), &got);
+    identified = ok && got == kIdentSize;
+    if (!identified) {
+        // Nothing trustworthy was read: no tag, so the member can never
+        // supply tables, and no disk id is claimed.
+        tag.fill(0);
+        diskId = 0;
+        return;
+    }
+    std::copy_n(block.begin() + 16, 8, tag.begin());
+    diskId = block[115];
+}
+
+bool MemberDisk::HasMemberTag() const
+{
+    return identified && tag == kMemberTag;
+}
+
+bool MemberDisk::Seek(uint64_t offset)
+{
+    if (!io || !io->Seek(offset))
+        Raise(kSeekFailed, "seek failed: " + source + " to offset " + std::to_string(offset) + ": " +
+                               ErrnoText(errno));
+    return true;
+}
+
+bool MemberDisk::Read(void* buffer, uint32_t count, uint64_t* transferred, bool raiseOnFailure)
+{
+    uint64_t got = 0;
+    const bool ok = io && io->Read(buffer, count, &got);
+    if (transferred)
+        *transferred = got;
+    if (!ok && raiseOnFailure)
+        Raise(kReadFailed, "read failed: " + source + " (+" + std::to_string(count) + " bytes): " +
+                               ErrnoText(errno));
+    return ok;
+}
+
+bool RaidInfoEntry::Empty() const
+{
+    return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
+}
+
+uint64_t LunEntry::DeclaredBytes() const
+{
+    if (capacitySectors > UINT64_MAX / 512)
+        return UINT64_MAX;
+    return capacitySectors * 512;
+}
+
+EvaContext::EvaContext() = default;
+
+EvaContext::~EvaContext()
+{
+    // Release in the order the engine documents: tables, members, LUNs,
+    // blocks, then the export state (readers, writer, target).
+    raidInfo.clear();
+    raidInfoBackup.clear();
+    members.clear();
+    lunList.clear();
+    blockList.clear();
+    exportState.reset();
+}
+
+void EvaContext::ResetAnalysis()
+{
+    // Readers of an earlier export point at the members about to close.
+    if (exportState)
+        exportState->ReleaseReaders();
+    for (auto& row : memberMap)
+        row.fill(nullptr);
+    diskById.fill(nullptr);
+    raidInfo.clear();
+    raidInfoBackup.clear();
+    missingSlots.clear();
+    blockList.clear();
+    lunList.clear();
+    members.clear();
+    notes.clear();
+}
+
+std::string ToOemPath(const std::u16string& path)
+{
+    // Up to the first NUL, as a NUL-terminated wide string would be read.
+    const std::u16string s = path.substr(0, path.find(u'\0'));
+    std::string out;
+    switch (JFileHandle::Utf16ToNarrow(s, out)) {
+    case JFileHandle::ConvertResult::Untranslatable:
+        Raise(kInvalidUtf8, "the path is not valid UTF-16");
+    case JFileHandle::ConvertResult::Failed:
+        Raise(kConversionError, "the path has characters the locale's encoding (" +
+                                    JFileHandle::NarrowCodeset() + ") cannot hold");
+    case JFileHandle::ConvertResult::Ok:
+        break;
+    }
+    if (out.find('\0') != std::string::npos)
+        Raise(kLengthMismatch);
+    return out;
+}
+
+} // namespace corvane

@@ -1,0 +1,167 @@
+// The recovery context: everything the engine knows about the disk group at
+// hand. One per run; the front end creates it, appends sources, runs the
+// analysis on it and exports from it.
+#pragma once
+
+#include "disk/JIO.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace corvane {
+
+using JFileHandle::JIO;
+
+// Units of the array's layout.
+inline constexpr uint64_t kSegmentSize = 0x200000; // 2 MiB, unit of segment numbers
+inline constexpr uint64_t kChunkSize = 0x20000;    // 128 KiB, unit of the interleave
+inline constexpr uint64_t kRunSize = 0x800000;     // 8 MiB: one stripe of LUN data
+inline constexpr uint64_t kIdentSize = 1024;        // identification block
+inline constexpr int kRows = 64;                   // member-map rows (row 0 stays empty)
+inline constexpr int kColumns = 15;                // member-map columns
+inline constexpr int kDiskIds = 255;               // diskById cells: ids 0..254
+
+// One source the user added: a drive name or an image path, as narrow bytes
+// in the locale's encoding (as ToOemPath made it). Any length.
+struct SourceEntry {
+    std::string path;
+};
+
+// A member-map slot as a value.
+struct SlotKey {
+    uint8_t row = 0;
+    uint8_t column = 0;
+    friend bool operator==(const SlotKey&, const SlotKey&) = default;
+};
+
+// One opened source.
+struct MemberDisk {
+    uint8_t diskId = 0;
+    std::array<uint8_t, 8> tag{};
+    std::unique_ptr<JIO> io;
+    std::string source;      // the path it was opened from
+    bool identified = false; // its first kilobyte was read in full
+
+    // Opens the path read-only through the disk-or-file factory.
+    bool OpenSource(const std::string& path);
+    // Reads the first kilobyte. A failed or short read leaves the member
+    // untagged (zero tag) and unidentified, so it never enters diskById.
+    void Identify();
+    bool HasMemberTag() const;
+    // Raises code 11 when the seek fails.
+    bool Seek(uint64_t offset);
+    // Raises code 9 when the read fails and raiseOnFailure is set; otherwise
+    // returns the read's result. *transferred receives the bytes moved.
+    bool Read(void* buffer, uint32_t count, uint64_t* transferred, bool raiseOnFailure);
+};
+
+// One 24-byte entry of a RAID information record, byte for byte.
+struct RaidInfoEntry {
+    std::array<uint8_t, 24> bytes{};
+    bool Empty() const;
+    uint8_t DiskId() const { return bytes[3]; }
+};
+
+struct RaidSlot {
+    uint8_t missing = 0;
+    uint8_t row = 0;
+    uint8_t column = 0;
+    uint8_t diskId = 0;
+};
+
+struct RaidInfoRecord {
+    uint8_t number = 0; // place in its copy, from 1: the member-map row
+    std::array<RaidInfoEntry, 16> entries{};
+    std::vector<RaidSlot> slots;
+    uint8_t slotCount = 0;
+    // Sets slotCount and slots from entries and number.
+    void BuildSlots();
+};
+
+// Bytes 0..29 of a 32-byte on-disk layout record.
+struct LayoutRecord {
+    std::array<uint8_t, 30> raw{};
+    uint8_t type() const { return raw[0]; }
+    uint8_t row() const { return raw[1]; }
+};
+
+// One LUN of the LUN list. group and id are 32-bit so that an index of more
+// than 255 blocks, or a block of more than 255 records, keeps every LUN at
+// its true place.
+struct LunEntry {
+    uint32_t group = 0;
+    uint32_t id = 0;
+    uint64_t sizeGiB = 0;
+    uint64_t capacitySectors = 0; // as the header declares it
+    std::vector<LayoutRecord> mapRecords;
+    std::vector<LayoutRecord> stripeRecords;
+
+    // Bytes the stripe records cover (count x 8 MiB).
+    uint64_t CoveredBytes() const { return stripeRecords.size() * kRunSize; }
+    // Bytes the header declares (sectors x 512, saturating).
+    uint64_t DeclaredBytes() const;
+    // The stripe records cover less than the declared capacity.
+    bool ShortCoverage() const { return CoveredBytes() < DeclaredBytes(); }
+};
+
+// The export layer keeps its reader matrix, stripe writer and target here;
+// the engine only owns it and asks it to drop readers that point at members
+// a new analysis is about to close.
+struct ExportStateBase {
+    virtual ~ExportStateBase() = default;
+    virtual void ReleaseReaders() = 0;
+};
+
+class EvaContext {
+public:
+    EvaContext();
+    ~EvaContext();
+    EvaContext(const EvaContext&) = delete;
+    EvaContext& operator=(const EvaContext&) = delete;
+
+    // Reader matrix, stripe writer and export target (export layer). Declared
+    // first so it is destroyed last, after the members its readers name.
+    std::unique_ptr<ExportStateBase> exportState;
+
+    std::array<MemberDisk*, kDiskIds> diskById{};
+    std::vector<std::unique_ptr<RaidInfoRecord>> raidInfo;
+    std::vector<std::unique_ptr<RaidInfoRecord>> raidInfoBackup;
+    std::array<std::array<MemberDisk*, kColumns>, kRows> memberMap{};
+    std::vector<std::unique_ptr<MemberDisk>> members;
+    std::vector<std::unique_ptr<LunEntry>> lunList;
+    std::vector<std::vector<LayoutRecord>> blockList;
+    std::vector<SlotKey> missingSlots;
+    std::vector<SourceEntry> sources;
+
+    // What the analysis noticed beside the LUN list (UTF-8 lines): sources
+    // that could not be identified, disk ids carried twice, and so on.
+    std::vector<std::string> notes;
+
+    // Opens the sources and reads the RAID information into the member map.
+    void DiscoverArray();
+    void IndexMembersById();
+    bool ReadRaidInfo(MemberDisk& member);
+
+    // LUN index, LUN headers, second indexes.
+    void BuildLunLayout();
+    void ScanLunIndex();
+    void ReadLunHeaders();
+    void ReadHeaderType8(const LayoutRecord& record, uint32_t group, uint32_t id);
+    void ReadHeaderType16(const LayoutRecord& record, uint32_t group, uint32_t id);
+    void ReadSecondIndex();
+    void ReadSecondIndexType8(size_t lun);
+    void ReadSecondIndexType16(size_t lun);
+
+    // Empties everything an analysis fills (members closed, records, map,
+    // missing slots, blocks, LUNs, notes); sources stay.
+    void ResetAnalysis();
+};
+
+// UTF-16 path to the locale's narrow encoding; raises 15 (not valid UTF-16,
+// e.g. an unpaired surrogate), 16 (no narrow form) or 17 (length mismatch).
+std::string ToOemPath(const std::u16string& path);
+
+} // namespace corvane
