@@ -1,0 +1,107 @@
+// Synthetic disk groups in the array's exact on-disk format, for tests, the
+// demo and the benchmarks. Member images are sparse files; LUN contents are
+// a deterministic pattern from a seed, so every expected byte can be
+// recomputed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace corvane::sample {
+
+struct MemberSpec {
+    uint8_t diskId = 0;
+    bool tagged = true;   // carries the member tag in its first kilobyte
+    bool present = true;  // false: written, but left out of the source list (a lost member)
+    // Non-zero: the image is cut to this many bytes after everything is
+    // written, so reads beyond it are short (a damaged or truncated region).
+    uint64_t truncateAt = 0;
+};
+
+struct LunSpec {
+    uint32_t block = 0;          // index block (the LUN's group)
+    uint32_t stripes = 1;        // stripe records; LUN data = stripes x 8 MiB
+    uint64_t capacitySectors = 0; // declared capacity; 0: stripes x 8 MiB / 512
+    uint8_t indexType = 8;       // index record type: 8, or 16 (read, then dropped: no LUN)
+    uint8_t mapType = 8;         // first map record's type: 8, 16, or 0 (no stripe records)
+    uint8_t row = 1;             // member-map row of its header, pieces and stripes
+    // The first alternative of the header / of every second-index piece
+    // names a segment beyond the end of its member, so only the next
+    // alternative reads.
+    bool headerFirstAlternativeUnreadable = false;
+    bool pieceFirstAlternativeUnreadable = false;
+    // Stripe records after the last one: extra non-type-20 records (a run
+    // interrupted) are not needed; this ends the run with a type-0 record.
+};
+
+struct SlotRef {
+    uint8_t row = 1;    // RAID record number (member-map row), from 1
+    uint8_t column = 0; // entry place, 0..14
+};
+
+struct GroupSpec {
+    uint64_t seed = 1;
+    std::vector<MemberSpec> members;
+    // rows[r - 1][c] = index into members of the member holding slot (r, c).
+    // The first tagged member in members order holds the tables.
+    std::vector<std::vector<int>> rows;
+    std::vector<LunSpec> luns;
+    // Entries left empty in the primary RAID copy but kept in the second copy.
+    std::vector<SlotRef> primaryHoles;
+    // Entries left empty in both copies (the slot is missing).
+    std::vector<SlotRef> emptySlots;
+    bool writeBackupCopy = true;
+};
+
+struct MemberOut {
+    std::string path;
+    uint8_t diskId = 0;
+    bool tagged = true;
+    bool present = true;
+};
+
+struct LunOut {
+    uint32_t group = 0;
+    uint32_t id = 0;
+    uint64_t sizeGiB = 0;
+    uint32_t stripes = 0;          // stripe records the analysis must find
+    uint64_t bytes = 0;            // stripes x 8 MiB: the export's length
+    std::string sha256;            // of the intact LUN data (bytes long)
+    // What a correct export yields given the faults (segments it cannot read
+    // and cannot rebuild are zero): sha256 and the zero-filled LUN ranges.
+    std::string exportSha256;
+    std::vector<std::pair<uint64_t, uint64_t>> zeroRanges; // (offset, length), merged, sorted
+    uint32_t rebuiltStripes = 0;   // stripes with exactly one missing segment
+    uint32_t damagedStripes = 0;   // stripes with two or more missing
+};
+
+struct Manifest {
+    std::vector<MemberOut> members; // all images, in members order
+    std::vector<LunOut> luns;       // the expected LUN list, in list order
+    std::string json;               // the manifest as written to manifest.json
+
+    // Paths of the present members, in order: the sources to analyse.
+    std::vector<std::string> Sources() const;
+};
+
+// Writes member<N>.img (N from 0) and manifest.json into dir (created if
+// needed). Throws std::runtime_error with a clear message on bad input or
+// I/O failure.
+Manifest Generate(const GroupSpec& spec, const std::string& dir);
+
+// Parses the small JSON description corvane-mksample takes.
+GroupSpec SpecFromJson(const std::string& text);
+
+// A healthy group: `members` members (disk ids 0..members-1), RAID rows of
+// up to 15 columns each covering them, and one LUN per entry of lunStripes.
+GroupSpec HealthyGroup(int members, const std::vector<uint32_t>& lunStripes, uint64_t seed = 1);
+
+// Byte `offset` onwards of LUN lunIndex (its place in spec.luns) as
+// generated: fills out[0..len).
+void LunPattern(uint64_t seed, size_t lunIndex, uint64_t offset, uint8_t* out, size_t len);
+
+// Lower-case hex SHA-256 of a file's bytes [offset, offset + length).
+std::string Sha256OfFile(const std::string& path, uint64_t offset, uint64_t length);
+
+} // namespace corvane::sample
