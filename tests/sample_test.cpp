@@ -1,0 +1,488 @@
+// The sample generator is the yardstick for the analysis and export tests,
+// so its images are checked here against the on-disk format directly, with
+// their own decoding, never through the analysis.
+#include "tools/Sample.h"
+
+#include "TempDir.h"
+#include "engine/Address.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <stdexcept>
+
+using namespace corvane;
+using namespace corvane::sample;
+
+namespace {
+
+constexpr uint64_t kRaidPrimary = 0x1841800;
+constexpr uint64_t kRaidSecond = 0x1C41000;
+
+std::vector<uint8_t> ReadAt(const std::string& path, uint64_t offset, size_t len)
+{
+    std::ifstream f(path, std::ios::binary);
+    f.seekg(static_cast<std::streamoff>(offset));
+    std::vector<uint8_t> buf(len);
+    f.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(len));
+    buf.resize(static_cast<size_t>(std::max<std::streamsize>(f.gcount(), 0)));
+    return buf;
+}
+
+bool AllZero(const std::vector<uint8_t>& b)
+{
+    return std::all_of(b.begin(), b.end(), [](uint8_t x) { return x == 0; });
+}
+
+LayoutRecord RecordAt(const uint8_t* p)
+{
+    LayoutRecord r;
+    std::memcpy(r.raw.data(), p, r.raw.size());
+    return r;
+}
+
+uint64_t BE64(const uint8_t* p)
+{
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i)
+        v = v << 8 | p[i];
+    return v;
+}
+
+// Resolves slots the way the array's tables say: the primary RAID copy on
+// the first tagged image, disk ids from each image's first kilobyte.
+class Layout {
+public:
+    explicit Layout(const Manifest& m)
+    {
+        std::map<uint8_t, std::string> byId;
+        for (const auto& mem : m.members) {
+            const auto ident = ReadAt(mem.path, 0, 1024);
+            byId[ident.at(115)] = mem.path;
+            const uint8_t tag[8] = {0, 0, 0, 1, 0, 0, 0, 5};
+            if (holder.empty() && std::memcmp(ident.data() + 16, tag, 8) == 0)
+                holder = mem.path;
+        }
+        for (unsigned row = 1;; ++row) {
+            const auto rec = ReadAt(holder, kRaidPrimary + (row - 1) * 2048ULL, 2048);
+            if (rec.size() < 2048 || rec[0] != 0x60 || rec[1] != 0x01)
+                break;
+            for (unsigned c = 0; c < 15; ++c) {
+                const uint8_t* e = rec.data() + 40 + 24 * c;
+                if (std::any_of(e, e + 24, [](uint8_t b) { return b != 0; }))
+                    slots[{row, c}] = byId.at(e[3]);
+            }
+        }
+    }
+    // Path of the image at a position, empty when the slot has none.
+    std::string PathOf(const LayoutRecord& r, unsigned p) const
+    {
+        auto it = slots.find({r.row(), PositionColumn(r, p)});
+        return it == slots.end() ? std::string() : it->second;
+    }
+    std::vector<uint8_t> Segment(const LayoutRecord& r, unsigned p) const
+    {
+        return ReadAt(PathOf(r, p), SegmentOffset(PositionSegment(r, p)), kSegmentSize);
+    }
+    // The first alternative of a group that reads in full.
+    std::vector<uint8_t> FirstAlternative(const LayoutRecord& r, unsigned first, unsigned count) const
+    {
+        for (unsigned p = first; p < first + count; ++p) {
+            if (PathOf(r, p).empty())
+                continue;
+            auto s = Segment(r, p);
+            if (s.size() == kSegmentSize)
+                return s;
+        }
+        return {};
+    }
+    std::vector<LayoutRecord> IndexBlock(unsigned block) const
+    {
+        const auto b = ReadAt(holder, 0x600000 + block * kSegmentSize, kSegmentSize);
+        std::vector<LayoutRecord> out;
+        for (size_t j = 0; j + 32 <= b.size() && (b[j] == 8 || b[j] == 16); j += 32)
+            out.push_back(RecordAt(b.data() + j));
+        return out;
+    }
+    // Stripe records of the LUN behind a type-8 index record.
+    std::vector<LayoutRecord> StripeRecords(const LayoutRecord& index) const
+    {
+        const auto header = FirstAlternative(index, 0, 4);
+        std::vector<std::vector<uint8_t>> pieces(4, std::vector<uint8_t>(kSegmentSize));
+        const LayoutRecord map1 = RecordAt(header.data() + 0x40);
+        if (map1.type() == 8) {
+            pieces[0] = FirstAlternative(map1, 0, 4);
+            pieces[1] = FirstAlternative(map1, 4, 4);
+            if (BE64(header.data() + 0x2008) * 512 / 0x40000000 > 1024) {
+                const LayoutRecord map2 = RecordAt(header.data() + 0x60);
+                pieces[2] = FirstAlternative(map2, 0, 4);
+                pieces[3] = FirstAlternative(map2, 4, 4);
+            }
+        } else if (map1.type() == 16) {
+            for (unsigned g = 0; g < 4; ++g)
+                pieces[g] = FirstAlternative(map1, 2 * g, 2);
+        } else {
+            return {};
+        }
+        std::vector<uint8_t> run(kRunSize);
+        const uint8_t* const pp[4] = {pieces[0].data(), pieces[1].data(), pieces[2].data(), pieces[3].data()};
+        InterleaveChunks(pp, run.data());
+        std::vector<LayoutRecord> out;
+        for (size_t l = 0; l < kRunSize / 32 && run[l * 32] == 20; ++l)
+            out.push_back(RecordAt(run.data() + l * 32));
+        return out;
+    }
+
+    std::string holder;
+    std::map<std::pair<unsigned, unsigned>, std::string> slots;
+};
+
+class SampleTest : public ::testing::Test {
+protected:
+    test::TempDir dir;
+};
+
+TEST_F(SampleTest, IdentificationBlocksCarryTagAndDiskId)
+{
+    GroupSpec spec = HealthyGroup(6, {1});
+    spec.members[3].tagged = false;
+    spec.members[4].present = false;
+    const Manifest m = Generate(spec, dir.path().string());
+    ASSERT_EQ(m.members.size(), 6u);
+    for (size_t i = 0; i < 6; ++i) {
+        const auto ident = ReadAt(m.members[i].path, 0, 1024);
+        ASSERT_EQ(ident.size(), 1024u);
+        EXPECT_EQ(ident[115], spec.members[i].diskId);
+        const std::vector<uint8_t> tag(ident.begin() + 16, ident.begin() + 24);
+        if (i == 3)
+            EXPECT_TRUE(AllZero(tag));
+        else
+            EXPECT_EQ(tag, (std::vector<uint8_t>{0, 0, 0, 1, 0, 0, 0, 5}));
+    }
+    const auto sources = m.Sources();
+    ASSERT_EQ(sources.size(), 5u);
+    EXPECT_EQ(std::count(sources.begin(), sources.end(), m.members[4].path), 0);
+    EXPECT_TRUE(std::filesystem::exists(dir.file("manifest.json")));
+}
+
+TEST_F(SampleTest, RaidTablesKeepHolesAndEmptySlots)
+{
+    GroupSpec spec = HealthyGroup(12, {1, 1});
+    ASSERT_EQ(spec.rows.size(), 1u);
+    spec.rows.push_back({6, 7, 8, 9, 10, 11});
+    spec.rows[0].resize(6);
+    spec.primaryHoles = {{1, 2}};
+    spec.emptySlots = {{2, 4}};
+    const Manifest m = Generate(spec, dir.path().string());
+    const std::string& holder = m.members[0].path;
+    for (uint64_t copy : {kRaidPrimary, kRaidSecond}) {
+        SCOPED_TRACE(copy);
+        const auto recs = ReadAt(holder, copy, 3 * 2048);
+        ASSERT_EQ(recs.size(), 3 * 2048u);
+        for (unsigned r = 0; r < 2; ++r) {
+            const uint8_t* rec = recs.data() + r * 2048;
+            EXPECT_EQ(rec[0], 0x60);
+            EXPECT_EQ(rec[1], 0x01);
+            for (unsigned c = 0; c < 16; ++c) {
+                const uint8_t* e = rec + 40 + 24 * c;
+                const bool empty = std::all_of(e, e + 24, [](uint8_t b) { return b == 0; });
+                const bool hole = (r == 0 && c == 2 && copy == kRaidPrimary) || (r == 1 && c == 4) || c >= 6;
+                EXPECT_EQ(empty, hole) << "record " << r + 1 << " entry " << c;
+                if (!empty) {
+                    EXPECT_EQ(e[3], spec.members[static_cast<size_t>(spec.rows[r][c])].diskId);
+                }
+            }
+        }
+        // The record after the last one is unsigned: the run ends there.
+        EXPECT_FALSE(recs[2 * 2048] == 0x60 && recs[2 * 2048 + 1] == 0x01);
+    }
+
+    test::TempDir other;
+    spec.writeBackupCopy = false;
+    const Manifest m2 = Generate(spec, other.path().string());
+    EXPECT_TRUE(AllZero(ReadAt(m2.members[0].path, kRaidSecond, 2048)));
+}
+
+TEST_F(SampleTest, IndexRecordsLeadToHeadersWithTheirCapacity)
+{
+    GroupSpec spec = HealthyGroup(7, {});
+    LunSpec big;
+    big.stripes = 3;
+    big.capacitySectors = 1025ULL * 2097152; // 1025 GiB: two map records
+    LunSpec dropped;
+    dropped.indexType = 16;
+    LunSpec small;
+    small.stripes = 2;
+    small.headerFirstAlternativeUnreadable = true;
+    small.pieceFirstAlternativeUnreadable = true;
+    LunSpec second;
+    second.block = 1;
+    second.stripes = 1;
+    second.mapType = 16;
+    spec.luns = {big, dropped, small, second};
+    const Manifest m = Generate(spec, dir.path().string());
+
+    // Type-16 index records take an id but give no LUN.
+    ASSERT_EQ(m.luns.size(), 3u);
+    EXPECT_EQ(std::make_pair(m.luns[0].group, m.luns[0].id), std::make_pair(0u, 0u));
+    EXPECT_EQ(std::make_pair(m.luns[1].group, m.luns[1].id), std::make_pair(0u, 2u));
+    EXPECT_EQ(std::make_pair(m.luns[2].group, m.luns[2].id), std::make_pair(1u, 0u));
+    EXPECT_EQ(m.luns[0].sizeGiB, 1025u);
+    EXPECT_EQ(m.luns[1].sizeGiB, 0u);
+
+    const Layout layout(m);
+    const auto block0 = layout.IndexBlock(0);
+    ASSERT_EQ(block0.size(), 3u);
+    EXPECT_EQ(block0[0].type(), 8);
+    EXPECT_EQ(block0[1].type(), 16);
+    EXPECT_EQ(block0[2].type(), 8);
+    EXPECT_EQ(layout.IndexBlock(1).size(), 1u);
+    EXPECT_TRUE(layout.IndexBlock(2).empty());
+
+    const auto h0 = layout.FirstAlternative(block0[0], 0, 4);
+    ASSERT_EQ(h0.size(), kSegmentSize);
+    EXPECT_EQ(BE64(h0.data() + 0x2008), 1025ULL * 2097152);
+    EXPECT_EQ(h0[0x40], 8);
+    EXPECT_EQ(h0[0x60], 8);
+
+    // The first alternative names a segment past the member's end.
+    EXPECT_TRUE(layout.Segment(block0[2], 0).empty());
+    const auto h2 = layout.FirstAlternative(block0[2], 0, 4);
+    ASSERT_EQ(h2.size(), kSegmentSize);
+    EXPECT_EQ(BE64(h2.data() + 0x2008), 2u * 16384);
+    EXPECT_EQ(h2[0x60], 0); // 0 GiB: one map record
+    EXPECT_TRUE(layout.Segment(RecordAt(h2.data() + 0x40), 0).empty());
+    // Alternatives sit on different columns.
+    EXPECT_NE(PositionColumn(block0[2], 1), PositionColumn(block0[2], 2));
+
+    // Every type-16 group reads a header.
+    for (unsigned g = 0; g < 4; ++g)
+        EXPECT_EQ(layout.FirstAlternative(block0[1], 2 * g, 2).size(), kSegmentSize) << g;
+
+    EXPECT_EQ(layout.StripeRecords(block0[0]).size(), 3u);
+    EXPECT_EQ(layout.StripeRecords(block0[2]).size(), 2u);
+    EXPECT_EQ(layout.StripeRecords(layout.IndexBlock(1)[0]).size(), 1u);
+}
+
+TEST_F(SampleTest, StripesHoldThePatternAndParity)
+{
+    const GroupSpec spec = HealthyGroup(6, {3}, 42);
+    const Manifest m = Generate(spec, dir.path().string());
+    const Layout layout(m);
+    const auto stripes = layout.StripeRecords(layout.IndexBlock(0).at(0));
+    ASSERT_EQ(stripes.size(), 3u);
+    std::vector<uint8_t> want(kRunSize), got(kRunSize);
+    for (size_t k = 0; k < stripes.size(); ++k) {
+        SCOPED_TRACE(k);
+        std::vector<std::vector<uint8_t>> seg;
+        std::vector<unsigned> columns;
+        for (unsigned p = 0; p < 5; ++p) {
+            seg.push_back(layout.Segment(stripes[k], p));
+            ASSERT_EQ(seg.back().size(), kSegmentSize);
+            columns.push_back(PositionColumn(stripes[k], p));
+        }
+        std::sort(columns.begin(), columns.end());
+        EXPECT_EQ(std::adjacent_find(columns.begin(), columns.end()), columns.end()) << "columns repeat";
+        size_t bad = 0;
+        for (size_t i = 0; i < kSegmentSize; ++i)
+            bad += (seg[0][i] ^ seg[1][i] ^ seg[2][i] ^ seg[3][i] ^ seg[4][i]) != 0;
+        EXPECT_EQ(bad, 0u);
+        const uint8_t* const pp[4] = {seg[0].data(), seg[1].data(), seg[2].data(), seg[3].data()};
+        InterleaveChunks(pp, got.data());
+        LunPattern(42, 0, k * kRunSize, want.data(), want.size());
+        EXPECT_TRUE(got == want);
+    }
+    // Parity does not sit on the same column in every stripe.
+    EXPECT_NE(PositionColumn(stripes[0], 4), PositionColumn(stripes[1], 4));
+}
+
+TEST_F(SampleTest, ManifestShaMatchesTheImages)
+{
+    const Manifest m = Generate(HealthyGroup(5, {2, 1}, 7), dir.path().string());
+    const Layout layout(m);
+    const auto block = layout.IndexBlock(0);
+    ASSERT_EQ(block.size(), m.luns.size());
+    for (size_t i = 0; i < block.size(); ++i) {
+        // Write the LUN out of the images, then hash the file.
+        const std::string out = dir.file("lun" + std::to_string(i));
+        std::ofstream f(out, std::ios::binary);
+        std::vector<uint8_t> run(kRunSize);
+        for (const auto& rec : layout.StripeRecords(block[i])) {
+            std::vector<std::vector<uint8_t>> seg;
+            for (unsigned p = 0; p < 4; ++p)
+                seg.push_back(layout.Segment(rec, p));
+            const uint8_t* const pp[4] = {seg[0].data(), seg[1].data(), seg[2].data(), seg[3].data()};
+            InterleaveChunks(pp, run.data());
+            f.write(reinterpret_cast<const char*>(run.data()), static_cast<std::streamsize>(run.size()));
+        }
+        f.close();
+        EXPECT_EQ(std::filesystem::file_size(out), m.luns[i].bytes);
+        EXPECT_EQ(Sha256OfFile(out, 0, m.luns[i].bytes), m.luns[i].sha256);
+        EXPECT_EQ(m.luns[i].exportSha256, m.luns[i].sha256);
+        EXPECT_TRUE(m.luns[i].zeroRanges.empty());
+    }
+    EXPECT_NE(m.luns[0].sha256, m.luns[1].sha256);
+    EXPECT_THROW(Sha256OfFile(dir.file("lun0"), 1, m.luns[0].bytes), std::runtime_error);
+}
+
+TEST_F(SampleTest, TwoMembersLeftOutZeroTheirChunksInDamagedStripes)
+{
+    GroupSpec spec = HealthyGroup(6, {12});
+    spec.members[1].present = false;
+    spec.members[4].present = false;
+    const Manifest m = Generate(spec, dir.path().string());
+    ASSERT_EQ(m.luns.size(), 1u);
+    const LunOut& lun = m.luns[0];
+    const Layout layout(m);
+    const auto stripes = layout.StripeRecords(layout.IndexBlock(0).at(0));
+    ASSERT_EQ(stripes.size(), 12u);
+
+    std::vector<std::pair<uint64_t, uint64_t>> want;
+    uint32_t rebuilt = 0, damaged = 0;
+    for (size_t k = 0; k < stripes.size(); ++k) {
+        std::vector<unsigned> lost;
+        for (unsigned p = 0; p < 5; ++p) {
+            const std::string path = layout.PathOf(stripes[k], p);
+            if (path == m.members[1].path || path == m.members[4].path)
+                lost.push_back(p);
+        }
+        rebuilt += lost.size() == 1;
+        damaged += lost.size() >= 2;
+        if (lost.size() < 2)
+            continue;
+        for (uint64_t c = 0; c < 16; ++c)
+            for (unsigned p : lost)
+                if (p < 4)
+                    want.emplace_back(k * kRunSize + (4 * c + p) * kChunkSize, kChunkSize);
+    }
+    std::sort(want.begin(), want.end());
+    std::vector<std::pair<uint64_t, uint64_t>> merged;
+    for (const auto& r : want) {
+        if (!merged.empty() && merged.back().first + merged.back().second == r.first)
+            merged.back().second += r.second;
+        else
+            merged.push_back(r);
+    }
+    EXPECT_GT(damaged, 0u);
+    EXPECT_GT(rebuilt, 0u);
+    EXPECT_EQ(lun.rebuiltStripes, rebuilt);
+    EXPECT_EQ(lun.damagedStripes, damaged);
+    EXPECT_EQ(lun.zeroRanges, merged);
+    EXPECT_NE(lun.exportSha256, lun.sha256);
+}
+
+TEST_F(SampleTest, OneMemberLeftOutIsRebuiltFromParity)
+{
+    GroupSpec spec = HealthyGroup(6, {6});
+    spec.members[2].present = false;
+    const Manifest m = Generate(spec, dir.path().string());
+    EXPECT_EQ(m.luns.at(0).rebuiltStripes, 5u); // six columns, five per stripe
+    EXPECT_EQ(m.luns.at(0).damagedStripes, 0u);
+    EXPECT_EQ(m.luns.at(0).exportSha256, m.luns.at(0).sha256);
+}
+
+TEST_F(SampleTest, TruncatedMemberLosesTheSegmentsBeyondTheCut)
+{
+    GroupSpec spec = HealthyGroup(5, {4});
+    spec.members[3].truncateAt = 65 * 1024 * 1024; // inside its first stripe segment
+    const Manifest m = Generate(spec, dir.path().string());
+    EXPECT_EQ(std::filesystem::file_size(m.members[3].path), 65u * 1024 * 1024);
+    EXPECT_EQ(m.luns.at(0).rebuiltStripes, 4u);
+    EXPECT_EQ(m.luns.at(0).exportSha256, m.luns.at(0).sha256);
+}
+
+TEST(SamplePattern, SlicesAgreeAcrossWordEdges)
+{
+    std::vector<uint8_t> whole(64);
+    LunPattern(3, 1, 1000, whole.data(), whole.size());
+    for (size_t from : {0u, 1u, 7u, 8u, 13u}) {
+        std::vector<uint8_t> part(64 - from - 3);
+        LunPattern(3, 1, 1000 + from, part.data(), part.size());
+        EXPECT_TRUE(std::equal(part.begin(), part.end(), whole.begin() + static_cast<long>(from))) << from;
+    }
+    std::vector<uint8_t> other(64);
+    LunPattern(3, 2, 1000, other.data(), other.size());
+    EXPECT_NE(whole, other);
+    LunPattern(4, 1, 1000, other.data(), other.size());
+    EXPECT_NE(whole, other);
+}
+
+struct BadSpec {
+    const char* name;
+    std::function<void(GroupSpec&)> damage;
+};
+
+class SampleRefuses : public ::testing::TestWithParam<BadSpec> {};
+
+TEST_P(SampleRefuses, BadGroup)
+{
+    test::TempDir dir;
+    GroupSpec spec = HealthyGroup(6, {1, 1});
+    GetParam().damage(spec);
+    EXPECT_THROW(Generate(spec, dir.path().string()), std::runtime_error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sample, SampleRefuses,
+    ::testing::Values(
+        BadSpec{"RowNarrowerThanAStripe", [](GroupSpec& s) { s.rows[0].resize(4); }},
+        BadSpec{"RowNamesNoMember", [](GroupSpec& s) { s.rows[0][0] = 6; }},
+        BadSpec{"LunOnMissingRow", [](GroupSpec& s) { s.luns[0].row = 2; }},
+        BadSpec{"IndexBlockSkipped", [](GroupSpec& s) { s.luns[1].block = 2; }},
+        BadSpec{"IndexBlockOverlapsTables", [](GroupSpec& s) { s.luns[1].block = 9; }},
+        BadSpec{"TooManyStripesForOneMapRecord", [](GroupSpec& s) { s.luns[0].stripes = 8193; }},
+        BadSpec{"BadIndexType", [](GroupSpec& s) { s.luns[0].indexType = 20; }},
+        BadSpec{"HoleOutsideRows", [](GroupSpec& s) { s.primaryHoles = {{3, 0}}; }}),
+    [](const ::testing::TestParamInfo<BadSpec>& i) { return std::string(i.param.name); });
+
+TEST(SampleJson, ReadsEveryField)
+{
+    const GroupSpec s = SpecFromJson(R"({
+        "seed": 9,
+        "members": [{"diskId": 4}, {"diskId": 5, "tagged": false}, {"diskId": 6, "present": false},
+                    {"diskId": 7, "truncateAt": 4096}, {"diskId": 8}],
+        "rows": [[0, 1, 2, 3, 4]],
+        "luns": [{"stripes": 2, "capacitySectors": 100, "indexType": 16, "mapType": 0, "row": 1, "block": 0,
+                  "headerFirstAlternativeUnreadable": true, "pieceFirstAlternativeUnreadable": true}],
+        "primaryHoles": [{"row": 1, "column": 2}],
+        "emptySlots": [{"row": 1, "column": 3}],
+        "writeBackupCopy": false})");
+    EXPECT_EQ(s.seed, 9u);
+    ASSERT_EQ(s.members.size(), 5u);
+    EXPECT_EQ(s.members[0].diskId, 4);
+    EXPECT_FALSE(s.members[1].tagged);
+    EXPECT_FALSE(s.members[2].present);
+    EXPECT_EQ(s.members[3].truncateAt, 4096u);
+    ASSERT_EQ(s.luns.size(), 1u);
+    EXPECT_EQ(s.luns[0].stripes, 2u);
+    EXPECT_EQ(s.luns[0].capacitySectors, 100u);
+    EXPECT_EQ(s.luns[0].indexType, 16);
+    EXPECT_EQ(s.luns[0].mapType, 0);
+    EXPECT_TRUE(s.luns[0].headerFirstAlternativeUnreadable);
+    EXPECT_TRUE(s.luns[0].pieceFirstAlternativeUnreadable);
+    ASSERT_EQ(s.primaryHoles.size(), 1u);
+    EXPECT_EQ(s.primaryHoles[0].column, 2);
+    ASSERT_EQ(s.emptySlots.size(), 1u);
+    EXPECT_EQ(s.emptySlots[0].column, 3);
+    EXPECT_FALSE(s.writeBackupCopy);
+
+    const GroupSpec h = SpecFromJson(R"({"healthy": {"members": 7, "lunStripes": [1, 2]}, "seed": 3})");
+    EXPECT_EQ(h.members.size(), 7u);
+    EXPECT_EQ(h.luns.size(), 2u);
+    EXPECT_EQ(h.seed, 3u);
+}
+
+TEST(SampleJson, RefusesMistakes)
+{
+    for (const char* text : {"{", "[]", R"({"member": []})", R"({"luns": [{"stripe": 1}]})",
+                             R"({"members": [{"diskId": 256}]})", R"({"seed": "x"})",
+                             R"({"luns": [{"row": -1}]})"})
+        EXPECT_THROW(SpecFromJson(text), std::runtime_error) << text;
+}
+
+} // namespace
