@@ -5,6 +5,7 @@
 #include "disk/Text.h"
 #include "engine/Analysis.h"
 #include "engine/Errors.h"
+#include "engine/Report.h"
 
 #include <nlohmann/json.hpp>
 
@@ -40,6 +41,84 @@ int Drives()
     return 0;
 }
 
+std::string SlotText(unsigned row, unsigned column)
+{
+    return "(" + std::to_string(row) + "," + std::to_string(column) + ")";
+}
+
+// Members, member map, missing slots and notes: what --verbose adds.
+void PrintDetails(const AnalysisSummary& s)
+{
+    Out(stdout, "Members:\n");
+    for (size_t i = 0; i < s.members.size(); ++i) {
+        const MemberSummary& m = s.members[i];
+        // Built by appending: GCC 12 warns falsely (-Wrestrict) on
+        // "literal" + std::string temporaries.
+        std::string line = "  ";
+        line += std::to_string(i);
+        line += '\t';
+        if (m.identified)
+            line.append("disk id ").append(std::to_string(m.diskId)).append(m.tagged ? "\ttagged" : "\tuntagged");
+        else
+            line += "unidentified";
+        if (m.replacedByDuplicate)
+            line += "\treplaced by a later source with the same disk id";
+        Out(stdout, line + "\t" + m.source + "\n");
+    }
+    Out(stdout, "Member map:\n");
+    for (size_t i = 0; i < s.memberMap.size();) {
+        const unsigned row = s.memberMap[i].row;
+        std::string line = "  row ";
+        line += std::to_string(row);
+        line += ':';
+        for (; i < s.memberMap.size() && s.memberMap[i].row == row; ++i)
+            line.append(" ")
+                .append(std::to_string(s.memberMap[i].column))
+                .append("=member ")
+                .append(std::to_string(s.memberMap[i].member))
+                .append(" (disk id ")
+                .append(std::to_string(s.memberMap[i].diskId))
+                .append(")");
+        Out(stdout, line + "\n");
+    }
+    std::string missing = "Missing slots:";
+    for (const SlotKey& k : s.missingSlots)
+        missing.append(" ").append(SlotText(k.row, k.column));
+    Out(stdout, missing + (s.missingSlots.empty() ? " none\n" : "\n"));
+    Out(stdout, "Notes:" + std::string(s.notes.empty() ? " none\n" : "\n"));
+    for (const std::string& n : s.notes)
+        Out(stdout, std::string("  ").append(n).append("\n"));
+}
+
+nlohmann::json SummaryJson(const AnalysisSummary& s)
+{
+    nlohmann::json j;
+    j["luns"] = nlohmann::json::array();
+    for (const LunSummary& l : s.luns)
+        j["luns"].push_back({{"group", l.group},
+                             {"id", l.id},
+                             {"sizeGiB", l.sizeGiB},
+                             {"stripes", l.stripes},
+                             {"coveredBytes", l.coveredBytes},
+                             {"declaredBytes", l.declaredBytes},
+                             {"shortCoverage", l.shortCoverage}});
+    j["members"] = nlohmann::json::array();
+    for (const MemberSummary& m : s.members)
+        j["members"].push_back({{"source", m.source},
+                                {"diskId", m.diskId},
+                                {"tagged", m.tagged},
+                                {"identified", m.identified},
+                                {"replacedByDuplicate", m.replacedByDuplicate}});
+    j["memberMap"] = nlohmann::json::array();
+    for (const MapCell& c : s.memberMap)
+        j["memberMap"].push_back({{"row", c.row}, {"column", c.column}, {"member", c.member}, {"diskId", c.diskId}});
+    j["missingSlots"] = nlohmann::json::array();
+    for (const SlotKey& k : s.missingSlots)
+        j["missingSlots"].push_back({{"row", k.row}, {"column", k.column}});
+    j["notes"] = s.notes;
+    return j;
+}
+
 int Analyze(const Options& opts)
 {
     EvaContext ctx;
@@ -50,27 +129,25 @@ int Analyze(const Options& opts)
         Out(stderr, r.text + "\n");
         return 64;
     }
+    const AnalysisSummary summary = Summarize(ctx);
     if (!r.ok()) {
+        // What was gathered before the failure helps to see why it failed.
+        if (opts.verbose && !opts.json)
+            PrintDetails(summary);
         Out(stderr, r.text + (r.reason.empty() ? "" : " (" + r.reason + ")") + "\n");
         return r.code >= 1 && r.code <= 17 ? r.code : 70;
     }
     if (opts.json) {
-        nlohmann::json j;
-        j["luns"] = nlohmann::json::array();
-        for (const auto& lun : ctx.lunList)
-            j["luns"].push_back({{"group", lun->group},
-                                 {"id", lun->id},
-                                 {"sizeGiB", lun->sizeGiB},
-                                 {"stripes", lun->stripeRecords.size()}});
-        Out(stdout, j.dump(2) + "\n");
+        // Invalid UTF-8 in a note or path must not abort the dump.
+        Out(stdout, SummaryJson(summary).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
         return 0;
     }
-    for (const auto& lun : ctx.lunList) {
-        char line[128];
-        std::snprintf(line, sizeof line, "%" PRIu32 "\t%" PRIu32 "\t%" PRIu64 "G\n", lun->group, lun->id,
-                      lun->sizeGiB);
-        Out(stdout, line);
+    if (opts.verbose) {
+        PrintDetails(summary);
+        Out(stdout, "LUNs:\n");
     }
+    for (const LunSummary& lun : summary.luns)
+        Out(stdout, LunLine(lun) + "\n");
     return 0;
 }
 
@@ -83,7 +160,7 @@ void Register(CLI::App& app, Options& opts)
 
     auto* analyze = app.add_subcommand("analyze", "Analyse member disks or images and print the LUN list");
     analyze->add_option("sources", opts.sources, "Member drives (\\\\.\\Physicaldrive%d or /dev/...) or image files");
-    analyze->add_flag("-v,--verbose", opts.verbose, "Also print members, member map and missing slots");
+    analyze->add_flag("-v,--verbose", opts.verbose, "Also print members, member map, missing slots and notes");
     analyze->add_flag("--json", opts.json, "Print one JSON object");
     analyze->callback([&opts] { opts.command = "analyze"; });
 }

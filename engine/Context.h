@@ -142,6 +142,11 @@ public:
 
     // Opens the sources and reads the RAID information into the member map.
     void DiscoverArray();
+    // The steps of DiscoverArray after every source is open and identified:
+    // diskById, then the RAID information of the first tagged member that
+    // has it (code 4 when none has). Callers that open members themselves
+    // (test doubles, the fuzzer) start here.
+    void DiscoverFromMembers();
     void IndexMembersById();
     bool ReadRaidInfo(MemberDisk& member);
 
