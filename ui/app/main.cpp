@@ -1,0 +1,31 @@
+// corvane: the desktop program.
+#include "ui/app/MainFrm.h"
+#include "ui/app/Screenshots.h"
+#include "ui/app/TessalyApp.h"
+
+#include <QTimer>
+
+#include <cstdio>
+#include <exception>
+
+int main(int argc, char** argv)
+{
+    try {
+        corvane::ui::CTessalyApp app(argc, argv);
+        if (!app.InitInstance())
+            return app.ExitInstance(1);
+
+        const QString shots = qEnvironmentVariable("CORVANE_SCREENSHOT_DIR");
+        if (!shots.isEmpty()) {
+            QTimer::singleShot(0, &app, [&app, shots] {
+                const int failures = corvane::ui::TakeScreenshots(app.MainFrame(), shots);
+                app.exit(failures == 0 ? 0 : 1);
+            });
+        }
+        const int code = app.exec();
+        return app.ExitInstance(code);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "corvane: %s\n", e.what());
+        return 1;
+    }
+}
