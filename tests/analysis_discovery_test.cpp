@@ -1,0 +1,344 @@
+// Discovery on members held in memory: RAID records and their merge, slot
+// resolution, damaged tables, identification faults, error codes.
+#include "analysis_fakes.h"
+#include "TempDir.h"
+
+#include "engine/Context.h"
+#include "engine/Errors.h"
+#include "engine/Report.h"
+
+#include <gtest/gtest.h>
+
+using namespace corvane;
+using namespace corvane::test;
+
+namespace {
+
+int CodeOf(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (const EvaError& e) {
+        return e.code();
+    }
+    return 0;
+}
+
+bool AnyNoteHas(const EvaContext& ctx, const std::string& part)
+{
+    for (const auto& n : ctx.notes)
+        if (n.find(part) != std::string::npos)
+            return true;
+    return false;
+}
+
+std::vector<std::pair<int, int>> Missing(const EvaContext& ctx)
+{
+    std::vector<std::pair<int, int>> v;
+    for (const SlotKey& k : ctx.missingSlots)
+        v.emplace_back(k.row, k.column);
+    return v;
+}
+
+} // namespace
+
+// --- BuildSlots -------------------------------------------------------------
+
+struct SlotsRow {
+    const char* name;
+    std::vector<int> ids; // -1 = empty entry
+    uint8_t slotCount;
+    std::vector<int> missingColumns;
+};
+// Named rows keep test names readable.
+inline void PrintTo(const SlotsRow& r, std::ostream* os) { *os << r.name; }
+
+class BuildSlotsTable : public ::testing::TestWithParam<SlotsRow> {};
+
+TEST_P(BuildSlotsTable, CountsUpToTheLastFilledEntry)
+{
+    const SlotsRow& row = GetParam();
+    RaidInfoRecord rec;
+    rec.number = 7;
+    for (size_t c = 0; c < row.ids.size(); ++c) {
+        if (row.ids[c] < 0)
+            continue;
+        rec.entries[c].bytes[0] = 1;
+        rec.entries[c].bytes[3] = static_cast<uint8_t>(row.ids[c]);
+    }
+    rec.BuildSlots();
+    EXPECT_EQ(rec.slotCount, row.slotCount);
+    ASSERT_EQ(rec.slots.size(), row.slotCount);
+    std::vector<int> missing;
+    for (size_t i = 0; i < rec.slots.size(); ++i) {
+        EXPECT_EQ(rec.slots[i].row, 7);
+        EXPECT_EQ(rec.slots[i].column, i);
+        if (rec.slots[i].missing) {
+            missing.push_back(static_cast<int>(i));
+            EXPECT_EQ(rec.slots[i].diskId, 0);
+        } else {
+            EXPECT_EQ(rec.slots[i].diskId, row.ids[i]);
+        }
+    }
+    EXPECT_EQ(missing, row.missingColumns);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, BuildSlotsTable,
+    ::testing::Values(SlotsRow{"SixFilled", {1, 2, 3, 4, 5, 6}, 6, {}},
+                      SlotsRow{"AllEmpty", {}, 0, {}},
+                      SlotsRow{"HoleBeforeLast", {1, 2, -1, 4, 5, 6}, 6, {2}},
+                      SlotsRow{"DiskIdZeroIsNotEmpty", {0}, 1, {}},
+                      SlotsRow{"SixteenthEntry", {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 9}, 16,
+                               {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// --- RAID information ---------------------------------------------------------
+
+class RaidInfo : public ::testing::Test {
+protected:
+    MiniGroup g{5};
+    EvaContext ctx;
+
+    void Discover()
+    {
+        g.Install(ctx);
+        ctx.DiscoverFromMembers();
+    }
+};
+
+TEST_F(RaidInfo, MapsEverySlotToTheMemberWithItsDiskId)
+{
+    g.DefaultRow();
+    g.Row(2, {14, 13, 12, 11, 10});
+    Discover();
+    ASSERT_EQ(ctx.raidInfo.size(), 2u);
+    ASSERT_EQ(ctx.raidInfoBackup.size(), 2u);
+    for (int c = 0; c < 5; ++c) {
+        EXPECT_EQ(ctx.memberMap[1][c], ctx.members[c].get()) << c;
+        EXPECT_EQ(ctx.memberMap[2][c], ctx.members[4 - c].get()) << c;
+    }
+    for (int c = 0; c < kColumns; ++c)
+        EXPECT_EQ(ctx.memberMap[0][c], nullptr) << "row 0 stays empty";
+    EXPECT_TRUE(ctx.missingSlots.empty());
+    EXPECT_TRUE(ctx.notes.empty());
+}
+
+TEST_F(RaidInfo, SecondCopyFillsHolesOfTheRecordsBothCopiesHave)
+{
+    // Primary: three records with holes at (1,2), (2,1), (3,0); second copy:
+    // two records, complete.
+    PutRaidRecord(*g.disks[0], kRaidPrimaryAt, 1, {10, 11, -1, 13, 14});
+    PutRaidRecord(*g.disks[0], kRaidPrimaryAt, 2, {10, -1, 12});
+    PutRaidRecord(*g.disks[0], kRaidPrimaryAt, 3, {-1, 11});
+    PutRaidRecord(*g.disks[0], kRaidSecondAt, 1, {10, 11, 12, 13, 14});
+    PutRaidRecord(*g.disks[0], kRaidSecondAt, 2, {10, 11}); // shorter: slot 2 is not its to fill
+    Discover();
+    EXPECT_EQ(ctx.memberMap[1][2], ctx.members[2].get());
+    EXPECT_EQ(ctx.memberMap[2][1], ctx.members[1].get());
+    EXPECT_EQ(ctx.memberMap[2][2], ctx.members[2].get());
+    EXPECT_EQ(ctx.memberMap[3][0], nullptr) << "record 3 has no partner in the second copy";
+    EXPECT_EQ(Missing(ctx), (std::vector<std::pair<int, int>>{{3, 0}}));
+}
+
+TEST_F(RaidInfo, UnknownDiskIdAndEmptyEntriesGoOnTheMissingListInOrder)
+{
+    PutRaidRecord(*g.disks[0], kRaidPrimaryAt, 1, {10, 99, -1, 13});
+    PutRaidRecord(*g.disks[0], kRaidPrimaryAt, 2, {-1, 255, 12});
+    Discover();
+    EXPECT_EQ(Missing(ctx), (std::vector<std::pair<int, int>>{{1, 1}, {1, 2}, {2, 0}, {2, 1}}));
+    EXPECT_EQ(ctx.memberMap[1][1], nullptr);
+    EXPECT_EQ(ctx.memberMap[2][1], nullptr) << "disk id 255 has no cell";
+    EXPECT_EQ(ctx.memberMap[2][2], ctx.members[2].get());
+    EXPECT_EQ(ctx.raidInfo[1]->slots[1].missing, 1);
+}
+
+TEST_F(RaidInfo, ColumnFifteenNamesNoSlot)
+{
+    std::vector<int> ids(16, -1);
+    ids[0] = 10;
+    ids[15] = 11;
+    PutRaidRecord(*g.disks[0], kRaidPrimaryAt, 1, ids);
+    Discover();
+    EXPECT_EQ(ctx.memberMap[1][0], ctx.members[0].get());
+    for (int c = 1; c < kColumns; ++c)
+        EXPECT_EQ(ctx.memberMap[1][c], nullptr);
+    EXPECT_EQ(ctx.memberMap[2][0], nullptr) << "column 15 must not spill into the next row";
+    for (const SlotKey& k : ctx.missingSlots)
+        EXPECT_LT(k.column, kColumns);
+    EXPECT_TRUE(AnyNoteHas(ctx, "column 15"));
+}
+
+TEST_F(RaidInfo, RecordsBeyondSixtyThreeAreIgnored)
+{
+    for (unsigned n = 1; n <= 70; ++n)
+        PutRaidRecord(*g.disks[0], kRaidPrimaryAt, n, {10 + static_cast<int>(n % 5)});
+    Discover();
+    ASSERT_EQ(ctx.raidInfo.size(), 63u);
+    EXPECT_EQ(ctx.raidInfo.back()->number, 63);
+    EXPECT_EQ(ctx.memberMap[63][0], ctx.members[63 % 5].get());
+    EXPECT_TRUE(AnyNoteHas(ctx, "more than 63 records"));
+}
+
+TEST_F(RaidInfo, RunEndsAtTheEndOfTheMember)
+{
+    PutRaidRecord(*g.disks[0], kRaidPrimaryAt, 1, {10, 11});
+    PutRaidRecord(*g.disks[0], kRaidPrimaryAt, 2, {12, 13});
+    PutRaidRecord(*g.disks[0], kRaidPrimaryAt, 3, {14});
+    // The member ends inside record 3: a partial record is not a record.
+    g.disks[0]->Resize(kRaidPrimaryAt + 2 * 2048 + 100);
+    Discover();
+    ASSERT_EQ(ctx.raidInfo.size(), 2u);
+    EXPECT_TRUE(ctx.raidInfoBackup.empty());
+    EXPECT_EQ(ctx.memberMap[2][1], ctx.members[3].get());
+    EXPECT_EQ(ctx.memberMap[3][0], nullptr);
+    EXPECT_TRUE(AnyNoteHas(ctx, "end of the member"));
+}
+
+TEST_F(RaidInfo, RunEndsExactlyAtTheEndOfTheMember)
+{
+    PutRaidRecord(*g.disks[0], kRaidPrimaryAt, 1, {10, 11});
+    g.disks[0]->Resize(kRaidPrimaryAt + 2048);
+    Discover();
+    EXPECT_EQ(ctx.raidInfo.size(), 1u);
+    EXPECT_EQ(ctx.memberMap[1][1], ctx.members[1].get());
+}
+
+TEST_F(RaidInfo, FirstTaggedMemberWithoutTablesIsPassedOver)
+{
+    MiniGroup h{3, true};
+    // Member 0 is tagged but holds no table; member 1 holds it; member 2
+    // (tagged too) is never read.
+    PutRaidRecord(*h.disks[1], kRaidPrimaryAt, 1, {10, 11, 12});
+    h.Install(ctx);
+    ctx.DiscoverFromMembers();
+    EXPECT_EQ(ctx.memberMap[1][2], ctx.members[2].get());
+    EXPECT_EQ(h.raw[2]->reads, 1u) << "only its identification block";
+}
+
+TEST_F(RaidInfo, UntaggedMemberIsNotReadButResolvesSlots)
+{
+    // Member 3 is untagged and holds a table of its own: it is never read.
+    g.DefaultRow();
+    PutRaidRecord(*g.disks[3], kRaidPrimaryAt, 1, {10});
+    Discover();
+    EXPECT_EQ(g.raw[3]->reads, 1u);
+    EXPECT_EQ(ctx.memberMap[1][3], ctx.members[3].get());
+    EXPECT_FALSE(ctx.members[3]->HasMemberTag());
+}
+
+struct FaultRow {
+    const char* name;
+    int code;
+    void (*apply)(MemoryDisk&);
+};
+// Named rows keep test names readable.
+inline void PrintTo(const FaultRow& r, std::ostream* os) { *os << r.name; }
+
+class RaidInfoFaults : public ::testing::TestWithParam<FaultRow> {};
+
+TEST_P(RaidInfoFaults, EndsTheAnalysisWithItsCode)
+{
+    MiniGroup g{5};
+    g.DefaultRow();
+    PutRaidRecord(*g.disks[0], kRaidPrimaryAt, 2, {10});
+    GetParam().apply(*g.disks[0]);
+    EvaContext ctx;
+    g.Install(ctx);
+    EXPECT_EQ(CodeOf([&] { ctx.DiscoverFromMembers(); }), GetParam().code);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Damage, RaidInfoFaults,
+    ::testing::Values(
+        FaultRow{"NoTableAnywhere", kNoRaidInfo, [](MemoryDisk& d) { d.Resize(1 << 20); }},
+        FaultRow{"UnsignedFirstRecord", kNoRaidInfo, [](MemoryDisk& d) { d.PutByte(kRaidPrimaryAt + 1, 0x02); }},
+        FaultRow{"FirstRecordUnreadable", kReadFailed, [](MemoryDisk& d) { d.FailReads(kRaidPrimaryAt, 1); }},
+        FaultRow{"RecordAfterTheLastUnreadable", kReadFailed,
+                 [](MemoryDisk& d) { d.FailReads(kRaidPrimaryAt + 2 * 2048, 1); }},
+        FaultRow{"SecondCopyUnreadable", kReadFailed, [](MemoryDisk& d) { d.FailReads(kRaidSecondAt + 2048, 1); }},
+        FaultRow{"SeekToPrimaryFails", kSeekFailed, [](MemoryDisk& d) { d.FailSeeksTo(kRaidPrimaryAt); }},
+        FaultRow{"SeekToSecondFails", kSeekFailed, [](MemoryDisk& d) { d.FailSeeksTo(kRaidSecondAt); }}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// --- identification -----------------------------------------------------------
+
+TEST(Identification, ShortFirstKilobyteCarriesNoTagAndNoDiskId)
+{
+    // 200 bytes: the tag and disk id 11 are there, but the block is not whole.
+    MiniGroup g{5};
+    g.DefaultRow();
+    auto stub = std::make_unique<MemoryDisk>(200);
+    stub->Put(16, kTag.data(), kTag.size());
+    stub->PutByte(115, 11);
+    EvaContext ctx;
+    g.Install(ctx);
+    AddMember(ctx, std::move(stub), "stub");
+    ctx.DiscoverFromMembers();
+    const MemberDisk& s = *ctx.members.back();
+    EXPECT_FALSE(s.identified);
+    EXPECT_FALSE(s.HasMemberTag());
+    EXPECT_EQ(ctx.diskById[11], ctx.members[1].get()) << "the stub must not take disk id 11";
+    EXPECT_EQ(ctx.memberMap[1][1], ctx.members[1].get());
+    EXPECT_TRUE(AnyNoteHas(ctx, "stub: the first kilobyte could not be read"));
+    const AnalysisSummary sum = Summarize(ctx);
+    EXPECT_FALSE(sum.members.back().identified);
+    EXPECT_FALSE(sum.members[1].replacedByDuplicate);
+}
+
+TEST(Identification, UnreadableFirstKilobyte)
+{
+    auto d = std::make_unique<MemoryDisk>(1 << 20);
+    PutIdentity(*d, 3, true);
+    d->FailReads(0, 1024);
+    EvaContext ctx;
+    AddMember(ctx, std::move(d), "bad");
+    EXPECT_FALSE(ctx.members[0]->identified);
+    EXPECT_EQ(CodeOf([&] { ctx.DiscoverFromMembers(); }), kNoRaidInfo);
+    EXPECT_EQ(ctx.diskById[3], nullptr);
+}
+
+TEST(Identification, LaterSourceWithTheSameDiskIdTakesItsSlots)
+{
+    MiniGroup g{5};
+    g.DefaultRow();
+    auto twin = std::make_unique<MemoryDisk>(1 << 20);
+    PutIdentity(*twin, 12, false);
+    EvaContext ctx;
+    g.Install(ctx);
+    AddMember(ctx, std::move(twin), "twin");
+    ctx.DiscoverFromMembers();
+    EXPECT_EQ(ctx.memberMap[1][2], ctx.members[5].get());
+    EXPECT_TRUE(AnyNoteHas(ctx, "disk id 12 is also carried by mem2"));
+    const AnalysisSummary sum = Summarize(ctx);
+    EXPECT_TRUE(sum.members[2].replacedByDuplicate);
+    EXPECT_FALSE(sum.members[5].replacedByDuplicate);
+}
+
+TEST(Identification, DiskId255IsNoCell)
+{
+    MiniGroup g{5};
+    g.Row(1, {10, 11, 12, 13, 255});
+    auto odd = std::make_unique<MemoryDisk>(1 << 20);
+    PutIdentity(*odd, 255, false);
+    EvaContext ctx;
+    g.Install(ctx);
+    AddMember(ctx, std::move(odd), "odd");
+    ctx.DiscoverFromMembers();
+    EXPECT_EQ(ctx.memberMap[1][4], nullptr);
+    EXPECT_EQ(Missing(ctx), (std::vector<std::pair<int, int>>{{1, 4}}));
+    EXPECT_TRUE(AnyNoteHas(ctx, "odd: disk id 255"));
+}
+
+// --- sources -----------------------------------------------------------------
+
+TEST(Sources, UnopenableSourceFailsWithCodeOneKeepingEarlierMembers)
+{
+    TempDir dir;
+    WriteFile(dir.file("a.img"), std::vector<uint8_t>(4096, 0));
+    EvaContext ctx;
+    ctx.sources = {{dir.file("a.img")}, {dir.file("missing.img")}, {dir.file("a.img")}};
+    EXPECT_EQ(CodeOf([&] { ctx.DiscoverArray(); }), kOpenDeviceFailed);
+    ASSERT_EQ(ctx.members.size(), 1u);
+    EXPECT_TRUE(ctx.members[0]->identified);
+}

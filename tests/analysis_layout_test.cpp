@@ -1,0 +1,426 @@
+// LUN index, headers and second index on members held in memory.
+#include "analysis_fakes.h"
+
+#include "engine/Address.h"
+#include "engine/Context.h"
+#include "engine/Errors.h"
+#include "engine/Report.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace corvane;
+using namespace corvane::test;
+
+namespace {
+
+constexpr uint64_t kGiBSectors = 1ULL << 21;
+
+int CodeOf(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (const EvaError& e) {
+        return e.code();
+    }
+    return 0;
+}
+
+DiskRecord Typed(uint8_t type)
+{
+    std::array<Pos, 8> pos;
+    pos.fill({MiniGroup::kUnused, 0});
+    return MakeRecord(type, 1, pos);
+}
+
+class Layout : public ::testing::Test {
+protected:
+    MiniGroup g{5};
+    EvaContext ctx;
+
+    void SetUp() override { g.DefaultRow(); }
+    void Install()
+    {
+        g.Install(ctx);
+        ctx.DiscoverFromMembers();
+    }
+    std::vector<std::tuple<uint32_t, uint32_t, uint64_t>> List() const
+    {
+        std::vector<std::tuple<uint32_t, uint32_t, uint64_t>> v;
+        for (const auto& l : ctx.lunList)
+            v.emplace_back(l->group, l->id, l->sizeGiB);
+        return v;
+    }
+};
+
+} // namespace
+
+// --- index scan ---------------------------------------------------------------
+
+TEST_F(Layout, BlockEndsAtTheFirstRecordOfAnotherType)
+{
+    g.IndexRecord(0, 0, Typed(16));
+    g.IndexRecord(0, 1, Typed(8));
+    g.IndexRecord(0, 2, Typed(8));
+    g.IndexRecord(0, 3, Typed(0));
+    g.IndexRecord(0, 4, Typed(8));
+    Install();
+    ctx.ScanLunIndex();
+    ASSERT_EQ(ctx.blockList.size(), 1u);
+    ASSERT_EQ(ctx.blockList[0].size(), 3u);
+    EXPECT_EQ(ctx.blockList[0][0].type(), 16);
+}
+
+TEST_F(Layout, IndexEndsAtTheFirstBlockOfAnotherTypeAndReadsNoFurther)
+{
+    for (uint32_t b = 0; b < 3; ++b)
+        g.IndexRecord(b, 0, Typed(8));
+    g.disks[0]->PutByte(kIndexAt + 3 * kSegmentSize, 0xFF);
+    g.disks[0]->FailReads(kIndexAt + 4 * kSegmentSize, kSegmentSize); // the fifth block
+    Install();
+    ctx.ScanLunIndex();
+    EXPECT_EQ(ctx.blockList.size(), 3u);
+}
+
+TEST_F(Layout, FullBlockOfIndexRecordsGoesOnToTheNextBlock)
+{
+    const DiskRecord r = Typed(8);
+    std::vector<uint8_t> block(kSegmentSize);
+    for (size_t j = 0; j < 65536; ++j)
+        std::copy(r.begin(), r.end(), block.begin() + static_cast<long>(j * 32));
+    g.disks[0]->Put(kIndexAt, block.data(), block.size());
+    g.IndexRecord(1, 0, Typed(16));
+    Install();
+    ctx.ScanLunIndex();
+    ASSERT_EQ(ctx.blockList.size(), 2u);
+    EXPECT_EQ(ctx.blockList[0].size(), 65536u);
+    EXPECT_EQ(ctx.blockList[1].size(), 1u);
+}
+
+TEST_F(Layout, IndexComesFromTheFirstTaggedMemberThatHasOne)
+{
+    MiniGroup h{4, true};
+    h.DefaultRow();
+    h.IndexRecord(0, 0, Typed(8), 2);
+    h.IndexRecord(0, 0, Typed(8), 3);
+    h.disks[1]->Resize(3 << 20); // ends before 6 MiB: nothing there
+    h.IndexRecord(0, 0, Typed(8), 0);
+    h.disks[0]->PutByte(kIndexAt, 0); // begins with type 0
+    EvaContext c;
+    h.Install(c);
+    c.DiscoverFromMembers();
+    const uint64_t before3 = h.raw[3]->reads;
+    c.ScanLunIndex();
+    EXPECT_EQ(c.blockList.size(), 1u);
+    EXPECT_EQ(h.raw[3]->reads, before3) << "a later tagged member is not read";
+    EXPECT_TRUE(c.notes.empty()) << "a member ending before the index is no damage";
+}
+
+TEST_F(Layout, UntaggedMemberIsNeverScanned)
+{
+    g.IndexRecord(0, 0, Typed(8), 3); // member 3 is untagged
+    Install();
+    const uint64_t before = g.raw[3]->reads;
+    EXPECT_EQ(CodeOf([&] { ctx.ScanLunIndex(); }), kNoRaidInfo);
+    EXPECT_EQ(g.raw[3]->reads, before);
+}
+
+TEST_F(Layout, BlockCutByTheEndOfTheMemberEndsTheIndex)
+{
+    // Member 1 (tagged) holds the index; the tables stay on member 0.
+    MiniGroup h{3, true};
+    h.DefaultRow();
+    h.IndexRecord(0, 0, Typed(8), 1);
+    h.IndexRecord(1, 0, Typed(8), 1);
+    h.disks[1]->PutByte(kIndexAt + kSegmentSize + 8192, 0x99); // beyond the cut
+    h.disks[1]->Resize(kIndexAt + kSegmentSize + 4096);        // block 1 is partial
+    EvaContext c;
+    h.Install(c);
+    c.DiscoverFromMembers();
+    c.ScanLunIndex();
+    EXPECT_EQ(c.blockList.size(), 1u);
+    ASSERT_FALSE(c.notes.empty());
+    EXPECT_NE(c.notes.back().find("mem1: the LUN index runs into the end of the member at 0x800000"),
+              std::string::npos);
+}
+
+TEST_F(Layout, IndexFaults)
+{
+    struct Row {
+        const char* name;
+        int code;
+        std::function<void(MemoryDisk&)> apply;
+    };
+    const Row rows[] = {
+        {"FirstBlockUnreadable", kReadFailed, [](MemoryDisk& d) { d.FailReads(kIndexAt, 1); }},
+        {"SecondBlockUnreadable", kReadFailed, [](MemoryDisk& d) { d.FailReads(kIndexAt + kSegmentSize, 1); }},
+        {"SeekFails", kSeekFailed, [](MemoryDisk& d) { d.FailSeeksTo(kIndexAt); }},
+    };
+    for (const Row& row : rows) {
+        MiniGroup h{5};
+        h.DefaultRow();
+        h.IndexRecord(0, 0, Typed(8));
+        row.apply(*h.disks[0]);
+        EvaContext c;
+        h.Install(c);
+        c.DiscoverFromMembers();
+        EXPECT_EQ(CodeOf([&] { c.ScanLunIndex(); }), row.code) << row.name;
+    }
+}
+
+// --- headers --------------------------------------------------------------------
+
+TEST_F(Layout, TypeSixteenRecordsTakeAnIdButGiveNoLun)
+{
+    g.IndexRecord(0, 0, g.PutLun(kGiBSectors * 3, 1));
+    g.IndexRecord(0, 1, g.PutLun(kGiBSectors * 5, 1));
+    // A type-16 record whose four groups each name a readable header.
+    std::array<Pos, 8> pos;
+    for (unsigned p = 0; p < 8; ++p)
+        pos[p] = {static_cast<uint8_t>(p % 2 ? MiniGroup::kUnused : 3), 60 + p};
+    g.IndexRecord(0, 2, MakeRecord(16, 1, pos));
+    g.IndexRecord(0, 3, g.PutLun(kGiBSectors * 7, 1));
+    Install();
+    const uint64_t before = g.raw[3]->reads;
+    ctx.BuildLunLayout();
+    EXPECT_EQ(List(), (std::vector<std::tuple<uint32_t, uint32_t, uint64_t>>{{0, 0, 3}, {0, 1, 5}, {0, 3, 7}}));
+    EXPECT_EQ(g.raw[3]->reads - before, 4u) << "one header read per group";
+}
+
+TEST_F(Layout, CapacityDecidesTheSizeAndTheNumberOfMapRecords)
+{
+    struct Row {
+        uint64_t sectors;
+        uint64_t sizeGiB;
+        size_t mapRecords;
+    };
+    const Row rows[] = {
+        {2147483648ULL, 1024, 1},        // exactly 1024 GiB
+        {1025 * kGiBSectors, 1025, 2},   // just above
+        {2097151, 0, 1},                 // one sector short of 1 GiB: still listed
+        {UINT64_MAX, UINT64_MAX >> 21, 2}, // no overflow in sectors x 512
+    };
+    for (uint32_t j = 0; j < std::size(rows); ++j)
+        g.IndexRecord(0, j, g.PutLun(rows[j].sectors, 2));
+    Install();
+    ctx.BuildLunLayout();
+    ASSERT_EQ(ctx.lunList.size(), std::size(rows));
+    for (size_t j = 0; j < std::size(rows); ++j) {
+        const LunEntry& l = *ctx.lunList[j];
+        EXPECT_EQ(l.sizeGiB, rows[j].sizeGiB) << j;
+        EXPECT_EQ(l.capacitySectors, rows[j].sectors) << j;
+        EXPECT_EQ(l.mapRecords.size(), rows[j].mapRecords) << j;
+        EXPECT_EQ(l.stripeRecords.size(), 2u) << j;
+        EXPECT_TRUE(l.ShortCoverage()) << j;
+    }
+    EXPECT_EQ(ctx.lunList[3]->DeclaredBytes(), UINT64_MAX);
+}
+
+TEST_F(Layout, HeaderFromTheFirstAvailablePosition)
+{
+    DiskRecord r = g.PutLun(kGiBSectors * 9, 1);
+    // Position 0 names column 3, which is missing (empty in both copies);
+    // position 1 the header.
+    r[6] = r[5];
+    r[16] = r[14];
+    r[17] = r[15];
+    r[5] = 0x03;
+    g.IndexRecord(0, 0, r);
+    g.Row(1, {10, 11, 12, -1, 14});
+    Install();
+    ASSERT_EQ(ctx.missingSlots.size(), 1u);
+    const uint64_t seeks = g.raw[3]->seeks, reads = g.raw[3]->reads;
+    ctx.BuildLunLayout();
+    EXPECT_EQ(ctx.lunList.at(0)->sizeGiB, 9u);
+    EXPECT_EQ(g.raw[3]->seeks, seeks) << "the missing slot's member is not touched";
+    EXPECT_EQ(g.raw[3]->reads, reads);
+}
+
+TEST_F(Layout, HeaderCutShortTriesTheNextAlternative)
+{
+    DiskRecord r = g.PutLun(kGiBSectors * 4, 1);
+    // Position 0: a segment on member 3 that ends half-way (member 3 is cut
+    // there) and holds another capacity; position 1: the real header.
+    r[6] = r[5];
+    r[16] = r[14];
+    r[17] = r[15];
+    r[5] = 0x03;
+    r[14] = 0;
+    r[15] = 100;
+    Header decoy;
+    decoy.capacitySectors = kGiBSectors * 77;
+    PutHeader(*g.disks[3], 100, decoy);
+    g.disks[3]->Resize(100 * kSegmentSize + kSegmentSize / 2);
+    g.IndexRecord(0, 0, r);
+    Install();
+    ctx.BuildLunLayout();
+    EXPECT_EQ(ctx.lunList.at(0)->sizeGiB, 4u);
+}
+
+TEST_F(Layout, HeaderFaults)
+{
+    struct Row {
+        const char* name;
+        int code;
+        std::function<void(MiniGroup&, DiskRecord&)> apply;
+    };
+    const Row rows[] = {
+        {"OnlySecondGroupAvailable", kSeriousDamage,
+         [](MiniGroup&, DiskRecord& r) {
+             r[9] = r[5]; // position 4 names the header, position 0 nothing
+             r[22] = r[14];
+             r[23] = r[15];
+             r[5] = MiniGroup::kUnused;
+         }},
+        {"HeaderUnreadable", kSeriousDamage,
+         [](MiniGroup& m, DiskRecord&) { m.disks[1]->FailReads(m.lastHeaderSegment * kSegmentSize, 1); }},
+        {"SeekFails", kSeekFailed,
+         [](MiniGroup& m, DiskRecord&) { m.disks[1]->FailSeeksTo(m.lastHeaderSegment * kSegmentSize); }},
+        {"TypeSixteenGroupUnreadable", kSeriousDamage,
+         [](MiniGroup&, DiskRecord& r) {
+             r[0] = 16; // groups 1..3 name column 14: nothing
+         }},
+    };
+    for (const Row& row : rows) {
+        MiniGroup h{5};
+        h.DefaultRow();
+        DiskRecord r = h.PutLun(kGiBSectors, 1);
+        row.apply(h, r);
+        h.IndexRecord(0, 0, r);
+        EvaContext c;
+        h.Install(c);
+        c.DiscoverFromMembers();
+        EXPECT_EQ(CodeOf([&] { c.BuildLunLayout(); }), row.code) << row.name;
+    }
+}
+
+TEST_F(Layout, GroupsAndIdsKeepTheirTruePlacesPastTwoHundredFiftyFive)
+{
+    // Map records of type 0: headers only, no second index to read.
+    const DiskRecord r = g.PutLun(kGiBSectors * 2, 1, 0);
+    for (uint32_t j = 0; j < 300; ++j)
+        g.IndexRecord(0, j, r);
+    g.IndexRecord(1, 0, r);
+    g.IndexRecord(1, 1, r);
+    Install();
+    ctx.BuildLunLayout();
+    ASSERT_EQ(ctx.lunList.size(), 302u);
+    EXPECT_EQ(ctx.lunList[299]->id, 299u);
+    EXPECT_EQ(ctx.lunList[299]->group, 0u);
+    EXPECT_EQ(ctx.lunList[301]->group, 1u);
+    EXPECT_EQ(ctx.lunList[301]->id, 1u) << "ids restart in every block";
+}
+
+// --- second index -------------------------------------------------------------
+
+TEST_F(Layout, OneTypeEightMapRecordReadsTwoPieces)
+{
+    // 20000 records are written over all four pieces, but pieces 2 and 3
+    // are not named, so the run ends after 128 KiB of pieces 0 and 1.
+    g.IndexRecord(0, 0, g.PutLun(kGiBSectors * 200, 20000));
+    Install();
+    ctx.BuildLunLayout();
+    const LunEntry& l = *ctx.lunList.at(0);
+    ASSERT_EQ(l.stripeRecords.size(), 8192u);
+    for (uint32_t k : {0u, 4095u, 4096u, 8191u}) {
+        const DiskRecord want = StripeRecord(1, k);
+        EXPECT_TRUE(std::equal(l.stripeRecords[k].raw.begin(), l.stripeRecords[k].raw.end(), want.begin())) << k;
+    }
+    EXPECT_TRUE(l.ShortCoverage());
+    EXPECT_EQ(l.CoveredBytes(), 8192 * kRunSize);
+}
+
+TEST_F(Layout, TwoTypeEightMapRecordsReadFourPieces)
+{
+    g.IndexRecord(0, 0, g.PutLun(kGiBSectors * 2048, 262144));
+    Install();
+    ctx.BuildLunLayout();
+    const LunEntry& l = *ctx.lunList.at(0);
+    ASSERT_EQ(l.mapRecords.size(), 2u);
+    ASSERT_EQ(l.stripeRecords.size(), 262144u) << "the whole 8 MiB, nothing beyond";
+    for (uint32_t k : {0u, 4096u, 8192u, 12288u, 131071u, 262143u}) {
+        const DiskRecord want = StripeRecord(1, k);
+        EXPECT_TRUE(std::equal(l.stripeRecords[k].raw.begin(), l.stripeRecords[k].raw.end(), want.begin())) << k;
+    }
+    EXPECT_FALSE(l.ShortCoverage());
+}
+
+TEST_F(Layout, RunOfStripeRecordsEndsAtTheFirstOtherRecord)
+{
+    g.IndexRecord(0, 0, g.PutLun(kGiBSectors, 50));
+    // Record 20 gets type 21: collection stops there.
+    const auto [m, off] = IndexRecordPlace(20);
+    g.disks[2]->PutByte((g.lastPieceSegment + m) * kSegmentSize + off, 21);
+    Install();
+    ctx.BuildLunLayout();
+    EXPECT_EQ(ctx.lunList.at(0)->stripeRecords.size(), 20u);
+}
+
+TEST_F(Layout, TypeSixteenMapRecordUsesTheFirstMapRecordOnly)
+{
+    // Capacity above 1024 GiB: a second map record is read from the header,
+    // but it names nothing readable and must not be used.
+    g.IndexRecord(0, 0, g.PutLun(kGiBSectors * 1500, 30000, 16));
+    Install();
+    ctx.BuildLunLayout();
+    const LunEntry& l = *ctx.lunList.at(0);
+    EXPECT_EQ(l.mapRecords.size(), 2u);
+    ASSERT_EQ(l.stripeRecords.size(), 30000u);
+    const DiskRecord want = StripeRecord(1, 29999);
+    EXPECT_TRUE(std::equal(l.stripeRecords.back().raw.begin(), l.stripeRecords.back().raw.end(), want.begin()));
+}
+
+TEST_F(Layout, MapRecordOfAnotherTypeGivesNoStripesAndLaterLunsGoOn)
+{
+    g.IndexRecord(0, 0, g.PutLun(kGiBSectors, 3, 0));
+    g.IndexRecord(0, 1, g.PutLun(kGiBSectors, 5));
+    Install();
+    ctx.BuildLunLayout();
+    EXPECT_TRUE(ctx.lunList.at(0)->stripeRecords.empty());
+    EXPECT_TRUE(ctx.lunList[0]->ShortCoverage());
+    EXPECT_EQ(ctx.lunList.at(1)->stripeRecords.size(), 5u);
+    const AnalysisSummary s = Summarize(ctx);
+    EXPECT_EQ(LunLine(s.luns[0]), "0\t0\t1G\tshort coverage: 0 of 1073741824 bytes");
+    EXPECT_EQ(LunLine(s.luns[1]), "0\t1\t1G\tshort coverage: 41943040 of 1073741824 bytes");
+}
+
+TEST_F(Layout, SecondIndexFaults)
+{
+    struct Row {
+        const char* name;
+        int code;
+        uint8_t mapType;
+        std::function<void(MiniGroup&)> apply;
+    };
+    const Row rows[] = {
+        {"PieceUnreadable", kSecondIndexFailed, 8,
+         [](MiniGroup& m) { m.disks[2]->FailReads(m.lastPieceSegment * kSegmentSize + 10, 1); }},
+        {"SecondPieceCutShort", kSecondIndexFailed, 8,
+         [](MiniGroup& m) { m.disks[2]->Resize((m.lastPieceSegment + 1) * kSegmentSize + 4096); }},
+        {"TypeSixteenLastPieceUnreadable", kSecondIndexFailed, 16,
+         [](MiniGroup& m) { m.disks[2]->FailReads((m.lastPieceSegment + 3) * kSegmentSize, 1); }},
+        {"SeekFails", kSeekFailed, 8,
+         [](MiniGroup& m) { m.disks[2]->FailSeeksTo((m.lastPieceSegment + 1) * kSegmentSize); }},
+    };
+    for (const Row& row : rows) {
+        MiniGroup h{5};
+        h.DefaultRow();
+        h.IndexRecord(0, 0, h.PutLun(kGiBSectors, 4, row.mapType));
+        row.apply(h);
+        EvaContext c;
+        h.Install(c);
+        c.DiscoverFromMembers();
+        EXPECT_EQ(CodeOf([&] { c.BuildLunLayout(); }), row.code) << row.name;
+    }
+}
+
+TEST_F(Layout, NoLunFromTypeEightRecordsFailsWithCodeFive)
+{
+    std::array<Pos, 8> pos;
+    for (unsigned p = 0; p < 8; ++p)
+        pos[p] = {3, 60};
+    g.IndexRecord(0, 0, MakeRecord(16, 1, pos));
+    Install();
+    EXPECT_EQ(CodeOf([&] { ctx.BuildLunLayout(); }), kNoRaidInfo2);
+}
