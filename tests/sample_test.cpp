@@ -113,6 +113,8 @@ public:
     std::vector<LayoutRecord> StripeRecords(const LayoutRecord& index) const
     {
         const auto header = FirstAlternative(index, 0, 4);
+        if (header.size() != kSegmentSize)
+            return {};
         std::vector<std::vector<uint8_t>> pieces(4, std::vector<uint8_t>(kSegmentSize));
         const LayoutRecord map1 = RecordAt(header.data() + 0x40);
         if (map1.type() == 8) {
@@ -129,6 +131,9 @@ public:
         } else {
             return {};
         }
+        for (const auto& piece : pieces)
+            if (piece.size() != kSegmentSize)
+                return {};
         std::vector<uint8_t> run(kRunSize);
         const uint8_t* const pp[4] = {pieces[0].data(), pieces[1].data(), pieces[2].data(), pieces[3].data()};
         InterleaveChunks(pp, run.data());
@@ -333,8 +338,9 @@ TEST_F(SampleTest, ManifestShaMatchesTheImages)
 TEST_F(SampleTest, TwoMembersLeftOutZeroTheirChunksInDamagedStripes)
 {
     GroupSpec spec = HealthyGroup(6, {12});
+    // Neighbouring columns: some stripes then lose positions 3 and 4 only.
     spec.members[1].present = false;
-    spec.members[4].present = false;
+    spec.members[2].present = false;
     const Manifest m = Generate(spec, dir.path().string());
     ASSERT_EQ(m.luns.size(), 1u);
     const LunOut& lun = m.luns[0];
@@ -348,7 +354,7 @@ TEST_F(SampleTest, TwoMembersLeftOutZeroTheirChunksInDamagedStripes)
         std::vector<unsigned> lost;
         for (unsigned p = 0; p < 5; ++p) {
             const std::string path = layout.PathOf(stripes[k], p);
-            if (path == m.members[1].path || path == m.members[4].path)
+            if (path == m.members[1].path || path == m.members[2].path)
                 lost.push_back(p);
         }
         rebuilt += lost.size() == 1;
@@ -373,8 +379,109 @@ TEST_F(SampleTest, TwoMembersLeftOutZeroTheirChunksInDamagedStripes)
     EXPECT_EQ(lun.rebuiltStripes, rebuilt);
     EXPECT_EQ(lun.damagedStripes, damaged);
     EXPECT_EQ(lun.zeroRanges, merged);
+
+    // A correct export: the intact data with exactly those ranges zeroed.
+    const std::string expected = dir.file("expected");
+    {
+        std::vector<uint8_t> data(lun.bytes);
+        LunPattern(spec.seed, 0, 0, data.data(), data.size());
+        for (const auto& [offset, length] : merged)
+            std::fill_n(data.begin() + static_cast<long>(offset), length, uint8_t{0});
+        test::WriteFile(expected, data);
+    }
+    EXPECT_EQ(Sha256OfFile(expected, 0, lun.bytes), lun.exportSha256);
     EXPECT_NE(lun.exportSha256, lun.sha256);
 }
+
+TEST_F(SampleTest, HighSegmentNumbersUseTheTopNibble)
+{
+    GroupSpec spec = HealthyGroup(5, {2}, 5);
+    spec.firstDataSegment = 0x12340; // offsets beyond 4 GiB
+    const Manifest m = Generate(spec, dir.path().string());
+    const Layout layout(m);
+    const auto index = layout.IndexBlock(0);
+    ASSERT_EQ(index.size(), 1u);
+    EXPECT_GE(PositionSegment(index[0], 0), 0x12340u);
+    const auto stripes = layout.StripeRecords(index[0]);
+    ASSERT_EQ(stripes.size(), 2u);
+    std::vector<uint8_t> got(kRunSize), want(kRunSize);
+    for (size_t k = 0; k < stripes.size(); ++k) {
+        std::vector<std::vector<uint8_t>> seg;
+        for (unsigned p = 0; p < 4; ++p) {
+            EXPECT_GE(PositionSegment(stripes[k], p), 0x12340u);
+            seg.push_back(layout.Segment(stripes[k], p));
+            ASSERT_EQ(seg.back().size(), kSegmentSize);
+        }
+        const uint8_t* const pp[4] = {seg[0].data(), seg[1].data(), seg[2].data(), seg[3].data()};
+        InterleaveChunks(pp, got.data());
+        LunPattern(5, 0, k * kRunSize, want.data(), want.size());
+        EXPECT_TRUE(got == want) << k;
+    }
+    EXPECT_EQ(m.luns[0].exportSha256, m.luns[0].sha256);
+}
+
+// How table and member faults reach the expected export. Six members in one
+// row, one LUN of six stripes: each stripe leaves out one column, so a slot
+// lost for good costs five stripes one segment each.
+struct SlotCase {
+    const char* name;
+    std::function<void(GroupSpec&)> damage;
+    uint32_t rebuilt;
+    bool exportIsIntact;
+};
+
+void PrintTo(const SlotCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class SampleSlots : public ::testing::TestWithParam<SlotCase> {};
+
+TEST_P(SampleSlots, ExpectedExport)
+{
+    test::TempDir dir;
+    GroupSpec spec = HealthyGroup(6, {6});
+    GetParam().damage(spec);
+    const Manifest m = Generate(spec, dir.path().string());
+    ASSERT_EQ(m.luns.size(), 1u);
+    EXPECT_EQ(m.luns[0].rebuiltStripes, GetParam().rebuilt);
+    EXPECT_EQ(m.luns[0].damagedStripes, 0u);
+    EXPECT_TRUE(m.luns[0].zeroRanges.empty());
+    EXPECT_EQ(m.luns[0].exportSha256 == m.luns[0].sha256, GetParam().exportIsIntact);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sample, SampleSlots,
+    ::testing::Values(
+        SlotCase{"Healthy", [](GroupSpec&) {}, 0, true},
+        SlotCase{"HoleFilledFromSecondCopy", [](GroupSpec& s) { s.primaryHoles = {{1, 2}}; }, 0, true},
+        SlotCase{"HoleWithoutSecondCopy",
+                 [](GroupSpec& s) {
+                     s.primaryHoles = {{1, 2}};
+                     s.writeBackupCopy = false;
+                 },
+                 5, true},
+        // The last filled entry of the primary copy ends its slots, so the
+        // second copy cannot fill a hole there.
+        SlotCase{"TrailingHoleNotFilled", [](GroupSpec& s) { s.primaryHoles = {{1, 5}}; }, 5, true},
+        SlotCase{"EmptyInBothCopies", [](GroupSpec& s) { s.emptySlots = {{1, 3}}; }, 5, true},
+        SlotCase{"UntaggedMemberStillResolves", [](GroupSpec& s) { s.members[3].tagged = false; }, 0, true},
+        SlotCase{"DiskId255HasNoCell", [](GroupSpec& s) { s.members[2].diskId = 255; }, 5, true},
+        SlotCase{"UnreadableFirstAlternatives",
+                 [](GroupSpec& s) {
+                     s.luns[0].headerFirstAlternativeUnreadable = true;
+                     s.luns[0].pieceFirstAlternativeUnreadable = true;
+                 },
+                 0, true},
+        // Two members carry disk id 0: the later one answers for slot 0 and
+        // gives its own bytes, which no parity can tell apart.
+        SlotCase{"DuplicateDiskIdReadsTheLaterMember", [](GroupSpec& s) { s.members[5].diskId = 0; }, 0,
+                 false},
+        // A spare outside the rows with disk id 0, added last: slot 0 then
+        // names a member holding none of its segments.
+        SlotCase{"LaterSpareWithSameDiskIdHidesTheMember",
+                 [](GroupSpec& s) { s.members.push_back({0, true, true, 0}); }, 5, true}),
+    [](const ::testing::TestParamInfo<SlotCase>& i) { return std::string(i.param.name); });
 
 TEST_F(SampleTest, OneMemberLeftOutIsRebuiltFromParity)
 {
@@ -416,6 +523,11 @@ struct BadSpec {
     const char* name;
     std::function<void(GroupSpec&)> damage;
 };
+
+void PrintTo(const BadSpec& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class SampleRefuses : public ::testing::TestWithParam<BadSpec> {};
 

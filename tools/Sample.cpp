@@ -35,7 +35,7 @@ constexpr uint64_t kRecordSize = 32;            // layout record on disk
 constexpr uint32_t kRecordsPerBlock = 65536;
 // Index blocks run from 6 MiB and must end before the primary RAID copy.
 constexpr uint32_t kMaxIndexBlocks = static_cast<uint32_t>((kRaidPrimary - kIndexStart) / kSegmentSize);
-// Headers, pieces and stripes start at 64 MiB, well clear of the tables.
+// Headers, pieces and stripes start at 64 MiB or above, clear of the tables.
 constexpr uint32_t kFirstAllocSegment = 32;
 // Segment numbers are 20 bits; the largest one is kept for "unreadable".
 constexpr uint32_t kUnreadableSegment = 0xFFFFF;
@@ -59,7 +59,7 @@ std::string ErrnoText()
 
 class Image {
 public:
-    explicit Image(std::string path) : m_path(std::move(path))
+    Image(std::string path, uint32_t firstSegment) : m_path(std::move(path)), m_next(firstSegment)
     {
         m_fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (m_fd < 0)
@@ -115,7 +115,7 @@ public:
     // area (so the read after the last table record succeeds), or the cut.
     uint64_t Finish(uint64_t truncateAt)
     {
-        uint64_t size = std::max<uint64_t>(m_end, static_cast<uint64_t>(m_next) * kSegmentSize);
+        uint64_t size = std::max<uint64_t>(m_end, static_cast<uint64_t>(kFirstAllocSegment) * kSegmentSize);
         if (truncateAt != 0)
             size = truncateAt;
         if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0)
@@ -129,7 +129,7 @@ private:
     std::string m_path;
     int m_fd = -1;
     uint64_t m_end = 0;
-    uint32_t m_next = kFirstAllocSegment;
+    uint32_t m_next;
 };
 
 // Reads [offset, offset + len) of a file; returns false when the file ends
@@ -327,6 +327,8 @@ void Generator::Validate()
     const auto& s = m_spec;
     if (s.members.empty())
         Fail("a group needs at least one member");
+    if (s.firstDataSegment < kFirstAllocSegment || s.firstDataSegment > kMaxSegment)
+        Fail("the first data segment must lie between 32 and 0xFFFFE");
     if (s.rows.empty() || s.rows.size() > static_cast<size_t>(kRows - 1))
         Fail("a group needs 1 to 63 RAID rows, got " + std::to_string(s.rows.size()));
     for (size_t r = 0; r < s.rows.size(); ++r) {
@@ -800,7 +802,7 @@ Manifest Generator::Run()
     Manifest manifest;
     for (size_t i = 0; i < m_spec.members.size(); ++i) {
         const std::string path = (std::filesystem::path(m_dir) / ("member" + std::to_string(i) + ".img")).string();
-        m_images.push_back(std::make_unique<Image>(path));
+        m_images.push_back(std::make_unique<Image>(path, m_spec.firstDataSegment));
         const MemberSpec& m = m_spec.members[i];
         manifest.members.push_back({path, m.diskId, m.tagged, m.present});
     }
@@ -937,7 +939,8 @@ GroupSpec SpecFromJson(const std::string& text)
     } catch (const nlohmann::json::parse_error& e) {
         Fail(std::string("bad JSON: ") + e.what());
     }
-    OnlyKeys(j, {"seed", "healthy", "members", "rows", "luns", "primaryHoles", "emptySlots", "writeBackupCopy"},
+    OnlyKeys(j, {"seed", "healthy", "members", "rows", "luns", "primaryHoles", "emptySlots", "writeBackupCopy",
+              "firstDataSegment"},
              "group");
     GroupSpec spec;
     if (j.contains("healthy")) {
@@ -989,6 +992,8 @@ GroupSpec SpecFromJson(const std::string& text)
     if (j.contains("emptySlots"))
         spec.emptySlots = SlotsFromJson(j, "emptySlots");
     spec.writeBackupCopy = Get<bool>(j, "writeBackupCopy", spec.writeBackupCopy);
+    spec.firstDataSegment =
+        Narrow<uint32_t>(Get<uint64_t>(j, "firstDataSegment", spec.firstDataSegment), "firstDataSegment");
     return spec;
 }
 

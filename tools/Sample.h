@@ -52,6 +52,11 @@ struct GroupSpec {
     // Entries left empty in both copies (the slot is missing).
     std::vector<SlotRef> emptySlots;
     bool writeBackupCopy = true;
+    // Segment number from which headers, second-index pieces and stripes are
+    // allocated on every member (32 = 64 MiB, clear of the tables). Above
+    // 0xFFFF the positions use the high nibble of their 20-bit segment
+    // number and offsets lie beyond 4 GiB (the images stay sparse).
+    uint32_t firstDataSegment = 32;
 };
 
 struct MemberOut {
@@ -76,6 +81,12 @@ struct LunOut {
     uint32_t damagedStripes = 0;   // stripes with two or more missing
 };
 
+// The expected LUN list assumes the analysis succeeds on Sources(). How the
+// export fares is modelled on the tables as written: a slot resolves through
+// the primary RAID copy (holes filled from the second copy where both copies
+// have the slot), disk ids of the present members (a later one wins); a
+// segment is missing when its slot resolves to no member or its member ends
+// before the segment's last byte (a short read counts as a failed one).
 struct Manifest {
     std::vector<MemberOut> members; // all images, in members order
     std::vector<LunOut> luns;       // the expected LUN list, in list order
