@@ -238,6 +238,8 @@ TEST_F(SampleTest, IndexRecordsLeadToHeadersWithTheirCapacity)
     EXPECT_EQ(std::make_pair(m.luns[1].group, m.luns[1].id), std::make_pair(0u, 2u));
     EXPECT_EQ(std::make_pair(m.luns[2].group, m.luns[2].id), std::make_pair(1u, 0u));
     EXPECT_EQ(m.luns[0].sizeGiB, 1025u);
+    EXPECT_EQ(m.luns[0].capacitySectors, 1025ULL * 2097152);
+    EXPECT_EQ(m.luns[1].capacitySectors, 2u * 16384);
     EXPECT_EQ(m.luns[1].sizeGiB, 0u);
 
     const Layout layout(m);

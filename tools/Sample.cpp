@@ -661,6 +661,7 @@ LunOut Generator::ExpectedLun(size_t lunIndex, uint32_t group, uint32_t id)
     out.group = group;
     out.id = id;
     out.sizeGiB = plan.sizeGiB;
+    out.capacitySectors = plan.capacity;
     out.stripes = static_cast<uint32_t>(plan.stripes.size());
     out.bytes = static_cast<uint64_t>(out.stripes) * kRunSize;
 
@@ -780,6 +781,7 @@ std::string Generator::ManifestJson(const Manifest& m) const
         j["luns"].push_back({{"group", l.group},
                              {"id", l.id},
                              {"sizeGiB", l.sizeGiB},
+                             {"capacitySectors", l.capacitySectors},
                              {"stripes", l.stripes},
                              {"bytes", l.bytes},
                              {"sha256", l.sha256},

@@ -31,8 +31,7 @@ struct LunSpec {
     // alternative reads.
     bool headerFirstAlternativeUnreadable = false;
     bool pieceFirstAlternativeUnreadable = false;
-    // Stripe records after the last one: extra non-type-20 records (a run
-    // interrupted) are not needed; this ends the run with a type-0 record.
+    // The run of stripe records ends with a zero record (type 0).
 };
 
 struct SlotRef {
@@ -70,6 +69,7 @@ struct LunOut {
     uint32_t group = 0;
     uint32_t id = 0;
     uint64_t sizeGiB = 0;
+    uint64_t capacitySectors = 0;  // as the header declares it
     uint32_t stripes = 0;          // stripe records the analysis must find
     uint64_t bytes = 0;            // stripes x 8 MiB: the export's length
     std::string sha256;            // of the intact LUN data (bytes long)
