@@ -20,12 +20,12 @@ struct MemberSpec {
 };
 
 struct LunSpec {
-    uint32_t block = 0;          // index block (the LUN's group)
+    uint32_t block = 0;          // index block (the LUN's group), 0..8; no block may be skipped
     uint32_t stripes = 1;        // stripe records; LUN data = stripes x 8 MiB
     uint64_t capacitySectors = 0; // declared capacity; 0: stripes x 8 MiB / 512
     uint8_t indexType = 8;       // index record type: 8, or 16 (read, then dropped: no LUN)
     uint8_t mapType = 8;         // first map record's type: 8, 16, or 0 (no stripe records)
-    uint8_t row = 1;             // member-map row of its header, pieces and stripes
+    uint8_t row = 1;             // member-map row of its header, pieces and stripes (5+ members for stripes)
     // The first alternative of the header / of every second-index piece
     // names a segment beyond the end of its member, so only the next
     // alternative reads.
@@ -42,8 +42,11 @@ struct SlotRef {
 struct GroupSpec {
     uint64_t seed = 1;
     std::vector<MemberSpec> members;
-    // rows[r - 1][c] = index into members of the member holding slot (r, c).
-    // The first tagged member in members order holds the tables.
+    // rows[r - 1][c] = index into members of the member holding slot (r, c),
+    // or -1 for an entry left empty in both copies; up to 63 rows of 15.
+    // The first tagged member in members order holds the tables; metadata
+    // copies and stripe segments go on the members of the LUN's row,
+    // alternatives and a stripe's five segments on distinct columns.
     std::vector<std::vector<int>> rows;
     std::vector<LunSpec> luns;
     // Entries left empty in the primary RAID copy but kept in the second copy.
