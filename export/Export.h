@@ -1,0 +1,86 @@
+// Exporting a LUN: one reader thread per member of the member map, the
+// export thread (the caller of ExportLun) that assembles each stripe and
+// rebuilds a single missing segment from parity, and one writer thread that
+// writes the stripes to the target, stripe k at start offset + k x 8 MiB.
+#pragma once
+
+#include "engine/Context.h"
+#include "export/ExportState.h"
+#include "export/ExportTarget.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace corvane {
+
+// Called on the export thread before each stripe with the number of stripe
+// records and the number started before this one. The result is ignored.
+using ExportProgressFn = int (*)(int32_t total, int32_t done, void* user);
+
+struct ByteRange {
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    friend bool operator==(const ByteRange&, const ByteRange&) = default;
+};
+
+// How far an export got and what it could not recover. Counts cover the
+// stripes this run wrote: firstStripe to firstStripe + written - 1.
+struct ExportReport {
+    uint32_t stripes = 0;     // stripe records of the LUN
+    uint32_t firstStripe = 0; // where this run began (a resumed run: later than 0)
+    uint32_t written = 0;     // stripes on the target, back to back from firstStripe
+    uint32_t complete = 0;    // all five segments read
+    uint32_t rebuilt = 0;     // one segment missing: the data is whole (rebuilt from parity)
+    uint32_t damaged = 0;     // two or more missing: data segments written as zeros
+    uint64_t zeroFilledSegments = 0;
+    // LUN byte ranges written as zeros, sorted and merged.
+    std::vector<ByteRange> zeroRanges;
+    bool cancelled = false;
+
+    // Every stripe record is on the target.
+    bool Finished() const { return firstStripe + written == stripes; }
+    // LUN bytes [firstStripe x 8 MiB, DoneEnd()) are on the target.
+    uint64_t DoneEnd() const { return (static_cast<uint64_t>(firstStripe) + written) * kRunSize; }
+};
+
+struct ExportControl {
+    // Set by the caller from any thread to stop the export between stripes.
+    const std::atomic<bool>* stop = nullptr;
+    // Resume: stripe records before this one are taken as done; the first
+    // exported stripe still lands at start offset + firstStripe x 8 MiB.
+    uint32_t firstStripe = 0;
+    // Where the console lines go (null: nowhere).
+    FILE* console = stdout;
+    // Called on the export thread with the report so far, at most once per
+    // interval between stripes, and once more when the export has ended,
+    // also after a failure or a stop.
+    std::function<void(const ExportReport&)> checkpoint;
+    std::chrono::milliseconds checkpointInterval{1000};
+    // Called before each thread is started (readers in matrix order, then
+    // the writer, numbered from 0); a std::system_error thrown here counts
+    // as that thread failing to start. For tests.
+    std::function<void(unsigned)> beforeThreadStart;
+    // Receives the final report, also when ExportLun throws.
+    ExportReport* report = nullptr;
+};
+
+// Copies the LUN whose stripe records are given to the context's export
+// target (OpenExportTarget), from startOffset on. Returns once every thread
+// it started has left; a stop request returns normally with cancelled set.
+// Failures are EvaError: 1 no target is open, 11 the target or a member
+// cannot be positioned, 8 a write failed, 10 a thread could not be started.
+// Every thread is stopped before the error leaves, and the stripes written
+// before it are in the report.
+ExportReport ExportLun(EvaContext& ctx, const std::vector<LayoutRecord>& records, uint64_t startOffset,
+                       ExportProgressFn progress, void* user, const ExportControl& control = {});
+
+// The LUN byte ranges a stripe with these missing positions (bit p:
+// position p) gets as zeros: none with fewer than two missing, else the 16
+// chunks of every missing data position, merged, for stripe number k.
+std::vector<ByteRange> ZeroRangesOfStripe(uint64_t k, uint8_t missingMask);
+
+} // namespace corvane

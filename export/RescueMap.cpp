@@ -1,0 +1,256 @@
+#include "export/RescueMap.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace corvane {
+
+RescueMap::RescueMap(uint64_t size) : m_size(size)
+{
+    if (size > 0)
+        m_spans.push_back({0, size, '?'});
+}
+
+void RescueMap::Mark(uint64_t pos, uint64_t size, char status)
+{
+    if (pos >= m_size || size == 0)
+        return;
+    const uint64_t end = size > m_size - pos ? m_size : pos + size;
+    std::vector<MapSpan> out;
+    out.reserve(m_spans.size() + 2);
+    auto add = [&out](uint64_t p, uint64_t s, char st) {
+        if (s == 0)
+            return;
+        if (!out.empty() && out.back().status == st && out.back().pos + out.back().size == p)
+            out.back().size += s;
+        else
+            out.push_back({p, s, st});
+    };
+    bool placed = false;
+    for (const MapSpan& sp : m_spans) {
+        const uint64_t spEnd = sp.pos + sp.size;
+        if (spEnd <= pos || sp.pos >= end) {
+            if (!placed && sp.pos >= end) {
+                add(pos, end - pos, status);
+                placed = true;
+            }
+            add(sp.pos, sp.size, sp.status);
+            continue;
+        }
+        if (sp.pos < pos)
+            add(sp.pos, pos - sp.pos, sp.status);
+        if (!placed) {
+            add(pos, end - pos, status);
+            placed = true;
+        }
+        if (spEnd > end)
+            add(end, spEnd - end, sp.status);
+    }
+    if (!placed)
+        add(pos, end - pos, status);
+    m_spans = std::move(out);
+}
+
+uint64_t RescueMap::Total(char status) const
+{
+    uint64_t n = 0;
+    for (const MapSpan& sp : m_spans)
+        if (sp.status == status)
+            n += sp.size;
+    return n;
+}
+
+uint64_t RescueMap::FirstNotDone() const
+{
+    for (const MapSpan& sp : m_spans)
+        if (sp.status != '+' && sp.status != '-')
+            return sp.pos;
+    return m_size;
+}
+
+namespace {
+
+std::string Timestamp()
+{
+    const time_t now = std::time(nullptr);
+    struct tm tmv {};
+    localtime_r(&now, &tmv);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tmv);
+    return buf;
+}
+
+bool IsStatus(char c)
+{
+    return c == '?' || c == '*' || c == '/' || c == '-' || c == '+';
+}
+
+bool ParseNumber(const std::string& s, uint64_t& out)
+{
+    if (s.empty() || s[0] == '-')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(s.c_str(), &end, 0);
+    if (errno != 0 || end == s.c_str() || *end != '\0')
+        return false;
+    out = v;
+    return true;
+}
+
+} // namespace
+
+std::string RescueMap::Render(const std::string& commandLine) const
+{
+    const uint64_t next = FirstNotDone();
+    const bool finished = next == m_size;
+    std::string out;
+    char line[128];
+    out += "# Mapfile. Created by corvane-cli\n";
+    out += "# Command line: " + commandLine + "\n";
+    out += "# Current time: " + Timestamp() + "\n";
+    for (const std::string& n : notes)
+        out += "# " + n + "\n";
+    if (finished)
+        out += "# Finished\n";
+    out += "# current_pos  current_status  current_pass\n";
+    std::snprintf(line, sizeof line, "0x%08" PRIX64 "     %c               1\n", finished ? 0 : next,
+                  finished ? '+' : '?');
+    out += line;
+    out += "#      pos        size  status\n";
+    for (const MapSpan& sp : m_spans) {
+        std::snprintf(line, sizeof line, "0x%08" PRIX64 "  0x%08" PRIX64 "  %c\n", sp.pos, sp.size, sp.status);
+        out += line;
+    }
+    return out;
+}
+
+bool RescueMap::Parse(const std::string& text, RescueMap& out, std::string& error)
+{
+    RescueMap map;
+    std::istringstream in(text);
+    std::string line;
+    int number = 0;
+    bool statusLine = false;
+    uint64_t end = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos)
+            continue;
+        if (line[first] == '#') {
+            // Our own notes ("# corvane ..."); every other comment is ddrescue's or the user's.
+            if (line.compare(first, 10, "# corvane ") == 0)
+                map.notes.push_back(line.substr(first + 2));
+            continue;
+        }
+        std::istringstream fields(line);
+        std::string a, b, c;
+        fields >> a >> b >> c;
+        if (!statusLine) {
+            // current_pos current_status [current_pass]
+            uint64_t pos = 0;
+            if (!ParseNumber(a, pos) || b.size() != 1) {
+                error = "line " + std::to_string(number) + ": not a mapfile status line";
+                return false;
+            }
+            statusLine = true;
+            continue;
+        }
+        uint64_t pos = 0, size = 0;
+        std::string extra;
+        fields >> extra;
+        if (!ParseNumber(a, pos) || !ParseNumber(b, size) || c.size() != 1 || !IsStatus(c[0]) || !extra.empty()) {
+            error = "line " + std::to_string(number) + ": expected \"pos size status\"";
+            return false;
+        }
+        if (pos != end) {
+            error = "line " + std::to_string(number) + ": block does not start where the previous one ended";
+            return false;
+        }
+        if (size == 0 || size > UINT64_MAX - pos) {
+            error = "line " + std::to_string(number) + ": bad block size";
+            return false;
+        }
+        end = pos + size;
+        if (!map.m_spans.empty() && map.m_spans.back().status == c[0])
+            map.m_spans.back().size += size;
+        else
+            map.m_spans.push_back({pos, size, c[0]});
+    }
+    if (!statusLine) {
+        error = "no mapfile status line";
+        return false;
+    }
+    map.m_size = end;
+    out = std::move(map);
+    return true;
+}
+
+bool SaveFileAtomically(const std::string& path, const std::string& text, std::string& error)
+{
+    const std::string tmp = path + ".tmp";
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = "cannot write " + tmp + ": " + std::strerror(errno);
+        return false;
+    }
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = "cannot write " + tmp + ": " + std::strerror(n < 0 ? errno : ENOSPC);
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    const bool synced = ::fsync(fd) == 0;
+    const int syncErr = errno;
+    if (::close(fd) != 0 || !synced) {
+        error = "cannot write " + tmp + ": " + std::strerror(synced ? errno : syncErr);
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        error = "cannot replace " + path + ": " + std::strerror(errno);
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool LoadFile(const std::string& path, std::string& text, std::string& error)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    text.clear();
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    const bool bad = std::ferror(f) != 0;
+    std::fclose(f);
+    if (bad) {
+        error = "cannot read " + path;
+        return false;
+    }
+    return true;
+}
+
+} // namespace corvane
