@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace corvane {
@@ -18,9 +19,7 @@ constexpr uint64_t kIndexStart = 0x600000; // 6 MiB
 constexpr size_t kRecordSize = 32;
 constexpr size_t kKeptBytes = 30;
 constexpr size_t kRecordsPerBlock = kSegmentSize / kRecordSize;  // 65536
-constexpr size_t kRecordsPerIndex = kRunSize / kRecordSize;      // 262144
 constexpr size_t kCapacityOffset = 0x2008;
-constexpr size_t kMapType16 = 0x20;
 constexpr size_t kMapFirst = 0x40;
 constexpr size_t kMapSecond = 0x60;
 constexpr uint8_t kType8 = 8;
@@ -70,29 +69,33 @@ void EvaContext::BuildLunLayout()
 
 void EvaContext::ScanLunIndex()
 {
+    // Every block either arrives whole and is read from, or is dropped: the
+    // buffer never needs clearing between reads.
+    std::unique_ptr<uint8_t[]> block;
     for (auto& member : members) {
         if (!member->HasMemberTag())
             continue;
         member->Seek(kIndexStart);
-        std::vector<uint8_t> block(kSegmentSize, 0);
+        if (!block)
+            block = std::make_unique_for_overwrite<uint8_t[]>(kSegmentSize);
         uint64_t offset = kIndexStart;
         for (;;) {
-            std::memset(block.data(), 0, block.size());
             uint64_t got = 0;
-            member->Read(block.data(), static_cast<uint32_t>(kSegmentSize), &got, true);
+            member->Read(block.get(), static_cast<uint32_t>(kSegmentSize), &got, true);
             if (got < kSegmentSize) {
                 // The member ends inside (or at) this block: a partial block
                 // is no block, and the index ends before it.
                 if (got > 0 || !blockList.empty())
-                    notes.push_back(JFileHandle::NarrowToUtf8(member->source) + ": the LUN index runs into the end of the member at " +
-                                    Hex(offset) + "; it ends there");
+                    notes.push_back(JFileHandle::NarrowToUtf8(member->source) +
+                                    ": the LUN index runs into the end of the member at " + Hex(offset) +
+                                    "; it ends there");
                 break;
             }
             if (!IndexType(block[0]))
                 break;
             std::vector<LayoutRecord> records;
             for (size_t j = 0; j < kRecordsPerBlock; ++j) {
-                const uint8_t* p = block.data() + j * kRecordSize;
+                const uint8_t* p = block.get() + j * kRecordSize;
                 if (!IndexType(p[0]))
                     break;
                 records.push_back(RecordAt(p));
@@ -106,19 +109,55 @@ void EvaContext::ScanLunIndex()
     Raise(kNoRaidInfo, "no tagged member holds a LUN index at " + Hex(kIndexStart));
 }
 
+namespace {
+
+void HeaderType8(EvaContext& ctx, const LayoutRecord& record, uint32_t group, uint32_t id, uint8_t* header)
+{
+    // Only the first group of alternatives locates the header.
+    if (!ReadFirstAlternative(ctx, record, 0, 4, header))
+        Raise(kSeriousDamage, "the header of " + Place(group, id) + " cannot be read at any of its positions 0-3");
+
+    auto lun = std::make_unique<LunEntry>();
+    lun->group = group;
+    lun->id = id;
+    lun->capacitySectors = BigEndian64(header + kCapacityOffset);
+    // sectors x 512 / 2^30 without the product overflowing.
+    lun->sizeGiB = lun->capacitySectors >> 21;
+    lun->mapRecords.push_back(RecordAt(header + kMapFirst));
+    if (lun->sizeGiB > 1024)
+        lun->mapRecords.push_back(RecordAt(header + kMapSecond));
+    ctx.lunList.push_back(std::move(lun));
+}
+
+void HeaderType16(EvaContext& ctx, const LayoutRecord& record, uint32_t group, uint32_t id, uint8_t* header)
+{
+    // Each group of two alternatives locates one header. They are read so
+    // that an unreadable one is noticed, but give no LUN: neither their
+    // capacity nor their map record (at 0x20) is used.
+    for (unsigned first = 0; first < 8; first += 2) {
+        if (!ReadFirstAlternative(ctx, record, first, 2, header))
+            Raise(kSeriousDamage, "the header of " + Place(group, id) + " cannot be read at positions " +
+                                      std::to_string(first) + "-" + std::to_string(first + 1));
+    }
+}
+
+} // namespace
+
 void EvaContext::ReadLunHeaders()
 {
-    // Group and id are the places of block and record, kept whole however
-    // many there are.
+    // One header buffer for the whole walk, never zero-filled: a header is
+    // used only when ReadFirstAlternative filled all of it. Group and id are the places of block and record, kept whole
+    // however many there are.
+    const auto header = std::make_unique_for_overwrite<uint8_t[]>(kSegmentSize);
     for (size_t i = 0; i < blockList.size(); ++i) {
         const auto& block = blockList[i];
         for (size_t j = 0; j < block.size(); ++j) {
             const uint32_t group = static_cast<uint32_t>(i);
             const uint32_t id = static_cast<uint32_t>(j);
             if (block[j].type() == kType8)
-                ReadHeaderType8(block[j], group, id);
+                HeaderType8(*this, block[j], group, id, header.get());
             else if (block[j].type() == kType16)
-                ReadHeaderType16(block[j], group, id);
+                HeaderType16(*this, block[j], group, id, header.get());
         }
     }
 }
@@ -126,112 +165,111 @@ void EvaContext::ReadLunHeaders()
 void EvaContext::ReadHeaderType8(const LayoutRecord& record, uint32_t group, uint32_t id)
 {
     std::vector<uint8_t> header(kSegmentSize, 0);
-    // Only the first group of alternatives locates the header.
-    if (!ReadFirstAlternative(*this, record, 0, 4, header.data()))
-        Raise(kSeriousDamage, "the header of " + Place(group, id) + " cannot be read at any of its positions 0-3");
-
-    auto lun = std::make_unique<LunEntry>();
-    lun->group = group;
-    lun->id = id;
-    lun->capacitySectors = BigEndian64(header.data() + kCapacityOffset);
-    // sectors x 512 / 2^30 without the product overflowing.
-    lun->sizeGiB = lun->capacitySectors >> 21;
-    lun->mapRecords.push_back(RecordAt(header.data() + kMapFirst));
-    if (lun->sizeGiB > 1024)
-        lun->mapRecords.push_back(RecordAt(header.data() + kMapSecond));
-    lunList.push_back(std::move(lun));
+    HeaderType8(*this, record, group, id, header.data());
 }
 
 void EvaContext::ReadHeaderType16(const LayoutRecord& record, uint32_t group, uint32_t id)
 {
-    // Each group of two alternatives locates one header. They are read so
-    // that an unreadable one is noticed, but give no LUN.
     std::vector<uint8_t> header(kSegmentSize, 0);
-    for (unsigned first = 0; first < 8; first += 2) {
-        if (!ReadFirstAlternative(*this, record, first, 2, header.data()))
-            Raise(kSeriousDamage, "the header of " + Place(group, id) + " cannot be read at positions " +
-                                      std::to_string(first) + "-" + std::to_string(first + 1));
+    HeaderType16(*this, record, group, id, header.data());
+}
+
+namespace {
+
+// The four 2 MiB pieces of a second index, shared by the LUNs of one walk.
+// Only the pieces a LUN reads count for it; the others read as zero without
+// being cleared, so the buffers are never filled with zeros at all.
+struct IndexPieces {
+    std::unique_ptr<uint8_t[]> piece[4];
+    bool valid[4] = {false, false, false, false};
+    IndexPieces()
+    {
+        for (auto& p : piece)
+            p = std::make_unique_for_overwrite<uint8_t[]>(kSegmentSize);
+    }
+};
+
+void ReadPiece(EvaContext& ctx, const LunEntry& lun, const LayoutRecord& record, unsigned first, unsigned count,
+               IndexPieces& b, unsigned m)
+{
+    b.valid[m] = false;
+    if (!ReadFirstAlternative(ctx, record, first, count, b.piece[m].get()))
+        Raise(kSecondIndexFailed, "a second-index piece of the LUN at group " + std::to_string(lun.group) + ", id " +
+                                      std::to_string(lun.id) + " cannot be read at positions " +
+                                      std::to_string(first) + "-" + std::to_string(first + count - 1));
+    b.valid[m] = true;
+}
+
+// The leading run of type-20 records of the index the four pieces
+// interleave into (chunk 4k + m of the index is chunk k of piece m). The
+// records are taken straight from the pieces in that order, chunk by chunk,
+// so the 8 MiB index itself is never built.
+void CollectStripes(const IndexPieces& b, LunEntry& lun)
+{
+    lun.stripeRecords.clear();
+    constexpr uint64_t kChunksPerPiece = kSegmentSize / kChunkSize;
+    for (uint64_t q = 0; q < 4 * kChunksPerPiece; ++q) {
+        if (!b.valid[q % 4])
+            return; // a piece not read is zero: type 0 ends the run
+        const uint8_t* chunk = b.piece[q % 4].get() + (q / 4) * kChunkSize;
+        for (uint64_t at = 0; at < kChunkSize; at += kRecordSize) {
+            if (chunk[at] != kType20)
+                return;
+            lun.stripeRecords.push_back(RecordAt(chunk + at));
+        }
     }
 }
+
+void SecondIndexType8(EvaContext& ctx, LunEntry& lun, IndexPieces& b)
+{
+    // One map record gives pieces 0 and 1, a second one pieces 2 and 3;
+    // pieces not read stay zero.
+    for (bool& v : b.valid)
+        v = false;
+    unsigned m = 0;
+    for (size_t r = 0; r < lun.mapRecords.size() && r < 2; ++r)
+        for (unsigned first = 0; first < 8; first += 4)
+            ReadPiece(ctx, lun, lun.mapRecords[r], first, 4, b, m++);
+    CollectStripes(b, lun);
+}
+
+void SecondIndexType16(EvaContext& ctx, LunEntry& lun, IndexPieces& b)
+{
+    // The first map record alone locates all four pieces.
+    unsigned m = 0;
+    for (unsigned first = 0; first < 8; first += 2)
+        ReadPiece(ctx, lun, lun.mapRecords.front(), first, 2, b, m++);
+    CollectStripes(b, lun);
+}
+
+} // namespace
 
 void EvaContext::ReadSecondIndex()
 {
     if (lunList.empty())
         Raise(kNoRaidInfo2, "the LUN index names no LUN");
-    for (size_t k = 0; k < lunList.size(); ++k) {
-        const LunEntry& lun = *lunList[k];
-        if (lun.mapRecords.empty())
+    IndexPieces pieces;
+    for (auto& lun : lunList) {
+        if (lun->mapRecords.empty())
             continue;
-        const uint8_t type = lun.mapRecords.front().type();
+        const uint8_t type = lun->mapRecords.front().type();
         if (type == kType8)
-            ReadSecondIndexType8(k);
+            SecondIndexType8(*this, *lun, pieces);
         else if (type == kType16)
-            ReadSecondIndexType16(k);
+            SecondIndexType16(*this, *lun, pieces);
     }
 }
-
-namespace {
-
-// The four pieces of a second index and the 8 MiB they interleave into.
-struct IndexBuffers {
-    std::vector<uint8_t> pieces[4];
-    std::vector<uint8_t> assembled;
-    IndexBuffers() : assembled(kRunSize, 0)
-    {
-        for (auto& p : pieces)
-            p.assign(kSegmentSize, 0);
-    }
-};
-
-void ReadPiece(EvaContext& ctx, const LunEntry& lun, const LayoutRecord& record, unsigned first, unsigned count,
-               uint8_t* piece)
-{
-    if (!ReadFirstAlternative(ctx, record, first, count, piece))
-        Raise(kSecondIndexFailed, "a second-index piece of the LUN at group " + std::to_string(lun.group) + ", id " +
-                                      std::to_string(lun.id) + " cannot be read at positions " +
-                                      std::to_string(first) + "-" + std::to_string(first + count - 1));
-}
-
-// The leading run of type-20 records of the assembled index.
-void CollectStripes(IndexBuffers& b, LunEntry& lun)
-{
-    const uint8_t* const pieces[4] = {b.pieces[0].data(), b.pieces[1].data(), b.pieces[2].data(),
-                                      b.pieces[3].data()};
-    InterleaveChunks(pieces, b.assembled.data());
-    lun.stripeRecords.clear();
-    for (size_t l = 0; l < kRecordsPerIndex; ++l) {
-        const uint8_t* p = b.assembled.data() + l * kRecordSize;
-        if (p[0] != kType20)
-            break;
-        lun.stripeRecords.push_back(RecordAt(p));
-    }
-}
-
-} // namespace
 
 void EvaContext::ReadSecondIndexType8(size_t k)
 {
-    LunEntry& lun = *lunList.at(k);
-    IndexBuffers b;
-    unsigned piece = 0;
-    // One map record gives pieces 0 and 1, a second one pieces 2 and 3;
-    // pieces not read stay zero.
-    for (size_t r = 0; r < lun.mapRecords.size() && r < 2; ++r) {
-        for (unsigned first = 0; first < 8; first += 4)
-            ReadPiece(*this, lun, lun.mapRecords[r], first, 4, b.pieces[piece++].data());
-    }
-    CollectStripes(b, lun);
+    IndexPieces pieces;
+    SecondIndexType8(*this, *lunList.at(k), pieces);
 }
 
 void EvaContext::ReadSecondIndexType16(size_t k)
 {
-    LunEntry& lun = *lunList.at(k);
-    IndexBuffers b;
-    // The first map record alone locates all four pieces.
-    unsigned piece = 0;
-    for (unsigned first = 0; first < 8; first += 2)
-        ReadPiece(*this, lun, lun.mapRecords.front(), first, 2, b.pieces[piece++].data());
-    CollectStripes(b, lun);
+    IndexPieces pieces;
+    SecondIndexType16(*this, *lunList.at(k), pieces);
 }
 
 } // namespace corvane

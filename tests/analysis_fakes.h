@@ -85,15 +85,19 @@ public:
                 return false;
             }
         }
+        // Written pages are copied, the gaps between them cleared.
         auto* out = static_cast<uint8_t*>(buffer);
-        std::memset(out, 0, n);
+        uint64_t done = offset;
         for (auto it = m_pages.lower_bound(offset / kPage); it != m_pages.end() && it->first * kPage < offset + n;
              ++it) {
             const uint64_t pageStart = it->first * kPage;
             const uint64_t from = std::max(pageStart, offset);
             const uint64_t to = std::min(pageStart + kPage, offset + n);
+            std::memset(out + (done - offset), 0, from - done);
             std::memcpy(out + (from - offset), it->second.data() + (from - pageStart), to - from);
+            done = to;
         }
+        std::memset(out + (done - offset), 0, offset + n - done);
         bytesRead += n;
         if (transferred)
             *transferred = n;
