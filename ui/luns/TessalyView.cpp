@@ -1,5 +1,6 @@
 #include "ui/luns/TessalyView.h"
 
+#include "engine/Context.h"
 #include "ui/common/WindowMessages.h"
 
 #include <QHeaderView>
@@ -27,6 +28,8 @@ CTessalyView::CTessalyView(QWidget* parent)
     addWidget(m_report);
     addWidget(m_icons);
     SetViewMode(LVS_REPORT);
+    SetUpColumns();
+    SetUpExportSide();
     g_hLunView.Attach(this);
 }
 
@@ -34,6 +37,30 @@ CTessalyView::~CTessalyView()
 {
     // No message may reach the view once it is being taken apart.
     g_hLunView.DetachIf(this);
+}
+
+void CTessalyView::SetUpColumns()
+{
+    // Report mode, grid lines, whole rows selected; three left-aligned
+    // columns 200 pixels wide.
+    m_model->setColumnCount(3);
+    m_model->setHorizontalHeaderLabels({tr("Lun组"), tr("id"), tr("大小")});
+    for (int c = 0; c < 3; ++c)
+        m_report->setColumnWidth(c, 200);
+    m_report->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_report->setShowGrid(true);
+    m_report->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_icons->setEditTriggers(QAbstractItemView::NoEditTriggers);
+}
+
+corvane::LunEntry* CTessalyView::RowEntry(int row) const
+{
+    if (row < 0 || row >= m_model->rowCount())
+        return nullptr;
+    const QStandardItem* item = m_model->item(row, 0);
+    if (!item)
+        return nullptr;
+    return reinterpret_cast<corvane::LunEntry*>(item->data(kLunEntryRole).value<quintptr>());
 }
 
 void CTessalyView::SetViewMode(std::uint32_t mode)

@@ -6,17 +6,36 @@
 
 #include "ui/common/CmdTarget.h"
 
+#include <QPoint>
 #include <QStackedWidget>
 
 #include <cstdint>
+#include <memory>
 
 QT_BEGIN_NAMESPACE
+class QAbstractItemView;
 class QListView;
+class QMenu;
 class QStandardItemModel;
 class QTableView;
 QT_END_NAMESPACE
 
+namespace corvane {
+class EvaContext;
+struct LunEntry;
+} // namespace corvane
+
 namespace corvane::ui {
+
+// The LUN context menu (menu 312, popup "操作LUN") and its commands.
+inline constexpr int IDR_LUN_MENU = 312;
+inline constexpr int ID_EXPORT_IMAGE = 32778;
+inline constexpr int ID_EXPORT_DISK = 32779;
+inline constexpr int ID_EXPORT_DATA_CONFIG = 32781;
+
+// Where a row keeps its LunEntry: the item of column 0, under this role,
+// as a quintptr. The entry is the context's, not the view's.
+inline constexpr int kLunEntryRole = Qt::UserRole + 1;
 
 // Display modes (the type bits of the list's style).
 inline constexpr std::uint32_t LVS_ICON = 0x0000;
@@ -43,11 +62,81 @@ public:
     QTableView* ReportView() const { return m_report; }
     QListView* IconView() const { return m_icons; }
 
+    // The context of the LUN list shown (from WM_SHOW_LUNS; not owned).
+    corvane::EvaContext* m_pContext = nullptr;
+    // The LunEntry row keeps, or nullptr for no such row.
+    corvane::LunEntry* RowEntry(int row) const;
+
+    // ---- Export side: context menu, export commands, export thread ----
+
+    // A right click over row (-1: empty space) at a screen position: shows
+    // "操作LUN"; once it has closed, the row is the one the chosen command
+    // (if any) works on.
+    void OnRightClick(int row, const QPoint& globalPos);
+    // The context-menu key or Shift+F10: the same menu for the current row.
+    void OnContextMenuKey();
+    // The popup "操作LUN" (owned by the view).
+    QMenu* LunMenu() const { return m_lunMenu; }
+    // Row of the last right click, -1 when it hit no row.
+    int SelectedRow() const { return m_nSelected; }
+    // Start offset in bytes of the export being started.
+    std::int64_t ExportOffset() const { return m_exportOffset; }
+
+    void OnExportImage();
+    void OnExportDisk();
+
+    // An export thread runs (from its start to the end of its result).
+    bool ExportRunning() const;
+    // Asks the running export to stop between stripes (no-op without one).
+    void StopExport();
+    // The main window is about to close: true when nothing runs; otherwise
+    // asks whether to stop the export, and if so stops it and closes the
+    // window once its threads have left. False: keep the window open.
+    bool CanCloseFrame();
+    // Stops a running export and waits for its threads, without asking;
+    // for the frame's destruction.
+    void EndExportNow();
+
+    // ExportProgressFn of the export thread: WM_EXPORT_PROGRESS to the main
+    // frame, waiting until it is shown. Returns 0.
+    static int ReportExportProgress(std::int32_t total, std::int32_t done, void* user);
+
+    bool OnUpdateCmdUI(CCmdUI& ui) override;
+    bool OnCmdMsg(int id) override;
+
+Q_SIGNALS:
+    // An export's thread has ended and its result has been shown.
+    void exportFinished();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* e) override;
+
 private:
+    struct ExportRun;
+    struct ExportRunDeleter {
+        void operator()(ExportRun* run) const;
+    };
+    void SetUpColumns();
+    void SetUpExportSide();
+    void WatchForContextMenu(QAbstractItemView* view);
+    void StartExport(corvane::LunEntry* entry, std::uint64_t offset, const QString& targetName,
+                     bool imageFile);
+    void OnExportThreadDone();
+    void ShowExportResult(const ExportRun& run);
+    bool SaveDamageMap(const ExportRun& run, QString& savedTo);
+
     std::uint32_t m_mode = LVS_REPORT;
     QStandardItemModel* m_model;
     QTableView* m_report;
     QListView* m_icons;
+
+    QMenu* m_lunMenu = nullptr;
+    int m_nSelected = -1;
+    std::int64_t m_exportOffset = 0;
+    bool m_closeAfterExport = false;
+    // Last member: it is taken apart first, stopping and joining a running
+    // export before anything else of the view goes.
+    std::unique_ptr<ExportRun, ExportRunDeleter> m_run;
 };
 
 } // namespace corvane::ui
