@@ -10,6 +10,7 @@
 #include "ui/sources/LeftView.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QIcon>
 #include <QLabel>
 #include <QMenu>
@@ -62,6 +63,21 @@ CMainFrame::~CMainFrame()
     // Export threads still running find the handle empty from here on, and
     // any of them waiting on a message is let go.
     g_hMainFrame.DetachIf(this);
+    // An export still running is stopped and joined before the panes (and
+    // the context the source tree holds) are taken apart.
+    if (m_lunView)
+        m_lunView->EndExportNow();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* e)
+{
+    // An export running: the LUN list asks whether to stop it, and closes
+    // the window itself once its threads have left.
+    if (m_lunView && !m_lunView->CanCloseFrame()) {
+        e->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(e);
 }
 
 void CMainFrame::SetAddDeviceDialog(AddDeviceDialog run) { AddDeviceRunner() = std::move(run); }

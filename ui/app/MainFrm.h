@@ -89,6 +89,7 @@ public:
 protected:
     bool event(QEvent* e) override;
     void changeEvent(QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
 
 private:
     QAction* MakeAction(int id, const QString& text, const QString& prompt,
