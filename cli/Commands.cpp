@@ -1,4 +1,5 @@
 #include "cli/Commands.h"
+#include "cli/ExportCommand.h"
 
 #include "disk/Drives.h"
 #include "disk/JIO.h"
@@ -163,6 +164,8 @@ void Register(CLI::App& app, Options& opts)
     analyze->add_flag("-v,--verbose", opts.verbose, "Also print members, member map, missing slots and notes");
     analyze->add_flag("--json", opts.json, "Print one JSON object");
     analyze->callback([&opts] { opts.command = "analyze"; });
+
+    RegisterExport(app, opts);
 }
 
 int Run(const Options& opts)
@@ -171,6 +174,8 @@ int Run(const Options& opts)
         return Drives();
     if (opts.command == "analyze")
         return Analyze(opts);
+    if (opts.command == "export")
+        return RunExport(opts);
     return 64;
 }
 

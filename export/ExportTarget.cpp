@@ -236,6 +236,29 @@ bool BlockDeviceAt(const std::string& path, dev_t& rdev)
     return true;
 }
 
+// The files behind the loop devices that d is, or is built on.
+std::vector<std::pair<std::string, struct stat>> BackingFiles(const SystemPaths& sys, dev_t d)
+{
+    std::vector<std::pair<std::string, struct stat>> out;
+    std::set<dev_t> under;
+    Underlying(sys, d, under);
+    for (dev_t x : under) {
+        for (dev_t y : {x, WholeDisk(sys, x)}) {
+            std::ifstream f(SysDir(sys, y) + "/loop/backing_file");
+            std::string path;
+            struct stat st {};
+            if (std::getline(f, path) && !path.empty() && ::stat(path.c_str(), &st) == 0)
+                out.emplace_back(path, st);
+        }
+    }
+    return out;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 } // namespace
 
 bool DevicesOverlap(dev_t a, dev_t b, const SystemPaths& sys)
@@ -257,21 +280,33 @@ std::string TargetConflict(const std::string& shown, const struct stat& t, const
     for (const SourceIdentity& s : sources) {
         const bool sourceIsDevice = S_ISBLK(s.st.st_mode);
         if (!targetIsDevice && !sourceIsDevice) {
-            if (t.st_dev == s.st.st_dev && t.st_ino == s.st.st_ino)
+            if (SameFile(t, s.st))
                 return shown + " is the source " + s.path;
         } else if (targetIsDevice && sourceIsDevice) {
             if (t.st_rdev == s.st.st_rdev)
                 return shown + " is the source " + s.path;
             if (DevicesOverlap(t.st_rdev, s.st.st_rdev, sys))
                 return shown + " shares its drive with the source " + s.path;
+            for (const auto& [tf, tst] : BackingFiles(sys, t.st_rdev))
+                for (const auto& [sf, sst] : BackingFiles(sys, s.st.st_rdev))
+                    if (SameFile(tst, sst))
+                        return shown + " and the source " + s.path + " are loop devices over " + tf;
         } else if (targetIsDevice) {
-            // An image source on a file system that lives on the target.
+            // An image source on a file system that lives on the target, or
+            // behind it as a loop device.
             if (DevicesOverlap(t.st_rdev, s.st.st_dev, sys))
                 return "the source " + s.path + " lies on a file system on " + shown;
+            for (const auto& [file, st] : BackingFiles(sys, t.st_rdev))
+                if (SameFile(st, s.st))
+                    return shown + " is a loop device over the source " + s.path;
         } else {
-            // A target file on a file system that lives on a source drive.
+            // A target file on a file system that lives on a source drive, or
+            // behind a source loop device.
             if (DevicesOverlap(t.st_dev, s.st.st_rdev, sys))
                 return shown + " lies on a file system on the source " + s.path;
+            for (const auto& [file, st] : BackingFiles(sys, s.st.st_rdev))
+                if (SameFile(st, t))
+                    return "the source " + s.path + " is a loop device over " + shown;
         }
     }
     if (!targetIsDevice)

@@ -1,5 +1,8 @@
 #include "export/RescueMap.h"
 
+#include "export/Export.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -56,6 +59,59 @@ void RescueMap::Mark(uint64_t pos, uint64_t size, char status)
     if (!placed)
         add(pos, end - pos, status);
     m_spans = std::move(out);
+}
+
+void RescueMap::Splice(uint64_t from, uint64_t to, const std::vector<MapSpan>& spans)
+{
+    to = std::min(to, m_size);
+    if (from >= to)
+        return;
+    std::vector<MapSpan> out;
+    out.reserve(m_spans.size() + spans.size() + 2);
+    auto add = [&out](uint64_t p, uint64_t s, char st) {
+        if (s == 0)
+            return;
+        if (!out.empty() && out.back().status == st && out.back().pos + out.back().size == p)
+            out.back().size += s;
+        else
+            out.push_back({p, s, st});
+    };
+    for (const MapSpan& sp : m_spans)
+        if (sp.pos < from)
+            add(sp.pos, std::min(sp.pos + sp.size, from) - sp.pos, sp.status);
+    for (const MapSpan& sp : spans)
+        add(sp.pos, sp.size, sp.status);
+    for (const MapSpan& sp : m_spans) {
+        const uint64_t end = sp.pos + sp.size;
+        if (end > to) {
+            const uint64_t at = std::max(sp.pos, to);
+            add(at, end - at, sp.status);
+        }
+    }
+    m_spans = std::move(out);
+}
+
+void ApplyReport(RescueMap& map, const ExportReport& report)
+{
+    const uint64_t from = static_cast<uint64_t>(report.firstStripe) * kRunSize;
+    const uint64_t to = std::min(report.DoneEnd(), map.Size());
+    if (from >= to)
+        return;
+    std::vector<MapSpan> spans;
+    uint64_t pos = from;
+    for (const ByteRange& z : report.zeroRanges) {
+        const uint64_t a = std::max(z.offset, pos);
+        const uint64_t b = std::min(z.offset + z.length, to);
+        if (a >= b)
+            continue;
+        if (a > pos)
+            spans.push_back({pos, a - pos, '+'});
+        spans.push_back({a, b - a, '-'});
+        pos = b;
+    }
+    if (pos < to)
+        spans.push_back({pos, to - pos, '+'});
+    map.Splice(from, to, spans);
 }
 
 uint64_t RescueMap::Total(char status) const

@@ -30,6 +30,9 @@ public:
 
     // Gives [pos, pos + size) the status (clipped to the map).
     void Mark(uint64_t pos, uint64_t size, char status);
+    // Replaces [from, to) with spans (sorted, inside [from, to), gaps left
+    // as they were not covered: callers cover the whole range). One pass.
+    void Splice(uint64_t from, uint64_t to, const std::vector<MapSpan>& spans);
     // Bytes with this status.
     uint64_t Total(char status) const;
     // The first byte that is neither '+' nor '-'; Size() when there is none.
@@ -49,6 +52,11 @@ private:
     uint64_t m_size = 0;
     std::vector<MapSpan> m_spans;
 };
+
+struct ExportReport;
+// Marks what an export report says is on the target: from its first stripe
+// to DoneEnd() '+', with its zero-filled ranges '-'.
+void ApplyReport(RescueMap& map, const ExportReport& report);
 
 // Replaces path with text so that a reader (or a crash) sees either the old
 // file or the whole new one: a temporary file beside it, synced, renamed.

@@ -128,6 +128,18 @@ inline void XorInto(uint8_t* a, const uint8_t* b, uint64_t n)
     }
 }
 
+// Starts the threads the runtime adds on the first thread creation (the
+// thread sanitizer's background thread), so that counting threads around
+// an export sees only the export's own.
+inline void WarmUpThreads()
+{
+    static const bool done = [] {
+        std::thread([] {}).join();
+        return true;
+    }();
+    (void)done;
+}
+
 // Threads of this process.
 inline std::set<int> TaskIds()
 {
@@ -163,6 +175,9 @@ public:
     std::atomic<uint64_t> refuseReadAt{UINT64_MAX};
     std::atomic<uint64_t> shortReadAt{UINT64_MAX};
     uint64_t shortBy = 4096;
+    // A read at this offset first sleeps (a slow spot of the medium).
+    std::atomic<uint64_t> slowReadAt{UINT64_MAX};
+    std::chrono::milliseconds slowReadDelay{50};
     // Seeks fail; the n-th write (from 1) fails with EIO (0: never).
     std::atomic<bool> failSeek{false};
     std::atomic<int> failWriteNumber{0};
@@ -190,6 +205,8 @@ public:
     bool ReadAt(uint64_t offset, void* buffer, uint32_t count, uint64_t* transferred) override
     {
         ++reads;
+        if (offset == slowReadAt)
+            std::this_thread::sleep_for(slowReadDelay);
         if (offset == failReadAt) {
             if (transferred)
                 *transferred = 0;

@@ -39,7 +39,11 @@ protected:
     std::map<size_t, uint64_t> truncateAt;  // member -> size after writing
     int stripes = 0;
 
-    void SetUp() override { AttachExportState(ctx); }
+    void SetUp() override
+    {
+        WarmUpThreads();
+        AttachExportState(ctx);
+    }
 
     void TearDown() override
     {

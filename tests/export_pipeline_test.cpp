@@ -246,9 +246,10 @@ TEST_F(ExportPipeline, TwoPositionsOfOneRecordInTheSameCellWaitForBothSegments)
     Plan(1);
     AddStripe({0, 0, 0, 0, 0}, {43, 44, 45, 46, 47}); // a whole stripe on one member
     Open(5);
+    // The second segment of the shared cell comes late.
+    WrapMember(0)->slowReadAt = SegmentOffset(42);
     const std::string target = dir.file("lun.img");
     OpenTarget(target);
-    WrapTarget()->writeDelay = std::chrono::milliseconds(2);
     const ExportReport rep = Export();
     EXPECT_EQ(CountWrongStripes(target, 0, 0, stripes), 0);
     EXPECT_EQ(rep.complete, static_cast<uint32_t>(stripes));

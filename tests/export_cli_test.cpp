@@ -1,0 +1,291 @@
+// corvane-cli export as a user runs it: the exit status, what it prints,
+// the mapfile (read back by ddrescuelog where it is installed), refusals,
+// and an interrupted run continued with --resume.
+#include "TempDir.h"
+#include "export_fakes.h"
+#include "tools/Sample.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char** environ;
+
+namespace corvane::test {
+namespace {
+
+// Runs the command line program; stdout and stderr go to files.
+class CliRun {
+public:
+    CliRun(const std::vector<std::string>& args, const std::string& out, const std::string& err)
+    {
+        std::vector<std::string> all{CORVANE_CLI};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> env{"LC_ALL=C.UTF-8", "PATH=/usr/bin:/bin"};
+        std::vector<char*> envp;
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (posix_spawn(&m_pid, all[0].c_str(), &fa, nullptr, argv.data(), envp.data()) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    ~CliRun()
+    {
+        if (m_pid > 0 && !m_reaped) {
+            ::kill(m_pid, SIGKILL);
+            Wait();
+        }
+    }
+    CliRun(const CliRun&) = delete;
+    CliRun& operator=(const CliRun&) = delete;
+
+    pid_t pid() const { return m_pid; }
+    // The exit status; 128 + signal when a signal ended it.
+    int Wait()
+    {
+        int st = 0;
+        while (::waitpid(m_pid, &st, 0) < 0 && errno == EINTR) {
+        }
+        m_reaped = true;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+
+private:
+    pid_t m_pid = -1;
+    bool m_reaped = false;
+};
+
+std::string Slurp(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// Runs a shell command and returns its standard output; false when it could
+// not run or did not exit with 0.
+bool Shell(const std::string& cmd, std::string& out, int* status = nullptr)
+{
+    out.clear();
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (!p)
+        return false;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    const int st = ::pclose(p);
+    const int code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    if (status)
+        *status = code;
+    return code == 0;
+}
+
+bool HaveDdrescuelog()
+{
+    std::string out;
+    return Shell("ddrescuelog --version 2>/dev/null", out);
+}
+
+// Blocks of 128 KiB with one of the given statuses, as ddrescuelog counts them.
+long DdrescuelogBlocks(const std::string& map, char status)
+{
+    std::string out;
+    if (!Shell(std::string("ddrescuelog -b 131072 -l") + status + " '" + map + "' 2>/dev/null", out))
+        return -1;
+    return static_cast<long>(std::count(out.begin(), out.end(), '\n'));
+}
+
+class ExportCli : public ::testing::Test {
+protected:
+    TempDir dir;
+    sample::Manifest manifest;
+
+    void Generate(const sample::GroupSpec& spec) { manifest = sample::Generate(spec, dir.file("group")); }
+
+    int Run(std::vector<std::string> args)
+    {
+        std::vector<std::string> all{"export"};
+        for (const auto& s : manifest.Sources())
+            all.push_back(s);
+        all.insert(all.end(), args.begin(), args.end());
+        CliRun run(all, dir.file("stdout"), dir.file("stderr"));
+        return run.Wait();
+    }
+    std::string Stdout() const { return Slurp(dir.file("stdout")); }
+    std::string Stderr() const { return Slurp(dir.file("stderr")); }
+};
+
+TEST_F(ExportCli, AHealthyLunIsCopiedByteForByte)
+{
+    Generate(sample::HealthyGroup(5, {2, 5}));
+    const std::string out = dir.file("lun.img"), map = dir.file("lun.map");
+    ASSERT_EQ(Run({"--lun", "0:1", "--to", out, "--map", map}), 0) << Stderr();
+    EXPECT_EQ(sample::Sha256OfFile(out, 0, manifest.luns[1].bytes), manifest.luns[1].sha256);
+    if (HaveDdrescuelog()) {
+        std::string s;
+        int code = -1;
+        Shell("ddrescuelog -D '" + map + "' >/dev/null 2>&1", s, &code);
+        EXPECT_EQ(code, 0) << "ddrescuelog does not take the healthy export as all rescued";
+        EXPECT_EQ(DdrescuelogBlocks(map, '+'), static_cast<long>(manifest.luns[1].bytes / 131072));
+    }
+    const std::string text = Stdout();
+    EXPECT_NE(text.find("0-5\r1-5\r2-5\r3-5\r4-5\r"), std::string::npos);
+    EXPECT_NE(text.find("写线程退出\n"), std::string::npos);
+    EXPECT_NE(text.find("任务结束！"), std::string::npos);
+    EXPECT_NE(text.find("complete:                  5"), std::string::npos) << text;
+    EXPECT_NE(text.find("No LUN bytes were zero-filled"), std::string::npos) << text;
+}
+
+TEST_F(ExportCli, ADamagedLunListsItsZeroFilledRangesAndItsMapfileReadsBackInDdrescuelog)
+{
+    sample::GroupSpec spec = sample::HealthyGroup(6, {10});
+    spec.members[1].present = false;
+    spec.members[4].present = false;
+    Generate(spec);
+    const sample::LunOut& lun = manifest.luns[0];
+    ASSERT_FALSE(lun.zeroRanges.empty());
+    const std::string out = dir.file("lun.img"), map = dir.file("lun.map");
+    ASSERT_EQ(Run({"--lun", "0:0", "--to", out, "--map", map}), 0) << Stderr();
+    EXPECT_EQ(sample::Sha256OfFile(out, 0, lun.bytes), lun.exportSha256);
+
+    uint64_t zeroBytes = 0;
+    const std::string text = Stdout();
+    for (const auto& [offset, length] : lun.zeroRanges) {
+        zeroBytes += length;
+        char line[64];
+        std::snprintf(line, sizeof line, "  0x%llX 0x%llX\n", static_cast<unsigned long long>(offset),
+                      static_cast<unsigned long long>(length));
+        EXPECT_NE(text.find(line), std::string::npos) << "range not listed: " << line;
+    }
+    EXPECT_NE(text.find("with zero-filled segments: " + std::to_string(lun.damagedStripes)), std::string::npos);
+
+    if (!HaveDdrescuelog())
+        GTEST_SKIP() << "ddrescuelog is not installed";
+    std::string status;
+    int code = -1;
+    Shell("ddrescuelog -t '" + map + "' 2>&1", status, &code);
+    EXPECT_EQ(code, 0) << status;
+    EXPECT_EQ(DdrescuelogBlocks(map, '-'), static_cast<long>(zeroBytes / 131072));
+    EXPECT_EQ(DdrescuelogBlocks(map, '+'), static_cast<long>((lun.bytes - zeroBytes) / 131072));
+    EXPECT_EQ(DdrescuelogBlocks(map, '?'), 0);
+    // Every pass is done, but the zero-filled areas were not rescued.
+    EXPECT_NE(status.find("finished"), std::string::npos) << status;
+    Shell("ddrescuelog -D '" + map + "' >/dev/null 2>&1", status, &code);
+    EXPECT_NE(code, 0) << "ddrescuelog takes a map with unrecovered areas as all rescued";
+}
+
+TEST_F(ExportCli, AnInterruptedExportLeavesAMapThatResumeCompletes)
+{
+    Generate(sample::HealthyGroup(5, {48}));
+    const sample::LunOut& lun = manifest.luns[0];
+    const std::string out = dir.file("lun.img"), map = dir.file("lun.map");
+    std::vector<std::string> args{"export"};
+    for (const auto& s : manifest.Sources())
+        args.push_back(s);
+    for (const char* a : {"--lun", "0:0", "--to"})
+        args.emplace_back(a);
+    args.push_back(out);
+    args.emplace_back("--map");
+    args.push_back(map);
+    {
+        CliRun run(args, dir.file("stdout"), dir.file("stderr"));
+        ASSERT_GT(run.pid(), 0);
+        // Interrupt once the first stripes are on the target.
+        for (int i = 0; i < 20000 && FileSize(out) < 2 * kRun; ++i)
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        ::kill(run.pid(), SIGINT);
+        ASSERT_EQ(run.Wait(), 130) << Stderr() << " (the export may have finished before the signal)";
+    }
+    EXPECT_NE(Stderr().find("--resume"), std::string::npos) << Stderr();
+    const std::string text = Slurp(map);
+    EXPECT_EQ(text.find("# Finished"), std::string::npos);
+    const uint64_t done = FileSize(out);
+    EXPECT_LT(done, lun.bytes);
+    if (HaveDdrescuelog()) {
+        std::string s;
+        int code = -1;
+        Shell("ddrescuelog -D '" + map + "' >/dev/null 2>&1", s, &code);
+        EXPECT_NE(code, 0) << "an interrupted map must not read as finished";
+        // The map never claims more than the target holds.
+        EXPECT_LE(static_cast<uint64_t>(DdrescuelogBlocks(map, '+')) * 131072, done);
+    }
+
+    ASSERT_EQ(Run({"--lun", "0:0", "--to", out, "--map", map, "--resume"}), 0) << Stderr();
+    EXPECT_EQ(sample::Sha256OfFile(out, 0, lun.bytes), lun.sha256);
+    EXPECT_NE(Slurp(map).find("# Finished"), std::string::npos);
+    // The resumed run began where the first one stopped.
+    EXPECT_EQ(Stdout().rfind(std::to_string(done / kRun) + "-48\r", 0), 0u) << Stdout().substr(0, 40);
+}
+
+TEST_F(ExportCli, ResumeRefusesTheMapOfAnotherExport)
+{
+    Generate(sample::HealthyGroup(5, {2, 3}));
+    const std::string map = dir.file("lun.map");
+    ASSERT_EQ(Run({"--lun", "0:0", "--to", dir.file("a.img"), "--map", map}), 0) << Stderr();
+    const std::string before = Slurp(map);
+    EXPECT_EQ(Run({"--lun", "0:1", "--to", dir.file("a.img"), "--map", map, "--resume"}), 64);
+    EXPECT_EQ(Run({"--lun", "0:0", "--to", dir.file("a.img"), "--offset-sectors", "8", "--map", map, "--resume"}), 64);
+    EXPECT_EQ(Slurp(map), before);
+}
+
+TEST_F(ExportCli, AFileThatIsNoMapfileIsNotOverwritten)
+{
+    Generate(sample::HealthyGroup(5, {2}));
+    const std::string notes = dir.file("notes.txt");
+    WriteFile(notes, std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'});
+    EXPECT_EQ(Run({"--lun", "0:0", "--to", dir.file("a.img"), "--map", notes}), 66);
+    EXPECT_EQ(Slurp(notes), "hello\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("a.img")));
+}
+
+struct RefusalCase {
+    const char* name;
+    std::vector<std::string> args; // "@SRC0" stands for the first source
+    int status;
+    const char* stderrHas;
+};
+
+class ExportCliRefusal : public ExportCli, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(ExportCliRefusal, EndsWithTheRightStatusAndWritesNothing)
+{
+    Generate(sample::HealthyGroup(5, {2}));
+    std::vector<std::string> args;
+    for (std::string a : GetParam().args)
+        args.push_back(a == "@SRC0" ? manifest.Sources()[0] : a == "@OUT" ? dir.file("out.img") : a);
+    const std::vector<uint64_t> before = [&] {
+        std::vector<uint64_t> f;
+        for (const auto& m : manifest.members)
+            f.push_back(Fingerprint(m.path));
+        return f;
+    }();
+    EXPECT_EQ(Run(args), GetParam().status) << Stderr();
+    EXPECT_NE(Stderr().find(GetParam().stderrHas), std::string::npos) << Stderr();
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out.img")));
+    for (size_t i = 0; i < manifest.members.size(); ++i)
+        EXPECT_EQ(Fingerprint(manifest.members[i].path), before[i]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, ExportCliRefusal,
+    ::testing::Values(RefusalCase{"TargetIsASource", {"--lun", "0:0", "--to", "@SRC0"}, 1, "Open Device Failed!"},
+                      RefusalCase{"NegativeOffset", {"--lun", "0:0", "--to", "@OUT", "--offset-sectors", "-1"}, 64,
+                                  "offset-sectors"},
+                      RefusalCase{"NoSuchLun", {"--lun", "3:9", "--to", "@OUT"}, 65, "no LUN 3:9"},
+                      RefusalCase{"MalformedLun", {"--lun", "7", "--to", "@OUT"}, 64, "GROUP:ID"},
+                      RefusalCase{"ResumeWithoutMap", {"--lun", "0:0", "--to", "@OUT", "--resume"}, 64, "--map"}),
+    [](const ::testing::TestParamInfo<RefusalCase>& row) { return std::string(row.param.name); });
+
+} // namespace
+} // namespace corvane::test
