@@ -449,10 +449,7 @@ bool CTessalyView::SaveDamageMap(const ExportRun& run, QString& savedTo)
 
     // LUN byte positions: written bytes are good, the zero-filled ranges bad.
     RescueMap map(std::uint64_t(rep.stripes) * kRunSize);
-    map.Mark(std::uint64_t(rep.firstStripe) * kRunSize, std::uint64_t(rep.written) * kRunSize,
-             '+');
-    for (const ByteRange& r : rep.zeroRanges)
-        map.Mark(r.offset, r.length, '-');
+    ApplyReport(map, rep);
     map.notes.push_back("corvane lun group " + std::to_string(run.group) + " id " +
                         std::to_string(run.id));
     map.notes.push_back("corvane target " + run.target.toStdString() + " start offset " +

@@ -63,6 +63,38 @@ corvane::LunEntry* CTessalyView::RowEntry(int row) const
     return reinterpret_cast<corvane::LunEntry*>(item->data(kLunEntryRole).value<quintptr>());
 }
 
+bool CTessalyView::event(QEvent* e)
+{
+    if (auto* msg = CWindowMessage::Receive(e, WM_SHOW_LUNS)) {
+        msg->SetResult(OnShowLuns(msg->wParam(), msg->lParam()));
+        return true;
+    }
+    return QStackedWidget::event(e);
+}
+
+LRESULT CTessalyView::OnShowLuns(WPARAM, LPARAM lParam)
+{
+    m_pContext = reinterpret_cast<corvane::EvaContext*>(lParam);
+    // An analysis starts from an emptied list, so rows of the last one
+    // (whose entries it freed) cannot be exported.
+    m_model->removeRows(0, m_model->rowCount());
+    m_nSelected = -1;
+    if (!m_pContext)
+        return 0;
+    const size_t n = m_pContext->lunList.size();
+    for (size_t i = 0; i < n; ++i) {
+        corvane::LunEntry* e = m_pContext->lunList[i].get();
+        // Printed as signed 32-bit numbers, the size from its low 32 bits.
+        auto* group = new QStandardItem(QString::asprintf("%d", std::int32_t(e->group)));
+        auto* id = new QStandardItem(QString::asprintf("%d", std::int32_t(e->id)));
+        auto* size = new QStandardItem(
+            QString::asprintf("%dG", std::int32_t(std::uint32_t(e->sizeGiB & 0xFFFFFFFFu))));
+        group->setData(QVariant::fromValue(quintptr(e)), kLunEntryRole);
+        m_model->appendRow({group, id, size});
+    }
+    return 0;
+}
+
 void CTessalyView::SetViewMode(std::uint32_t mode)
 {
     const bool hadFocus = currentWidget() && currentWidget()->hasFocus();

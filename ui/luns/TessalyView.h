@@ -5,6 +5,7 @@
 #pragma once
 
 #include "ui/common/CmdTarget.h"
+#include "ui/common/MessageTypes.h"
 
 #include <QPoint>
 #include <QStackedWidget>
@@ -66,6 +67,10 @@ public:
     corvane::EvaContext* m_pContext = nullptr;
     // The LunEntry row keeps, or nullptr for no such row.
     corvane::LunEntry* RowEntry(int row) const;
+    // WM_SHOW_LUNS: lParam the analysed context. The list becomes one row
+    // per entry of its lunList, in order; rows of an earlier analysis go
+    // (their entries are gone). Returns 0.
+    LRESULT OnShowLuns(WPARAM wParam, LPARAM lParam);
 
     // ---- Export side: context menu, export commands, export thread ----
 
@@ -109,6 +114,7 @@ Q_SIGNALS:
     void exportFinished();
 
 protected:
+    bool event(QEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
