@@ -1,0 +1,656 @@
+// The LUN list as a user drives it: rows after an analysis, the context menu
+// "操作LUN", exports to an image file or a disk device from the main window on
+// generated disk groups, the message that ends each one, and what happens
+// while an export runs.
+#include "TempDir.h"
+#include "engine/Analysis.h"
+#include "engine/Context.h"
+#include "engine/Errors.h"
+#include "export/ExportState.h"
+#include "export/RescueMap.h"
+#include "tools/Sample.h"
+#include "ui/app/MainFrm.h"
+#include "ui/common/Busy.h"
+#include "ui/common/Commands.h"
+#include "ui/common/WindowMessages.h"
+#include "ui/controls/TextProgressCtrl.h"
+#include "ui/luns/ExportDialogs.h"
+#include "ui/luns/ExportSeting.h"
+#include "ui/luns/TessalyView.h"
+
+#include <QHeaderView>
+#include <QListView>
+#include <QMenu>
+#include <QSignalSpy>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QtTest>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+using namespace corvane;
+using namespace corvane::ui;
+using corvane::test::TempDir;
+
+namespace {
+
+constexpr std::uint64_t kStripe = 0x800000;
+const QString kSuccess = QStringLiteral("导出成功！");
+const QString kApp = QStringLiteral("corvane recovery for hp eva 1.2");
+
+// Every modal question answered at once, and everything asked kept.
+struct FakeDialogs {
+    QString imagePath;             // what the save dialog returns ("" = cancel)
+    bool diskAccept = true;
+    CDiskTarget disk;              // what the settings dialog returns
+    QString mapPath;
+    int popupChoice = 0;           // command chosen in the popup, 0: dismissed
+    QList<int> answers;            // message box answers, in order; then Ok / Yes
+
+    int imageDialogs = 0;
+    int diskDialogs = 0;
+    int popups = 0;
+    QMap<int, bool> menuStates;    // command id -> enabled, at the last popup
+    QList<CMessageRequest> messages;
+
+    void Install()
+    {
+        CExportDialogs d;
+        d.imageFile = [this](QWidget*) {
+            ++imageDialogs;
+            return imagePath;
+        };
+        d.diskTarget = [this](QWidget*, CDiskTarget& out) {
+            ++diskDialogs;
+            out = disk;
+            return diskAccept;
+        };
+        d.mapFile = [this](QWidget*, const QString&) { return mapPath; };
+        d.messageBox = [this](QWidget*, const CMessageRequest& r) {
+            messages.push_back(r);
+            if (!answers.isEmpty())
+                return answers.takeFirst();
+            return int(r.buttons.testFlag(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok);
+        };
+        d.trackPopupMenu = [this](QMenu* menu, const QPoint&) -> QAction* {
+            ++popups;
+            menuStates.clear();
+            QAction* chosen = nullptr;
+            for (QAction* a : menu->findChildren<QAction*>()) {
+                const int id = a->data().toInt();
+                if (id == 0)
+                    continue;
+                menuStates[id] = a->isEnabled();
+                if (id == popupChoice)
+                    chosen = a;
+            }
+            return chosen;
+        };
+        CExportDialogs::Install(d);
+    }
+
+    bool SawText(const QString& text) const
+    {
+        for (const CMessageRequest& m : messages)
+            if (m.text.contains(text))
+                return true;
+        return false;
+    }
+};
+
+// A generated group analysed into a context of its own.
+struct Group {
+    TempDir dir;
+    EvaContext ctx;
+    sample::Manifest manifest;
+    std::vector<std::string> memberHashes;
+
+    explicit Group(const sample::GroupSpec& spec, bool hashMembers = false)
+    {
+        manifest = sample::Generate(spec, dir.file("group"));
+        if (hashMembers)
+            memberHashes = HashMembers();
+        for (const std::string& s : manifest.Sources())
+            ctx.sources.push_back({s});
+        const AnalysisResult r = RunAnalysis(ctx);
+        if (!r.ok() || ctx.lunList.size() != manifest.luns.size())
+            throw std::runtime_error("analysis failed: " + r.text + " " + r.reason);
+    }
+
+    std::vector<std::string> HashMembers() const
+    {
+        std::vector<std::string> out;
+        for (const auto& m : manifest.members)
+            out.push_back(sample::Sha256OfFile(m.path, 0, std::filesystem::file_size(m.path)));
+        return out;
+    }
+
+    QString File(const char* name) const { return QString::fromStdString(dir.file(name)); }
+};
+
+std::string Sha(const QString& path, std::uint64_t offset, std::uint64_t length)
+{
+    return sample::Sha256OfFile(path.toStdString(), offset, length);
+}
+
+void ShowLuns(EvaContext& ctx)
+{
+    SendWindowMessage(g_hLunView, WM_SHOW_LUNS, 0, reinterpret_cast<LPARAM>(&ctx));
+}
+
+bool WaitForExport(CTessalyView* view, int ms = 120000)
+{
+    if (!view->ExportRunning())
+        return true;
+    QSignalSpy done(view, &CTessalyView::exportFinished);
+    return done.wait(ms) || !view->ExportRunning();
+}
+
+} // namespace
+
+class LunsTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void cleanupTestCase() { CExportDialogs::Install({}); }
+
+    void rowsFollowTheLunList();
+    void rowShowsGroupIdAndSize();
+    void displayModesKeepRowsAndCommands_data();
+    void displayModesKeepRowsAndCommands();
+    void lastRightClickIsTheRowExported();
+    void emptySpaceOffersNothing();
+    void keyboardOpensTheMenuForTheCurrentRow_data();
+    void keyboardOpensTheMenuForTheCurrentRow();
+    void imageExportIsTheLun_data();
+    void imageExportIsTheLun();
+    void partialRecoveryIsSaidAndMapped_data();
+    void partialRecoveryIsSaidAndMapped();
+    void failedExportNeverSaysSuccess_data();
+    void failedExportNeverSaysSuccess();
+    void stoppedExportSaysSo();
+    void diskExportStartsAtTheSectorConfirmed_data();
+    void diskExportStartsAtTheSectorConfirmed();
+    void commandsAreDisabledWhileAnExportRuns();
+    void closingDuringAnExport_data();
+    void closingDuringAnExport();
+
+private:
+    CTessalyView* View() const { return m_frame->LunView(); }
+    void Export(int row, int command);
+
+    std::unique_ptr<CMainFrame> m_frame;
+    FakeDialogs m_fake;
+};
+
+void LunsTest::init()
+{
+    m_fake = FakeDialogs();
+    m_fake.Install();
+    m_frame = std::make_unique<CMainFrame>();
+    QVERIFY(m_frame->Create(QSize(900, 500)));
+    m_frame->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_frame.get()));
+}
+
+void LunsTest::cleanup()
+{
+    if (m_frame)
+        QVERIFY(WaitForExport(View()));
+    m_frame.reset();
+    QVERIFY(!IsBusy());
+}
+
+void LunsTest::Export(int row, int command)
+{
+    m_fake.popupChoice = command;
+    View()->OnRightClick(row, QPoint(10, 10));
+}
+
+void LunsTest::rowsFollowTheLunList()
+{
+    Group g(sample::HealthyGroup(5, {3, 2, 1}));
+    ShowLuns(g.ctx);
+    QStandardItemModel* model = View()->Model();
+    QCOMPARE(model->rowCount(), 3);
+    QCOMPARE(model->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Lun组"));
+    QCOMPARE(model->headerData(1, Qt::Horizontal).toString(), QStringLiteral("id"));
+    QCOMPARE(model->headerData(2, Qt::Horizontal).toString(), QStringLiteral("大小"));
+    for (int c = 0; c < 3; ++c)
+        QCOMPARE(View()->ReportView()->columnWidth(c), 200);
+    for (int r = 0; r < 3; ++r) {
+        const LunEntry* e = g.ctx.lunList[size_t(r)].get();
+        QCOMPARE(View()->RowEntry(r), e);
+        QCOMPARE(model->item(r, 0)->text(), QString::number(g.manifest.luns[size_t(r)].group));
+        QCOMPARE(model->item(r, 1)->text(), QString::number(g.manifest.luns[size_t(r)].id));
+    }
+}
+
+void LunsTest::rowShowsGroupIdAndSize()
+{
+    EvaContext ctx;
+    auto e = std::make_unique<LunEntry>();
+    e->group = 0;
+    e->id = 3;
+    e->sizeGiB = 100;
+    ctx.lunList.push_back(std::move(e));
+    ShowLuns(ctx);
+    QStandardItemModel* model = View()->Model();
+    QCOMPARE(model->rowCount(), 1);
+    QCOMPARE(model->item(0, 0)->text(), QStringLiteral("0"));
+    QCOMPARE(model->item(0, 1)->text(), QStringLiteral("3"));
+    QCOMPARE(model->item(0, 2)->text(), QStringLiteral("100G"));
+    QCOMPARE(View()->RowEntry(0), ctx.lunList[0].get());
+}
+
+void LunsTest::displayModesKeepRowsAndCommands_data()
+{
+    QTest::addColumn<int>("command");
+    QTest::newRow("large icons") << ID_VIEW_LARGEICON;
+    QTest::newRow("small icons") << ID_VIEW_SMALLICON;
+    QTest::newRow("list") << ID_VIEW_LIST;
+    QTest::newRow("details") << ID_VIEW_DETAILS;
+}
+
+void LunsTest::displayModesKeepRowsAndCommands()
+{
+    QFETCH(int, command);
+    Group g(sample::HealthyGroup(5, {1, 2, 1}));
+    ShowLuns(g.ctx);
+    QVERIFY(m_frame->ExecuteCommand(command));
+    QCOMPARE(View()->Model()->rowCount(), 3);
+    for (int r = 0; r < 3; ++r)
+        QCOMPARE(View()->RowEntry(r), g.ctx.lunList[size_t(r)].get());
+
+    // A real right click on row 1 of whatever face the list shows now.
+    auto* face = qobject_cast<QAbstractItemView*>(View()->currentWidget());
+    QVERIFY(face);
+    const QModelIndex index = View()->Model()->index(1, 0);
+    const QPoint at = face->visualRect(index).center();
+    QVERIFY(face->viewport()->rect().contains(at));
+    m_fake.popupChoice = ID_EXPORT_IMAGE;
+    m_fake.imagePath = g.File("row1.img");
+    QContextMenuEvent click(QContextMenuEvent::Mouse, at, face->viewport()->mapToGlobal(at));
+    QCoreApplication::sendEvent(face->viewport(), &click);
+    QCOMPARE(m_fake.popups, 1);
+    QCOMPARE(View()->SelectedRow(), 1);
+    QVERIFY(WaitForExport(View()));
+    QVERIFY(m_fake.SawText(kSuccess));
+    QCOMPARE(Sha(m_fake.imagePath, 0, g.manifest.luns[1].bytes), g.manifest.luns[1].sha256);
+}
+
+void LunsTest::lastRightClickIsTheRowExported()
+{
+    Group g(sample::HealthyGroup(5, {1, 2, 3}));
+    ShowLuns(g.ctx);
+    m_fake.imagePath = g.File("out.img");
+    Export(2, 0); // menu dismissed over row 2
+    QCOMPARE(View()->SelectedRow(), 2);
+    QCOMPARE(m_fake.imageDialogs, 0);
+    Export(0, ID_EXPORT_IMAGE);
+    QVERIFY(WaitForExport(View()));
+    QCOMPARE(m_fake.imageDialogs, 1);
+    QCOMPARE(std::filesystem::file_size(m_fake.imagePath.toStdString()), g.manifest.luns[0].bytes);
+    QCOMPARE(Sha(m_fake.imagePath, 0, g.manifest.luns[0].bytes), g.manifest.luns[0].sha256);
+}
+
+void LunsTest::emptySpaceOffersNothing()
+{
+    Group g(sample::HealthyGroup(5, {1}));
+    ShowLuns(g.ctx);
+    m_fake.imagePath = g.File("never.img");
+    QTableView* report = View()->ReportView();
+    // Below the only row.
+    const QPoint at(5, report->viewport()->height() - 5);
+    QVERIFY(!report->indexAt(at).isValid());
+    m_fake.popupChoice = ID_EXPORT_IMAGE;
+    QContextMenuEvent click(QContextMenuEvent::Mouse, at, report->viewport()->mapToGlobal(at));
+    QCoreApplication::sendEvent(report->viewport(), &click);
+    QCOMPARE(m_fake.popups, 1);
+    QCOMPARE(View()->SelectedRow(), -1);
+    m_fake.popupChoice = ID_EXPORT_DISK;
+    View()->OnRightClick(-1, QPoint());
+    QCOMPARE(m_fake.imageDialogs, 0);
+    QCOMPARE(m_fake.diskDialogs, 0);
+    QVERIFY(!View()->ExportRunning());
+    QVERIFY(!QFileInfo::exists(m_fake.imagePath));
+    // "导出数据配置" is there, and never on.
+    QVERIFY(m_fake.menuStates.contains(ID_EXPORT_DATA_CONFIG));
+    QVERIFY(!m_fake.menuStates[ID_EXPORT_DATA_CONFIG]);
+}
+
+void LunsTest::keyboardOpensTheMenuForTheCurrentRow_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::newRow("menu key") << int(Qt::Key_Menu) << int(Qt::NoModifier);
+    QTest::newRow("shift+f10") << int(Qt::Key_F10) << int(Qt::ShiftModifier);
+}
+
+void LunsTest::keyboardOpensTheMenuForTheCurrentRow()
+{
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    Group g(sample::HealthyGroup(5, {1, 1, 1}));
+    ShowLuns(g.ctx);
+    QTableView* report = View()->ReportView();
+    const QPoint at = report->visualRect(View()->Model()->index(1, 1)).center();
+    QTest::mouseClick(report->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    QCOMPARE(report->currentIndex().row(), 1);
+    m_fake.popupChoice = ID_EXPORT_IMAGE;
+    m_fake.imagePath = g.File("key.img");
+    QTest::keyClick(report, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QCOMPARE(m_fake.popups, 1);
+    QCOMPARE(View()->SelectedRow(), 1);
+    QVERIFY(WaitForExport(View()));
+    QCOMPARE(Sha(m_fake.imagePath, 0, g.manifest.luns[1].bytes), g.manifest.luns[1].sha256);
+}
+
+void LunsTest::imageExportIsTheLun_data()
+{
+    QTest::addColumn<qint64>("existingBytes"); // -1: no file yet
+    QTest::newRow("new file") << qint64(-1);
+    QTest::newRow("replaces a longer file") << qint64(5 * kStripe + 123);
+    QTest::newRow("replaces a shorter file") << qint64(4096);
+}
+
+void LunsTest::imageExportIsTheLun()
+{
+    QFETCH(qint64, existingBytes);
+    Group g(sample::HealthyGroup(5, {2, 3}), true);
+    ShowLuns(g.ctx);
+    m_fake.imagePath = g.File("lun1.img");
+    if (existingBytes >= 0) {
+        std::ofstream f(m_fake.imagePath.toStdString(), std::ios::binary);
+        const std::string junk(size_t(existingBytes), '\x5a');
+        f.write(junk.data(), std::streamsize(junk.size()));
+    }
+    const int progressBefore = CMainFrame::s_progressCalls;
+    Export(1, ID_EXPORT_IMAGE);
+    QVERIFY(View()->ExportRunning());
+    QVERIFY(WaitForExport(View()));
+
+    const sample::LunOut& lun = g.manifest.luns[1];
+    QCOMPARE(std::filesystem::file_size(m_fake.imagePath.toStdString()), lun.bytes);
+    QCOMPARE(Sha(m_fake.imagePath, 0, lun.bytes), lun.sha256);
+    QCOMPARE(View()->ExportOffset(), qint64(0));
+
+    QCOMPARE(m_fake.messages.size(), 1);
+    const CMessageRequest& box = m_fake.messages[0];
+    QCOMPARE(box.text, kSuccess);
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QCOMPARE(box.caption, kApp);
+    QVERIFY(box.extraButton.isEmpty());
+
+    // One message per stripe and one at the end; the bar ends full.
+    QCOMPARE(CMainFrame::s_progressCalls - progressBefore, int(lun.stripes) + 1);
+    const QString whole = QStringLiteral("%1M/%1M").arg(lun.stripes * 8);
+    QCOMPARE(m_frame->Progress()->GetWindowText(), whole);
+
+    QVERIFY(g.HashMembers() == g.memberHashes);
+}
+
+void LunsTest::partialRecoveryIsSaidAndMapped_data()
+{
+    QTest::addColumn<QList<int>>("lost");
+    QTest::addColumn<bool>("zeros");
+    QTest::newRow("one member lost: rebuilt") << QList<int>{3} << false;
+    QTest::newRow("two members lost: zero-filled") << QList<int>{2, 4} << true;
+}
+
+void LunsTest::partialRecoveryIsSaidAndMapped()
+{
+    QFETCH(QList<int>, lost);
+    QFETCH(bool, zeros);
+    sample::GroupSpec spec = sample::HealthyGroup(6, {12});
+    for (int m : lost)
+        spec.members[size_t(m)].present = false;
+    Group g(spec);
+    const sample::LunOut& lun = g.manifest.luns[0];
+    QVERIFY(lun.rebuiltStripes > 0);
+    QCOMPARE(lun.damagedStripes > 0, zeros);
+    ShowLuns(g.ctx);
+    m_fake.imagePath = g.File("lun.img");
+    m_fake.mapPath = g.File("lun.map");
+    if (zeros)
+        m_fake.answers = {kExtraButton, QMessageBox::Ok};
+    Export(0, ID_EXPORT_IMAGE);
+    QVERIFY(WaitForExport(View()));
+
+    QCOMPARE(Sha(m_fake.imagePath, 0, lun.bytes), lun.exportSha256);
+    QVERIFY(!m_fake.messages.isEmpty());
+    const CMessageRequest& box = m_fake.messages[0];
+    const QString summary = QStringLiteral("由校验重建的条带：%1 个；无法恢复、已填零的条带：%2 个。")
+                                .arg(lun.rebuiltStripes)
+                                .arg(lun.damagedStripes);
+    QCOMPARE(box.text, kSuccess + QLatin1Char('\n') + summary);
+    QCOMPARE(box.extraButton.isEmpty(), !zeros);
+    if (!zeros) {
+        QVERIFY(!QFileInfo::exists(m_fake.mapPath));
+        return;
+    }
+    // The map, saved from the box, marks exactly the zero-filled bytes bad.
+    QCOMPARE(m_fake.messages.size(), 2);
+    QVERIFY(m_fake.messages[1].text.contains(m_fake.mapPath));
+    std::string text;
+    std::string error;
+    QVERIFY(LoadFile(m_fake.mapPath.toStdString(), text, error));
+    RescueMap map;
+    QVERIFY2(RescueMap::Parse(text, map, error), error.c_str());
+    QCOMPARE(map.Size(), lun.bytes);
+    std::uint64_t zeroBytes = 0;
+    for (const auto& range : lun.zeroRanges)
+        zeroBytes += range.second;
+    QCOMPARE(map.Total('-'), zeroBytes);
+    QCOMPARE(map.Total('+'), lun.bytes - zeroBytes);
+    for (const MapSpan& span : map.Spans())
+        if (span.status == '-')
+            QVERIFY(std::find(lun.zeroRanges.begin(), lun.zeroRanges.end(),
+                              std::make_pair(span.pos, span.size)) != lun.zeroRanges.end());
+}
+
+void LunsTest::failedExportNeverSaysSuccess_data()
+{
+    QTest::addColumn<QString>("target"); // "@dir": the group's folder; "@source": a member
+    QTest::addColumn<int>("code");
+    QTest::addColumn<bool>("started");
+    QTest::newRow("a folder") << "@dir" << int(kOpenDeviceFailed) << false;
+    QTest::newRow("folder that does not exist") << "/nonexistent-corvane/x.img"
+                                                << int(kOpenDeviceFailed) << false;
+    QTest::newRow("a source") << "@source" << int(kOpenDeviceFailed) << false;
+    QTest::newRow("writes fail") << "/dev/full" << int(kWriteFailed) << true;
+}
+
+void LunsTest::failedExportNeverSaysSuccess()
+{
+    QFETCH(QString, target);
+    QFETCH(int, code);
+    QFETCH(bool, started);
+    if (target.startsWith(QLatin1Char('/')) && target.startsWith(QStringLiteral("/dev/")) &&
+        !QFileInfo::exists(target))
+        QSKIP("no /dev/full here");
+    Group g(sample::HealthyGroup(5, {4}), true);
+    ShowLuns(g.ctx);
+    if (target == QStringLiteral("@dir"))
+        target = QString::fromStdString(g.dir.path().string());
+    else if (target == QStringLiteral("@source"))
+        target = QString::fromStdString(g.manifest.members[1].path);
+    m_fake.imagePath = target;
+    Export(0, ID_EXPORT_IMAGE);
+    QCOMPARE(View()->ExportRunning(), started);
+    QVERIFY(WaitForExport(View()));
+
+    QCOMPARE(m_fake.messages.size(), 1);
+    const CMessageRequest& box = m_fake.messages[0];
+    QVERIFY(!box.text.contains(kSuccess));
+    QCOMPARE(box.caption, QStringLiteral("Corvane For HP Eva"));
+    const QStringList lines = box.text.split(QLatin1Char('\n'));
+    QCOMPARE(lines[0], QString::fromUtf8(CodeText(code)));
+    // The engine's reason follows and names the target.
+    QVERIFY(lines.size() >= 2);
+    QVERIFY2(box.text.contains(target), qPrintable(box.text));
+    QVERIFY(!IsBusy());
+    QVERIFY(g.HashMembers() == g.memberHashes);
+}
+
+void LunsTest::stoppedExportSaysSo()
+{
+    Group g(sample::HealthyGroup(5, {16}));
+    ShowLuns(g.ctx);
+    m_fake.imagePath = g.File("stopped.img");
+    Export(0, ID_EXPORT_IMAGE);
+    QVERIFY(View()->ExportRunning());
+    View()->StopExport();
+    QVERIFY(WaitForExport(View()));
+    QCOMPARE(m_fake.messages.size(), 1);
+    QVERIFY(!m_fake.messages[0].text.contains(kSuccess));
+    QVERIFY(m_fake.messages[0].text.startsWith(QStringLiteral("导出已停止")));
+    QVERIFY(std::filesystem::file_size(m_fake.imagePath.toStdString()) < g.manifest.luns[0].bytes);
+    QVERIFY(!IsBusy());
+}
+
+void LunsTest::diskExportStartsAtTheSectorConfirmed_data()
+{
+    QTest::addColumn<qint64>("sectors");
+    QTest::addColumn<bool>("confirm");
+    QTest::newRow("sector 8, confirmed") << qint64(8) << true;
+    QTest::newRow("sector 2048, confirmed") << qint64(2048) << true;
+    QTest::newRow("declined") << qint64(8) << false;
+}
+
+void LunsTest::diskExportStartsAtTheSectorConfirmed()
+{
+    QFETCH(qint64, sectors);
+    QFETCH(bool, confirm);
+    Group g(sample::HealthyGroup(5, {2}));
+    ShowLuns(g.ctx);
+    // A file stands in for the drive; it already holds bytes that must stay.
+    const QString device = g.File("disk.bin");
+    const std::string before(8192, '\x33');
+    {
+        std::ofstream f(device.toStdString(), std::ios::binary);
+        f.write(before.data(), std::streamsize(before.size()));
+    }
+    m_fake.disk.device = device;
+    m_fake.disk.info = QStringLiteral("Fake Disk, 1.0 GiB, /dev/fake");
+    m_fake.disk.sectors = sectors;
+    m_fake.disk.startOffset = std::uint64_t(sectors) * 512;
+    if (!confirm)
+        m_fake.answers = {QMessageBox::No};
+    Export(0, ID_EXPORT_DISK);
+    QVERIFY(WaitForExport(View()));
+
+    QVERIFY(!m_fake.messages.isEmpty());
+    const CMessageRequest& question = m_fake.messages[0];
+    QVERIFY(question.buttons.testFlag(QMessageBox::Yes) && question.buttons.testFlag(QMessageBox::No));
+    QCOMPARE(question.defaultButton, QMessageBox::No);
+    QVERIFY(question.text.contains(device));
+    QVERIFY(question.text.contains(m_fake.disk.info));
+    QVERIFY(question.text.contains(QStringLiteral("从扇区 %1 开始").arg(sectors)));
+
+    const std::uint64_t start = std::uint64_t(sectors) * 512;
+    const sample::LunOut& lun = g.manifest.luns[0];
+    if (!confirm) {
+        QCOMPARE(m_fake.messages.size(), 1);
+        QCOMPARE(std::filesystem::file_size(device.toStdString()), before.size());
+        QVERIFY(!View()->ExportRunning());
+        return;
+    }
+    QCOMPARE(View()->ExportOffset(), qint64(start));
+    QCOMPARE(m_fake.messages.size(), 2);
+    QCOMPARE(m_fake.messages[1].text, kSuccess);
+    QCOMPARE(Sha(device, start, lun.bytes), lun.sha256);
+    // Bytes before the start are the device's own.
+    const std::uint64_t kept = std::min<std::uint64_t>(start, before.size());
+    std::ifstream f(device.toStdString(), std::ios::binary);
+    std::string head(kept, '\0');
+    f.read(head.data(), std::streamsize(kept));
+    QVERIFY(head == before.substr(0, kept));
+}
+
+void LunsTest::commandsAreDisabledWhileAnExportRuns()
+{
+    Group g(sample::HealthyGroup(5, {6, 1}));
+    ShowLuns(g.ctx);
+    m_fake.imagePath = g.File("first.img");
+    QVERIFY(m_frame->QueryCommand(ID_EXPORT_IMAGE).enabled);
+    Export(0, ID_EXPORT_IMAGE);
+    // The thread cannot end before this thread has handled its messages.
+    QVERIFY(View()->ExportRunning());
+    QCOMPARE(CurrentBusy(), BusyJob::Export);
+    QVERIFY(!m_frame->QueryCommand(ID_EXPORT_IMAGE).enabled);
+    QVERIFY(!m_frame->QueryCommand(ID_EXPORT_DISK).enabled);
+
+    // The menu still opens, with both exports grayed; choosing one anyway
+    // starts nothing.
+    m_fake.imagePath = g.File("second.img");
+    Export(1, ID_EXPORT_IMAGE);
+    QCOMPARE(m_fake.popups, 2);
+    QVERIFY(!m_fake.menuStates.value(ID_EXPORT_IMAGE, true));
+    QVERIFY(!m_fake.menuStates.value(ID_EXPORT_DISK, true));
+    View()->OnExportImage();
+    View()->OnExportDisk();
+    QCOMPARE(m_fake.imageDialogs, 1);
+    QCOMPARE(m_fake.diskDialogs, 0);
+
+    QVERIFY(WaitForExport(View()));
+    QVERIFY(!IsBusy());
+    QVERIFY(m_frame->QueryCommand(ID_EXPORT_IMAGE).enabled);
+    QVERIFY(m_frame->QueryCommand(ID_EXPORT_DISK).enabled);
+    QCOMPARE(Sha(g.File("first.img"), 0, g.manifest.luns[0].bytes), g.manifest.luns[0].sha256);
+    QVERIFY(!QFileInfo::exists(g.File("second.img")));
+
+    // And a second export after the first works as the first did.
+    Export(1, ID_EXPORT_IMAGE);
+    QVERIFY(WaitForExport(View()));
+    QCOMPARE(Sha(g.File("second.img"), 0, g.manifest.luns[1].bytes), g.manifest.luns[1].sha256);
+}
+
+void LunsTest::closingDuringAnExport_data()
+{
+    QTest::addColumn<bool>("stop");
+    QTest::newRow("stop and quit") << true;
+    QTest::newRow("keep exporting") << false;
+}
+
+void LunsTest::closingDuringAnExport()
+{
+    QFETCH(bool, stop);
+    Group g(sample::HealthyGroup(5, {24}));
+    ShowLuns(g.ctx);
+    m_fake.imagePath = g.File("big.img");
+    Export(0, ID_EXPORT_IMAGE);
+    QVERIFY(View()->ExportRunning());
+    m_fake.answers = {stop ? QMessageBox::Yes : QMessageBox::No};
+    // Still running: each stripe waits for this thread to show its progress.
+    QVERIFY(!m_frame->close());
+    QCOMPARE(m_fake.messages.size(), 1);
+    QCOMPARE(m_fake.messages[0].buttons, QMessageBox::Yes | QMessageBox::No);
+    QVERIFY(m_frame->isVisible());
+    // A second close while stopping asks nothing more.
+    if (stop)
+        QVERIFY(!m_frame->close());
+    QCOMPARE(m_fake.messages.size(), 1);
+
+    QVERIFY(WaitForExport(View()));
+    const sample::LunOut& lun = g.manifest.luns[0];
+    if (stop) {
+        // Stopped between stripes, no result box, and the window closes.
+        QTRY_VERIFY(!m_frame->isVisible());
+        QCOMPARE(m_fake.messages.size(), 1);
+        QVERIFY(std::filesystem::file_size(m_fake.imagePath.toStdString()) < lun.bytes);
+    } else {
+        QVERIFY(m_frame->isVisible());
+        QCOMPARE(m_fake.messages.size(), 2);
+        QCOMPARE(m_fake.messages[1].text, kSuccess);
+        QCOMPARE(Sha(m_fake.imagePath, 0, lun.bytes), lun.sha256);
+        QVERIFY(m_frame->close());
+    }
+}
+
+QTEST_MAIN(LunsTest)
+#include "ui_luns_test.moc"
