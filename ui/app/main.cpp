@@ -2,6 +2,7 @@
 #include "ui/app/MainFrm.h"
 #include "ui/app/Screenshots.h"
 #include "ui/app/TessalyApp.h"
+#include "ui/luns/LunScreenshots.h"
 
 #include <QTimer>
 
@@ -17,6 +18,7 @@ int main(int argc, char** argv)
 
         const QString shots = qEnvironmentVariable("CORVANE_SCREENSHOT_DIR");
         if (!shots.isEmpty()) {
+            corvane::ui::RegisterLunScreenshots();
             QTimer::singleShot(0, &app, [&app, shots] {
                 const int failures = corvane::ui::TakeScreenshots(app.MainFrame(), shots);
                 app.exit(failures == 0 ? 0 : 1);

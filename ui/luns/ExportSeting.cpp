@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <climits>
 #include <set>
 
@@ -84,9 +85,6 @@ void CExportSeting::BuildControls()
     m_list->horizontalHeader()->setHighlightSections(false);
     m_list->setColumnWidth(0, 100);
     m_list->setColumnWidth(1, 100);
-    // The information is longer than the template's column: it takes the
-    // rest of the list, and the whole text is in the row's tooltip.
-    m_list->horizontalHeader()->setStretchLastSection(true);
     m_list->verticalHeader()->hide();
     m_list->setShowGrid(true);
     m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -140,6 +138,12 @@ bool CExportSeting::OnInitDialog()
         m_list->setItem(0, 0, name);
         m_list->setItem(0, 1, info);
     }
+    // Names and information are wider than the template's 100 pixels: the
+    // columns grow to their texts (the list scrolls sideways), so no drive
+    // is told apart by a cut-off name.
+    m_list->resizeColumnsToContents();
+    for (int c = 0; c < 2; ++c)
+        m_list->setColumnWidth(c, std::max(100, m_list->columnWidth(c) + 8));
     m_edit->setText(QString::number(m_offset));
     m_ok->setFocus(Qt::OtherFocusReason);
     return true;

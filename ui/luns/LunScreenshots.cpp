@@ -1,0 +1,224 @@
+#include "ui/luns/LunScreenshots.h"
+
+#include "engine/Analysis.h"
+#include "engine/Context.h"
+#include "ui/app/MainFrm.h"
+#include "ui/app/Screenshots.h"
+#include "ui/common/WindowMessages.h"
+#include "ui/luns/ExportDialogs.h"
+#include "ui/luns/ExportSeting.h"
+#include "ui/luns/TessalyView.h"
+
+#include <QDir>
+#include <QMenu>
+#include <QPainter>
+#include <QPushButton>
+#include <QEventLoop>
+#include <QTimer>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QTableWidget>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <memory>
+#include <optional>
+
+namespace corvane::ui {
+
+namespace {
+
+// The group the pictures show, analysed once: the member images of the
+// folder CORVANE_SCREENSHOT_SAMPLE names (member*.img, in name order).
+struct SampleGroup {
+    EvaContext ctx;
+    QTemporaryDir out;
+    bool ready = false;
+};
+
+SampleGroup& Sample()
+{
+    static SampleGroup group;
+    return group;
+}
+
+bool LoadSample()
+{
+    SampleGroup& g = Sample();
+    if (g.ready)
+        return true;
+    QTextStream err(stderr);
+    const QString dir = qEnvironmentVariable("CORVANE_SCREENSHOT_SAMPLE");
+    if (dir.isEmpty()) {
+        err << "screenshots: CORVANE_SCREENSHOT_SAMPLE names no sample group\n";
+        return false;
+    }
+    const QStringList members =
+        QDir(dir).entryList({QStringLiteral("member*.img")}, QDir::Files, QDir::Name);
+    for (const QString& m : members) {
+        const QString path = QDir(dir).filePath(m);
+        g.ctx.sources.push_back({QFile::encodeName(path).toStdString()});
+        // The tree shows what the user would have added.
+        const std::u16string wide = path.toStdU16String();
+        SendWindowMessage(g_hLeftView, WM_ADD_SOURCE, 0, reinterpret_cast<LPARAM>(wide.c_str()));
+    }
+    const AnalysisResult r = RunAnalysis(g.ctx);
+    if (!r.ok()) {
+        err << "screenshots: analysis of " << dir << " failed: " << QString::fromStdString(r.text)
+            << '\n';
+        return false;
+    }
+    SendWindowMessage(g_hLunView, WM_SHOW_LUNS, 0, reinterpret_cast<LPARAM>(&g.ctx));
+    g.ready = true;
+    return true;
+}
+
+QPoint RowPoint(CTessalyView* view, int row)
+{
+    QTableView* report = view->ReportView();
+    const QRect r = report->visualRect(view->Model()->index(row, 0));
+    return report->viewport()->mapToGlobal(r.center());
+}
+
+// The frame with the popup and its open submenu painted where they are.
+QPixmap GrabWithMenus(CMainFrame* frame, const QList<QMenu*>& menus)
+{
+    QPixmap shot = frame->grab();
+    QPainter p(&shot);
+    for (QMenu* menu : menus)
+        if (menu->isVisible())
+            p.drawPixmap(frame->mapFromGlobal(menu->mapToGlobal(QPoint(0, 0))), menu->grab());
+    return shot;
+}
+
+QPixmap LunList(CMainFrame* frame)
+{
+    if (!LoadSample())
+        return QPixmap();
+    frame->LunView()->ReportView()->selectRow(1);
+    SettleEvents(200);
+    return frame->grab();
+}
+
+QPixmap ContextMenu(CMainFrame* frame)
+{
+    if (!LoadSample())
+        return QPixmap();
+    CTessalyView* view = frame->LunView();
+    view->ReportView()->selectRow(1);
+    QPixmap shot;
+    const CExportDialogs saved = CExportDialogs::Current();
+    CExportDialogs d = saved;
+    d.trackPopupMenu = [frame, &shot](QMenu* menu, const QPoint& at) -> QAction* {
+        menu->popup(at);
+        SettleEvents(200);
+        QMenu* exportTo = menu->findChild<QMenu*>(QStringLiteral("menu_export_to"));
+        if (exportTo) {
+            menu->setActiveAction(exportTo->menuAction());
+            const QRect item = menu->actionGeometry(exportTo->menuAction());
+            exportTo->popup(menu->mapToGlobal(item.topRight()));
+            exportTo->setActiveAction(exportTo->actions().value(0));
+            SettleEvents(300);
+        }
+        shot = GrabWithMenus(frame, {menu, exportTo});
+        if (exportTo)
+            exportTo->hide();
+        menu->hide();
+        SettleEvents(100);
+        return nullptr;
+    };
+    CExportDialogs::Current() = d;
+    view->OnRightClick(1, RowPoint(view, 1));
+    CExportDialogs::Current() = saved;
+    return shot;
+}
+
+QPixmap Settings(CMainFrame* frame)
+{
+    // Drives this machine lets the program open for writing; where it lets
+    // none (an unprivileged or confined run), three stand-ins show the look.
+    bool any = false;
+    for (int n = 0; n <= 128 && !any; ++n)
+        any = CExportSeting::ProbeDrive(n).has_value();
+    CExportSeting::DriveProbe probe;
+    if (!any) {
+        probe = [](int n) -> std::optional<CDriveRow> {
+            static const char* const kInfo[] = {"ATA Disk A, 465.8 GiB, /dev/sda",
+                                                "ATA Disk B, 3726.0 GiB, /dev/sdb",
+                                                "USB Disk C, 1863.0 GiB, /dev/sdc"};
+            if (n > 2)
+                return std::nullopt;
+            return CDriveRow{QStringLiteral("\\\\.\\Physicaldrive%1").arg(n),
+                             QString::fromLatin1(kInfo[n])};
+        };
+    }
+    CExportSeting dialog(frame, probe);
+    if (dialog.List()->rowCount() > 1)
+        dialog.List()->selectRow(1);
+    dialog.OffsetEdit()->setText(QStringLiteral("2048"));
+    dialog.show();
+    SettleEvents(300);
+    QPixmap shot = dialog.grab();
+    dialog.reject();
+    return shot;
+}
+
+QPixmap ExportInProgress(CMainFrame* frame)
+{
+    if (!LoadSample())
+        return QPixmap();
+    SampleGroup& g = Sample();
+    CTessalyView* view = frame->LunView();
+    // The largest LUN, so the export is surely still running when grabbed.
+    int row = 0;
+    for (int r = 0; r < int(g.ctx.lunList.size()); ++r)
+        if (g.ctx.lunList[size_t(r)]->stripeRecords.size() >
+            g.ctx.lunList[size_t(row)]->stripeRecords.size())
+            row = r;
+    const int stripes = int(g.ctx.lunList[size_t(row)]->stripeRecords.size());
+    view->ReportView()->selectRow(row);
+
+    const CExportDialogs saved = CExportDialogs::Current();
+    CExportDialogs d = saved;
+    const QString target = g.out.filePath(QStringLiteral("lun.img"));
+    d.imageFile = [target](QWidget*) { return target; };
+    d.trackPopupMenu = [](QMenu* menu, const QPoint&) -> QAction* {
+        for (QAction* a : menu->findChildren<QAction*>())
+            if (a->data().toInt() == ID_EXPORT_IMAGE)
+                return a;
+        return nullptr;
+    };
+    // The stop at the end is asked for; its box is not shown.
+    d.messageBox = [](QWidget*, const CMessageRequest&) { return int(QMessageBox::Ok); };
+    CExportDialogs::Current() = d;
+
+    const int before = CMainFrame::s_progressCalls;
+    view->OnRightClick(row, RowPoint(view, row));
+    // Each stripe waits for the bar: let about 40 % of them through.
+    const int wanted = before + std::max(1, stripes * 2 / 5);
+    for (int i = 0; i < 500 && CMainFrame::s_progressCalls < wanted && view->ExportRunning(); ++i)
+        SettleEvents(10);
+    QPixmap shot = view->ExportRunning() ? frame->grab() : QPixmap();
+    view->StopExport();
+    if (view->ExportRunning()) {
+        QEventLoop loop;
+        QObject::connect(view, &CTessalyView::exportFinished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    CExportDialogs::Current() = saved;
+    return shot;
+}
+
+} // namespace
+
+void RegisterLunScreenshots()
+{
+    RegisterScreenshot(QStringLiteral("lun-list"), LunList);
+    RegisterScreenshot(QStringLiteral("lun-context-menu"), ContextMenu);
+    RegisterScreenshot(QStringLiteral("export-settings"), Settings);
+    RegisterScreenshot(QStringLiteral("lun-export-progress"), ExportInProgress);
+}
+
+} // namespace corvane::ui
