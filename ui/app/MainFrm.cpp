@@ -10,6 +10,7 @@
 #include "ui/sources/LeftView.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QIcon>
 #include <QLabel>
@@ -113,6 +114,9 @@ bool CMainFrame::Create(const QSize& initialSize)
     m_updateTimer->setInterval(kUpdateIntervalMs);
     connect(m_updateTimer, &QTimer::timeout, this, [this] { UpdateCommandUI(); });
     m_updateTimer->start();
+    // Keys are matched against the states of this moment, not of the last
+    // idle update: a key must not miss a command that just became possible.
+    qApp->installEventFilter(this);
     UpdateCommandUI();
     return true;
 }
@@ -539,6 +543,16 @@ bool CMainFrame::event(QEvent* e)
         return true;
     }
     return QMainWindow::event(e);
+}
+
+bool CMainFrame::eventFilter(QObject* watched, QEvent* e)
+{
+    if (e->type() == QEvent::ShortcutOverride) {
+        const auto* widget = qobject_cast<const QWidget*>(watched);
+        if (widget && widget->window() == this)
+            UpdateCommandUI();
+    }
+    return QMainWindow::eventFilter(watched, e);
 }
 
 void CMainFrame::changeEvent(QEvent* e)

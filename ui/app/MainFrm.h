@@ -90,6 +90,7 @@ protected:
     bool event(QEvent* e) override;
     void changeEvent(QEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
     QAction* MakeAction(int id, const QString& text, const QString& prompt,
