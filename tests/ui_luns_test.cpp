@@ -24,6 +24,7 @@
 #include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QTableView>
+#include <QTimer>
 #include <QtTest>
 
 #include <filesystem>
@@ -176,6 +177,7 @@ private Q_SLOTS:
     void diskExportStartsAtTheSectorConfirmed_data();
     void diskExportStartsAtTheSectorConfirmed();
     void commandsAreDisabledWhileAnExportRuns();
+    void analyseThenExportAsAUserDoes();
     void closingDuringAnExport_data();
     void closingDuringAnExport();
 
@@ -608,6 +610,47 @@ void LunsTest::commandsAreDisabledWhileAnExportRuns()
     Export(1, ID_EXPORT_IMAGE);
     QVERIFY(WaitForExport(View()));
     QCOMPARE(Sha(g.File("second.img"), 0, g.manifest.luns[1].bytes), g.manifest.luns[1].sha256);
+}
+
+void LunsTest::analyseThenExportAsAUserDoes()
+{
+    // The whole road: sources into the tree, "初始化lun信息", the rows the
+    // analysis sends, a right click, "镜像文件", the bytes and the message.
+    if (!m_frame->QueryCommand(ID_INIT_LUN_INFO).handledBy)
+        QSKIP("the analysis command is not part of this build");
+    TempDir dir;
+    const sample::Manifest manifest =
+        sample::Generate(sample::HealthyGroup(5, {2, 3}), dir.file("group"));
+    for (const std::string& path : manifest.Sources()) {
+        const std::u16string name = QString::fromStdString(path).toStdU16String();
+        SendWindowMessage(g_hLeftView, WM_ADD_SOURCE, 0, reinterpret_cast<LPARAM>(name.c_str()));
+    }
+    // A box the analysis might raise would wait for a person: close it and
+    // fail instead of hanging.
+    QStringList boxes;
+    QTimer guard;
+    QObject::connect(&guard, &QTimer::timeout, [&boxes] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            boxes << modal->windowTitle();
+            modal->close();
+        }
+    });
+    guard.start(100);
+    QVERIFY(m_frame->ExecuteCommand(ID_INIT_LUN_INFO));
+    QTRY_COMPARE_WITH_TIMEOUT(View()->Model()->rowCount(), int(manifest.luns.size()), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(!IsBusy(), 60000);
+    QVERIFY2(boxes.isEmpty(), qPrintable(boxes.join(u',')));
+
+    QTableView* report = View()->ReportView();
+    const QPoint at = report->visualRect(View()->Model()->index(1, 0)).center();
+    m_fake.popupChoice = ID_EXPORT_IMAGE;
+    m_fake.imagePath = QString::fromStdString(dir.file("lun1.img"));
+    QContextMenuEvent click(QContextMenuEvent::Mouse, at, report->viewport()->mapToGlobal(at));
+    QCoreApplication::sendEvent(report->viewport(), &click);
+    QVERIFY(WaitForExport(View()));
+    QCOMPARE(m_fake.messages.size(), 1);
+    QCOMPARE(m_fake.messages[0].text, kSuccess);
+    QCOMPARE(Sha(m_fake.imagePath, 0, manifest.luns[1].bytes), manifest.luns[1].sha256);
 }
 
 void LunsTest::closingDuringAnExport_data()

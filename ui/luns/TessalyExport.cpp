@@ -147,7 +147,8 @@ void ShowFailure(QWidget* parent, const QString& text, const QString& reason,
         message += QLatin1Char('\n') + reason;
     if (!extra.isEmpty())
         message += QLatin1Char('\n') + extra;
-    ShowMessage(parent, {QMessageBox::Critical, CodeCaption(), message});
+    // As every text of the error codes: caption, OK, no icon.
+    ShowMessage(parent, {QMessageBox::NoIcon, CodeCaption(), message});
 }
 
 // An engine failure as the user sees it: the code's text and the reason.
