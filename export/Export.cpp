@@ -11,6 +11,7 @@
 #include <system_error>
 #include <thread>
 #include <typeinfo>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace corvane {
@@ -45,6 +46,15 @@ std::string Hex(uint64_t v)
 bool PlainHandle(const JIO& io)
 {
     return typeid(io) == typeid(JFileHandle::JFile) || typeid(io) == typeid(JFileHandle::JDisk);
+}
+
+// The descriptor of a plain handle on a regular file; -1 otherwise.
+int RegularFileDescriptor(const JIO* io)
+{
+    struct stat st {};
+    if (!io || !PlainHandle(*io) || io->Handle() < 0 || ::fstat(io->Handle(), &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    return io->Handle();
 }
 
 int32_t Clamp32(uint64_t v)
@@ -118,6 +128,7 @@ void Pipeline::Prepare(EvaContext& ctx)
                 BindMember(*cell, m);
                 cell->failure = &m_st.failure;
                 cell->console = m_control.console;
+                cell->copyFd = m_st.target.copyOffload ? RegularFileDescriptor(m->io.get()) : -1;
                 m_readers.push_back(cell.get());
             }
         }
@@ -318,6 +329,7 @@ ExportReport ExportLun(EvaContext& ctx, const std::vector<LayoutRecord>& records
         fail(kSeekFailed, "seek failed: " + target.path + " to offset " + Hex(firstAt));
     target.position = firstAt;
     target.gather = PlainHandle(*target.io);
+    target.copyOffload = target.gather && RegularFileDescriptor(target.io.get()) >= 0;
     st.failure.Reset();
 
     Pipeline pipe(st, records, first, control);

@@ -68,7 +68,61 @@ bool WriteAll(int fd, iovec* iov, int count)
     return true;
 }
 
+// copy_file_range cannot serve these descriptors at all (other file
+// systems, special files, an old kernel): stop trying.
+bool CopyUnsupported(int err)
+{
+    return err == EXDEV || err == EINVAL || err == EOPNOTSUPP || err == ENOSYS || err == EBADF || err == EPERM ||
+           err == ETXTBSY || err == EISDIR;
+}
+
 } // namespace
+
+// The stripe chunk by chunk: chunks of good segments that lie in regular-file
+// members go by copy_file_range, the others (rebuilt, zero-filled, or read
+// from a drive) are gathered from their buffers and written. Any copy that
+// does not go through falls back to the buffer, which holds the same bytes.
+bool ExportTarget::WriteStripeCopying(const StripeSlot& slot, int& err)
+{
+    const int fd = io->Handle();
+    constexpr int kChunks = static_cast<int>(kRunSize / kChunkSize);
+    iovec iov[kChunks];
+    int pending = 0;
+    auto flush = [&]() {
+        const bool ok = pending == 0 || WriteAll(fd, iov, pending);
+        pending = 0;
+        if (!ok)
+            err = errno;
+        return ok;
+    };
+    for (int c = 0; c < kChunks; ++c) {
+        const uint64_t k = static_cast<uint64_t>(c) / 4;
+        const unsigned m = static_cast<unsigned>(c) % 4;
+        const uint8_t* buffer = slot.pieces[m] + k * kChunkSize;
+        uint64_t done = 0;
+        const SegmentSlot* s = slot.sources[m];
+        if (copyOffload && !(slot.missingMask & (1u << m)) && s && s->copyFd >= 0) {
+            if (!flush())
+                return false;
+            loff_t from = static_cast<loff_t>(s->copyOffset + k * kChunkSize);
+            while (done < kChunkSize) {
+                const ssize_t n = ::copy_file_range(s->copyFd, &from, fd, nullptr, kChunkSize - done, 0);
+                if (n > 0) {
+                    done += static_cast<uint64_t>(n);
+                    continue;
+                }
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0 && CopyUnsupported(errno))
+                    copyOffload = false;
+                break; // the rest of the chunk from the buffer
+            }
+        }
+        if (done < kChunkSize)
+            iov[pending++] = {const_cast<uint8_t*>(buffer + done), kChunkSize - done};
+    }
+    return flush();
+}
 
 bool ExportTarget::WriteStripe(StripeSlot& slot, std::string& error)
 {
@@ -79,7 +133,9 @@ bool ExportTarget::WriteStripe(StripeSlot& slot, std::string& error)
     }
     bool ok = false;
     int err = 0;
-    if (gather && !slot.interleaved) {
+    if (gather && copyOffload && !slot.interleaved) {
+        ok = WriteStripeCopying(slot, err);
+    } else if (gather && !slot.interleaved) {
         // The stripe as the interleave lays it out: chunk k of data segment m
         // is chunk 4k + m of the output.
         constexpr int kChunks = static_cast<int>(kRunSize / kChunkSize);

@@ -24,6 +24,12 @@ struct ExportTarget {
     // with one gathering write straight from its segments, without the 8 MiB
     // interleave copy. Set by ExportLun.
     bool gather = false;
+    // The target is a regular file: good segments read from regular-file
+    // members are copied by the kernel (copy_file_range) from the member to
+    // the target, which costs about half of writing the same bytes from a
+    // buffer. Cleared for the rest of the export when the file systems
+    // cannot do it. Set by ExportLun.
+    bool copyOffload = false;
 
     // Writes the slot's 8 MiB at the handle's position: all of it, or false
     // with error naming the target, offset and reason.
@@ -33,6 +39,9 @@ struct ExportTarget {
     bool Flush(std::string& error);
 
     uint64_t position = 0; // where the next stripe goes (for messages)
+
+private:
+    bool WriteStripeCopying(const StripeSlot& slot, int& err);
 };
 
 // Opens path (a file path, or a drive name / device node) as the context's

@@ -67,6 +67,8 @@ bool ReadSegment(MemberReader& r, uint32_t segment, SegmentSlot& slot)
     // A short read (an image that ends inside the segment) counts as failed:
     // the rest of the buffer still holds an earlier segment.
     slot.readOk = ok && got == kSegmentSize ? 1 : 0;
+    slot.copyFd = r.copyFd;
+    slot.copyOffset = offset;
     return true;
 }
 

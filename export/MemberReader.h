@@ -27,6 +27,11 @@ struct SegmentSlot {
     // 1 when the whole segment was read. Written before state goes to 0.
     uint8_t readOk = 0;
     PageBuffer data; // kSegmentSize bytes, zero when built
+    // Where the segment lies in a member that is a plain regular file (-1:
+    // not one), so the writer may have the kernel copy it from there to the
+    // target instead of writing the buffer. Valid only with readOk.
+    int copyFd = -1;
+    uint64_t copyOffset = 0;
 };
 
 struct MemberReader {
@@ -53,6 +58,7 @@ struct MemberReader {
 
     // Set by the export before the thread starts.
     FirstFailure* failure = nullptr;
+    int copyFd = -1; // the member's descriptor when it is a plain regular file
     FILE* console = nullptr;
 };
 

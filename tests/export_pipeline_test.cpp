@@ -4,6 +4,7 @@
 
 #include "engine/Errors.h"
 
+#include <filesystem>
 #include <sys/syscall.h>
 #include <system_error>
 
@@ -116,6 +117,23 @@ TEST_F(ExportPipeline, ASlowTargetLetsTheReadersRunAheadWithoutMixingUpSegments)
     WrapTarget()->writeDelay = std::chrono::milliseconds(3);
     Export();
     EXPECT_EQ(CountWrongStripes(target, 0, 0, 45), 0);
+}
+
+TEST_F(ExportPipeline, ATargetOnAnotherFileSystemIsWrittenFromTheBuffers)
+{
+    // The kernel cannot copy between these file systems; every chunk then
+    // goes from the reader's buffer, with the same result.
+    char tmpl[] = "/dev/shm/corvane-test-XXXXXX";
+    if (!std::filesystem::is_directory("/dev/shm") || !::mkdtemp(tmpl))
+        GTEST_SKIP() << "no /dev/shm";
+    const std::string target = std::string(tmpl) + "/lun.img";
+    Build(6);
+    ctx.memberMap[kRow][4] = nullptr;
+    OpenTarget(target);
+    const ExportReport rep = Export();
+    EXPECT_EQ(CountWrongStripes(target, 0, 0, 6), 0);
+    EXPECT_EQ(rep.rebuilt, 6u);
+    std::filesystem::remove_all(tmpl);
 }
 
 TEST_F(ExportPipeline, ASecondExportInTheSameContextBehavesLikeTheFirst)
