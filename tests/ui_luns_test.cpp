@@ -174,6 +174,8 @@ private Q_SLOTS:
     void failedExportNeverSaysSuccess_data();
     void failedExportNeverSaysSuccess();
     void stoppedExportSaysSo();
+    void diskNamedInTheFileDialogIsConfirmed_data();
+    void diskNamedInTheFileDialogIsConfirmed();
     void diskExportStartsAtTheSectorConfirmed_data();
     void diskExportStartsAtTheSectorConfirmed();
     void commandsAreDisabledWhileAnExportRuns();
@@ -513,6 +515,41 @@ void LunsTest::stoppedExportSaysSo()
     QVERIFY(m_fake.messages[0].text.startsWith(QStringLiteral("导出已停止")));
     QVERIFY(std::filesystem::file_size(m_fake.imagePath.toStdString()) < g.manifest.luns[0].bytes);
     QVERIFY(!IsBusy());
+}
+
+void LunsTest::diskNamedInTheFileDialogIsConfirmed_data()
+{
+    QTest::addColumn<bool>("confirm");
+    QTest::newRow("declined") << false;
+    QTest::newRow("confirmed") << true;
+}
+
+void LunsTest::diskNamedInTheFileDialogIsConfirmed()
+{
+    // Needs a scratch block device the test may overwrite (a loop device of
+    // 64 MiB or more), named in CORVANE_TEST_BLOCK_DEVICE.
+    QFETCH(bool, confirm);
+    const QString device = qEnvironmentVariable("CORVANE_TEST_BLOCK_DEVICE");
+    if (device.isEmpty())
+        QSKIP("CORVANE_TEST_BLOCK_DEVICE names no scratch block device");
+    Group g(sample::HealthyGroup(5, {2}));
+    ShowLuns(g.ctx);
+    const sample::LunOut& lun = g.manifest.luns[0];
+    {
+        // Known bytes first, so a write that should not happen shows.
+        std::ofstream f(device.toStdString(), std::ios::binary | std::ios::in | std::ios::out);
+        const std::string fill(lun.bytes, '\x44');
+        f.write(fill.data(), std::streamsize(fill.size()));
+    }
+    const std::string before = Sha(device, 0, lun.bytes);
+    m_fake.imagePath = device;
+    m_fake.answers = {confirm ? QMessageBox::Yes : QMessageBox::No};
+    Export(0, ID_EXPORT_IMAGE);
+    QVERIFY(WaitForExport(View()));
+    QVERIFY(!m_fake.messages.isEmpty());
+    QVERIFY(m_fake.messages[0].text.contains(QStringLiteral("从扇区 0 开始")));
+    QVERIFY(m_fake.messages[0].text.contains(device));
+    QCOMPARE(Sha(device, 0, lun.bytes), confirm ? lun.sha256 : before);
 }
 
 void LunsTest::diskExportStartsAtTheSectorConfirmed_data()

@@ -297,8 +297,43 @@ void CTessalyView::OnExportImage()
         ShowEngineFailure(this, e);
         return;
     }
+    // A device node picked in the file dialog is a disk all the same.
+    if (AttachExportState(*m_pContext).target.device &&
+        !ConfirmDiskWrite(entry, path, QString(), 0))
+        return;
     m_exportOffset = 0;
     StartExport(entry, 0, path, true);
+}
+
+bool CTessalyView::ConfirmDiskWrite(LunEntry* entry, const QString& device, const QString& info,
+                                    std::int64_t sector)
+{
+    // Named from the handle that was opened, so the user confirms the
+    // device that will really be written.
+    ExportState& st = AttachExportState(*m_pContext);
+    QString node = device;
+    QString description = info;
+    std::uint64_t size = 0;
+    if (st.target.io) {
+        node = QString::fromStdString(st.target.io->OpenedPath());
+        size = st.target.io->QuerySize();
+        if (description.isEmpty() && st.target.io->Describe() > 0)
+            description = QString::fromLocal8Bit(st.target.io->Description());
+    }
+    const QString question =
+        tr("即将写入磁盘设备 %1（%2）：\n%3\n容量：%4（%5 字节）\n\n"
+           "从扇区 %6 开始写入 LUN（组 %7，id %8）的 %9 数据，"
+           "该范围内磁盘上原有的数据将被覆盖。\n\n确定要继续吗？")
+            .arg(device, node, description.isEmpty() ? node : description, FormatBytes(size),
+                 QString::number(size), QString::number(sector), QString::number(entry->group),
+                 QString::number(entry->id), FormatBytes(entry->CoveredBytes()));
+    const int answer = ShowMessage(this, {QMessageBox::Warning, AppCaption(), question,
+                                          QMessageBox::Yes | QMessageBox::No, QMessageBox::No});
+    if (answer == QMessageBox::Yes)
+        return true;
+    // Nothing was written; the device is not kept open.
+    st.target.io.reset();
+    return false;
 }
 
 void CTessalyView::OnExportDisk()
@@ -321,30 +356,8 @@ void CTessalyView::OnExportDisk()
         return;
     }
 
-    // Named from the handle that was opened, so the user confirms the
-    // device that will really be written.
-    ExportState& st = AttachExportState(*m_pContext);
-    QString node = target.device;
-    std::uint64_t size = 0;
-    if (st.target.io) {
-        node = QString::fromStdString(st.target.io->OpenedPath());
-        size = st.target.io->QuerySize();
-    }
-    const QString question =
-        tr("即将写入磁盘设备 %1（%2）：\n%3\n容量：%4（%5 字节）\n\n"
-           "从扇区 %6 开始写入 LUN（组 %7，id %8）的 %9 数据，"
-           "该范围内磁盘上原有的数据将被覆盖。\n\n确定要继续吗？")
-            .arg(target.device, node, target.info.isEmpty() ? node : target.info,
-                 FormatBytes(size), QString::number(size), QString::number(target.sectors),
-                 QString::number(entry->group), QString::number(entry->id),
-                 FormatBytes(entry->CoveredBytes()));
-    const int answer = ShowMessage(this, {QMessageBox::Warning, AppCaption(), question,
-                                          QMessageBox::Yes | QMessageBox::No, QMessageBox::No});
-    if (answer != QMessageBox::Yes) {
-        // Nothing was written; the device is not kept open.
-        st.target.io.reset();
+    if (!ConfirmDiskWrite(entry, target.device, target.info, target.sectors))
         return;
-    }
     m_exportOffset = std::int64_t(target.startOffset);
     StartExport(entry, target.startOffset, target.device, false);
 }

@@ -127,6 +127,10 @@ private:
     void WatchForContextMenu(QAbstractItemView* view);
     void StartExport(corvane::LunEntry* entry, std::uint64_t offset, const QString& targetName,
                      bool imageFile);
+    // Asks before a disk device is written: device, node, description,
+    // size and the start sector. False (and the target closed) on no.
+    bool ConfirmDiskWrite(corvane::LunEntry* entry, const QString& device, const QString& info,
+                          std::int64_t sector);
     void OnExportThreadDone();
     void ShowExportResult(const ExportRun& run);
     bool SaveDamageMap(const ExportRun& run, QString& savedTo);
