@@ -3,6 +3,7 @@
 #include "ui/app/RecentFileList.h"
 #include "ui/app/SplitterWnd.h"
 #include "ui/app/TessalyDoc.h"
+#include "ui/common/Busy.h"
 #include "ui/common/Commands.h"
 #include "ui/common/WindowMessages.h"
 #include "ui/controls/TextProgressCtrl.h"
@@ -283,7 +284,27 @@ bool CMainFrame::CreateStatusBar(int clientWidth)
     m_progress->raise();
     m_progress->show();
     m_progress->SetWindowText(QStringLiteral("0M/0M"));
+
+    // Above the bar's right end, clear of its centred text.
+    m_messageLabel = new QLabel(m_wndStatusBar);
+    m_messageLabel->setObjectName(QStringLiteral("messageArea"));
+    m_messageLabel->setIndent(4);
+    m_messageLabel->setAutoFillBackground(true);
+    m_wndStatusBar->addPermanentWidget(m_messageLabel);
+    m_messageLabel->hide();
     return true;
+}
+
+void CMainFrame::SetMessageText(const QString& text)
+{
+    if (!m_messageLabel)
+        return;
+    // At most a third of the window; the whole text is in the tooltip.
+    const int room = std::max(120, width() / 3);
+    m_messageLabel->setText(m_messageLabel->fontMetrics().elidedText(text, Qt::ElideRight, room));
+    m_messageLabel->setToolTip(text);
+    m_messageLabel->setVisible(!text.isEmpty());
+    m_messageLabel->raise();
 }
 
 bool CMainFrame::OnCreateClient(int clientWidth)
@@ -293,6 +314,7 @@ bool CMainFrame::OnCreateClient(int clientWidth)
     m_lunView = new CTessalyView(m_wndSplitter);
     m_wndSplitter->addWidget(m_leftView);
     m_wndSplitter->addWidget(m_lunView);
+    connect(m_leftView, &CLeftView::statusMessage, this, &CMainFrame::SetMessageText);
     // The left column starts 300 wide; the right one takes what is left and
     // all later growth.
     m_wndSplitter->setStretchFactor(0, 0);
@@ -458,6 +480,8 @@ bool CMainFrame::OnUpdateCmdUI(CCmdUI& ui)
 {
     switch (ui.id) {
     case ID_FILE_NEW:
+        // No source may be added while a worker holds the context.
+        ui.Enable(!IsBusy());
         return bool(AddDeviceRunner());
     case ID_VIEW_TOOLBAR:
         ui.SetCheck(m_wndToolBar && !m_wndToolBar->isHidden());

@@ -76,6 +76,11 @@ public:
     CTextProgressCtrl* Progress() const { return m_progress; }
     // The status bar pane's own text, beneath the progress bar.
     QLabel* PaneLabel() const { return m_paneLabel; }
+    // The message area at the right of the status bar: what the last
+    // analysis left to say (missing slots, where it failed). Hidden while
+    // empty.
+    QLabel* MessageLabel() const { return m_messageLabel; }
+    void SetMessageText(const QString& text);
     QMenu* FileMenu() const { return m_fileMenu; }
 
     // WM_EXPORT_PROGRESS: wParam -> int32 total, lParam -> int32 done.
@@ -111,6 +116,7 @@ private:
     QStatusBar* m_wndStatusBar = nullptr;
     CTextProgressCtrl* m_progress = nullptr;
     QLabel* m_paneLabel = nullptr;
+    QLabel* m_messageLabel = nullptr;
     CLeftView* m_leftView = nullptr;
     CTessalyView* m_lunView = nullptr;
     QMenu* m_fileMenu = nullptr;

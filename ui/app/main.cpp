@@ -3,6 +3,8 @@
 #include "ui/app/Screenshots.h"
 #include "ui/app/TessalyApp.h"
 #include "ui/luns/LunScreenshots.h"
+#include "ui/sources/ChooseDevice.h"
+#include "ui/sources/SourceScreenshots.h"
 
 #include <QTimer>
 
@@ -13,12 +15,15 @@ int main(int argc, char** argv)
 {
     try {
         corvane::ui::CTessalyApp app(argc, argv);
+        // Ctrl+N, the toolbar button and the menu entry open "选择源".
+        corvane::ui::CMainFrame::SetAddDeviceDialog(&corvane::ui::RunChooseDevice);
         if (!app.InitInstance())
             return app.ExitInstance(1);
 
         const QString shots = qEnvironmentVariable("CORVANE_SCREENSHOT_DIR");
         if (!shots.isEmpty()) {
             corvane::ui::RegisterLunScreenshots();
+            corvane::ui::RegisterSourceScreenshots();
             QTimer::singleShot(0, &app, [&app, shots] {
                 const int failures = corvane::ui::TakeScreenshots(app.MainFrame(), shots);
                 app.exit(failures == 0 ? 0 : 1);

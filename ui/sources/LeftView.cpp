@@ -1,23 +1,325 @@
 #include "ui/sources/LeftView.h"
 
+#include "engine/Analysis.h"
+#include "engine/Context.h"
+#include "engine/Errors.h"
+#include "engine/Report.h"
+#include "ui/common/Busy.h"
+#include "ui/common/Commands.h"
 #include "ui/common/WindowMessages.h"
+#include "ui/sources/SourceDialogs.h"
+
+#include <QAction>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QStringList>
+
+#include <exception>
+#include <string>
+#include <system_error>
 
 namespace corvane::ui {
 
-CLeftView::CLeftView(QWidget* parent) : QTreeWidget(parent)
+namespace {
+
+// Worker -> source tree, on the user-interface thread: the analysis has
+// ended; lParam points at an AnalysisOutcome that lives during the call.
+const QEvent::Type kAnalysisDone = QEvent::Type(QEvent::registerEventType());
+
+struct AnalysisOutcome {
+    const CLeftView* view;
+    const AnalysisResult* result;
+};
+
+QString SlotText(std::uint8_t row, std::uint8_t column)
+{
+    return QStringLiteral("(%1,%2)").arg(row).arg(column);
+}
+
+// The tooltip of a source item after an analysis: how the member was taken.
+QString MemberToolTip(const MemberSummary& m, const QStringList& slots)
+{
+    QString text;
+    if (!m.identified)
+        text = CLeftView::tr("无成员标记：前 1 KiB 无法读取");
+    else if (m.tagged)
+        text = CLeftView::tr("磁盘 id：%1").arg(m.diskId);
+    else
+        text = CLeftView::tr("无成员标记（磁盘 id：%1）").arg(m.diskId);
+    if (m.replacedByDuplicate)
+        text += CLeftView::tr("\n后面的源带有同一磁盘 id，取代了它");
+    if (!slots.isEmpty())
+        text += CLeftView::tr("\n槽位（行,列）：%1").arg(slots.join(QLatin1Char(' ')));
+    return text;
+}
+
+} // namespace
+
+CLeftView::CLeftView(QWidget* parent)
+    : QTreeWidget(parent), m_context(std::make_unique<corvane::EvaContext>())
 {
     setObjectName(QStringLiteral("CLeftView"));
     setHeaderHidden(true);
     setColumnCount(1);
-    // Sources are added through WM_ADD_SOURCE; the handle clears itself when
-    // the view is destroyed.
-    g_hLeftView.Attach(this);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+
+    m_removeAction = new QAction(tr("移除源(&R)"), this);
+    m_removeAction->setObjectName(QStringLiteral("removeSource"));
+    m_removeAction->setShortcut(QKeySequence::Delete);
+    m_removeAction->setShortcutContext(Qt::WidgetShortcut);
+    connect(m_removeAction, &QAction::triggered, this, [this] { OnRemoveSource(); });
+
+    OnInitialUpdate();
 }
 
 CLeftView::~CLeftView()
 {
-    // No message may reach the view once it is being taken apart.
+    // No message may reach the view once it is being taken apart; a worker
+    // waiting on the view is let go.
     g_hLeftView.DetachIf(this);
+    if (m_worker.joinable()) {
+        // The analysis cannot be interrupted, and the context it works on
+        // goes with this view: wait for it. A worker waiting on the LUN list
+        // would wait for this very thread, so it is let go first.
+        if (!m_workerDone.load())
+            g_hLunView.Detach();
+        m_worker.join();
+    }
+}
+
+void CLeftView::OnInitialUpdate()
+{
+    g_hLeftView.Attach(this);
+    // Buttons, lines, lines at the root.
+    setRootIsDecorated(true);
+    setItemsExpandable(true);
+    m_hRoot = new QTreeWidgetItem(this, {QStringLiteral("Root")});
+}
+
+QTreeWidgetItem* CLeftView::SourceItem(int index) const
+{
+    if (!m_hRoot || index < 0 || index >= m_hRoot->childCount())
+        return nullptr;
+    return m_hRoot->child(index);
+}
+
+LRESULT CLeftView::OnAddSource(WPARAM, LPARAM lParam)
+{
+    const auto* text = reinterpret_cast<const char16_t*>(lParam);
+    if (!text || !*text || !m_hRoot)
+        return 0;
+    const std::u16string name(text);
+    if (IsBusy()) {
+        // Unreachable through the dialog (add-device is disabled meanwhile),
+        // but the context must not change under a worker.
+        ShowMessage(tr("正在分析或导出，源 %1 未添加。").arg(QString::fromStdU16String(name)));
+        return 0;
+    }
+    std::string narrow;
+    try {
+        narrow = corvane::ToOemPath(name);
+    } catch (const std::exception& e) {
+        // A name with no narrow form cannot be opened by the analysis:
+        // say so and add nothing; the program goes on.
+        ShowMessage(QString::fromStdString(corvane::MessageText(e.what())));
+        return 0;
+    }
+    auto* item = new QTreeWidgetItem(m_hRoot, {QString::fromStdU16String(name)});
+    item->setToolTip(0, item->text(0));
+    expandItem(m_hRoot);
+    m_context->sources.push_back({std::move(narrow)});
+    return 0;
+}
+
+bool CLeftView::OnRemoveSource()
+{
+    QTreeWidgetItem* item = currentItem();
+    if (!item || item->parent() != m_hRoot || IsBusy())
+        return false;
+    const int index = m_hRoot->indexOfChild(item);
+    if (index < 0 || size_t(index) >= m_context->sources.size())
+        return false;
+    m_context->sources.erase(m_context->sources.begin() + index);
+    delete item;
+    return true;
+}
+
+void CLeftView::OnInitLunInfo()
+{
+    if (!TryBeginBusy(BusyJob::Analysis))
+        return;
+    JoinWorker();
+    if (!m_context->sources.empty()) {
+        // The analysis is about to free the LUN entries the list's rows
+        // point at: the rows and the marks of the last analysis go first.
+        ClearAnalysisMarks();
+        SendWindowMessage(g_hLunView, WM_SHOW_LUNS, 0, 0);
+    }
+    m_workerDone = false;
+    try {
+        m_worker = std::thread([this] { RunAnalysis(this); });
+    } catch (const std::system_error&) {
+        m_workerDone = true;
+        EndBusy(BusyJob::Analysis);
+        ShowMessage(QString::fromUtf8(corvane::CodeText(corvane::kCreateThreadFailed)));
+    }
+}
+
+unsigned CLeftView::RunAnalysis(CLeftView* view)
+{
+    // Never throws: every failure comes back with its code and text.
+    const AnalysisResult result = corvane::RunAnalysis(*view->m_context);
+    if (result.ok()) {
+        // Synchronous: the list fills its rows while this thread waits, so
+        // the context does not change under it.
+        SendWindowMessage(g_hLunView, WM_SHOW_LUNS, 0,
+                          reinterpret_cast<LPARAM>(view->m_context.get()));
+    }
+    const AnalysisOutcome outcome{view, &result};
+    SendWindowMessage(g_hLeftView, kAnalysisDone, 0, reinterpret_cast<LPARAM>(&outcome));
+    view->m_workerDone = true;
+    EndBusy(BusyJob::Analysis);
+    QMetaObject::invokeMethod(view, [view] { view->OnWorkerEnded(); }, Qt::QueuedConnection);
+    return 0;
+}
+
+void CLeftView::OnAnalysisDone(const AnalysisResult& result)
+{
+    const AnalysisSummary summary = Summarize(*m_context);
+    for (size_t i = 0; i < summary.members.size(); ++i) {
+        QTreeWidgetItem* item = SourceItem(int(i));
+        if (!item)
+            break;
+        QStringList slots;
+        for (const MapCell& cell : summary.memberMap)
+            if (cell.member == i)
+                slots << SlotText(cell.row, cell.column);
+        item->setToolTip(0, item->text(0) + QLatin1Char('\n') +
+                                MemberToolTip(summary.members[i], slots));
+    }
+
+    switch (result.status) {
+    case AnalysisResult::Status::Ok: {
+        QStringList missing;
+        for (const SlotKey& slot : summary.missingSlots)
+            missing << SlotText(slot.row, slot.column);
+        SetStatusText(missing.isEmpty()
+                          ? QString()
+                          : tr("缺少成员的槽位（行,列）：%1").arg(missing.join(QLatin1Char(' '))));
+        break;
+    }
+    case AnalysisResult::Status::NoSources:
+        ShowMessage(QString::fromUtf8(corvane::kNoSourcesText));
+        break;
+    case AnalysisResult::Status::Failed:
+        // The box shows the code's text alone; what the engine knows about
+        // where it happened goes to the status line.
+        SetStatusText(result.reason.empty()
+                          ? QString::fromStdString(result.text)
+                          : QStringLiteral("%1 %2").arg(QString::fromStdString(result.text),
+                                                        QString::fromStdString(result.reason)));
+        ShowMessage(QString::fromStdString(result.text));
+        break;
+    }
+}
+
+void CLeftView::ClearAnalysisMarks()
+{
+    for (int i = 0; m_hRoot && i < m_hRoot->childCount(); ++i)
+        m_hRoot->child(i)->setToolTip(0, m_hRoot->child(i)->text(0));
+    SetStatusText(QString());
+}
+
+void CLeftView::OnWorkerEnded()
+{
+    JoinWorker();
+    Q_EMIT analysisFinished();
+}
+
+void CLeftView::JoinWorker()
+{
+    // Only a worker that has said it is done: the join is then immediate.
+    if (m_worker.joinable() && m_workerDone.load())
+        m_worker.join();
+}
+
+void CLeftView::ShowMessage(const QString& text)
+{
+    const auto& box = CSourceDialogs::Current().messageBox;
+    if (box)
+        box(this, text, SourceCaption());
+}
+
+void CLeftView::SetStatusText(const QString& text)
+{
+    m_statusText = text;
+    Q_EMIT statusMessage(text);
+}
+
+bool CLeftView::OnUpdateCmdUI(CCmdUI& ui)
+{
+    switch (ui.id) {
+    case ID_INIT_LUN_INFO:
+        // The context has no lock: one analysis or export at a time.
+        ui.Enable(!IsBusy());
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool CLeftView::OnCmdMsg(int id)
+{
+    switch (id) {
+    case ID_INIT_LUN_INFO:
+        OnInitLunInfo();
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool CLeftView::event(QEvent* e)
+{
+    if (auto* msg = CWindowMessage::Receive(e, WM_ADD_SOURCE)) {
+        msg->SetResult(OnAddSource(msg->wParam(), msg->lParam()));
+        return true;
+    }
+    if (auto* msg = CWindowMessage::Receive(e, kAnalysisDone)) {
+        const auto* outcome = reinterpret_cast<const AnalysisOutcome*>(msg->lParam());
+        // Only the outcome of this view's own worker marks this tree.
+        if (outcome && outcome->view == this && outcome->result)
+            OnAnalysisDone(*outcome->result);
+        msg->SetResult(0);
+        return true;
+    }
+    return QTreeWidget::event(e);
+}
+
+void CLeftView::keyPressEvent(QKeyEvent* e)
+{
+    if (e->matches(QKeySequence::Delete)) {
+        OnRemoveSource();
+        e->accept();
+        return;
+    }
+    QTreeWidget::keyPressEvent(e);
+}
+
+void CLeftView::contextMenuEvent(QContextMenuEvent* e)
+{
+    QTreeWidgetItem* item = itemAt(viewport()->mapFromGlobal(e->globalPos()));
+    if (e->reason() == QContextMenuEvent::Keyboard)
+        item = currentItem();
+    if (!item || item->parent() != m_hRoot)
+        return;
+    setCurrentItem(item);
+    m_removeAction->setEnabled(!IsBusy());
+    QMenu menu(this);
+    menu.addAction(m_removeAction);
+    menu.exec(e->globalPos());
 }
 
 } // namespace corvane::ui

@@ -1,0 +1,155 @@
+#include "ui/sources/ChooseDevice.h"
+
+#include "disk/Drives.h"
+#include "ui/common/DialogUnits.h"
+#include "ui/common/WindowMessages.h"
+#include "ui/sources/SourceDialogs.h"
+
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QPushButton>
+#include <QTableWidget>
+
+#include <string>
+
+namespace corvane::ui {
+
+CChooseDevice::CChooseDevice(QWidget* parent)
+    : QDialog(parent),
+      m_list(new QTableWidget(this)),
+      m_addImage(new QPushButton(tr("添加镜像文件"), this)),
+      m_ok(new QPushButton(tr("确定"), this)),
+      m_cancel(new QPushButton(tr("取消"), this))
+{
+    setObjectName(QStringLiteral("IDD_CHOOSE_DEVICE"));
+    setWindowTitle(tr("选择源"));
+    // Modal frame with caption and system menu: no resizing, no help.
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    const CDialogUnits du =
+        CDialogUnits::SetUpDialog(this, QStringLiteral("MS Shell Dlg"), 8, 303, 159);
+
+    m_list->setObjectName(QStringLiteral("IDC_DEVICE_LIST"));
+    m_list->setProperty("controlId", IDC_DEVICE_LIST);
+    du.Place(m_list, 7, 7, 289, 127);
+
+    // The buttons share one row; a translation longer than the template's
+    // 50 units widens its button rather than being cut.
+    m_addImage->setObjectName(QStringLiteral("IDC_ADD_IMAGE"));
+    m_addImage->setProperty("controlId", IDC_ADD_IMAGE);
+    du.PlaceText(m_addImage, 110, 135, 50, 14);
+    m_ok->setObjectName(QStringLiteral("IDOK"));
+    m_ok->setProperty("controlId", IDOK);
+    m_ok->setDefault(true);
+    du.PlaceText(m_ok, 171, 135, 50, 14);
+    m_cancel->setObjectName(QStringLiteral("IDCANCEL"));
+    m_cancel->setProperty("controlId", IDCANCEL);
+    du.PlaceText(m_cancel, 237, 135, 50, 14);
+    for (QPushButton* b : {m_addImage, m_ok, m_cancel})
+        b->setAutoDefault(false);
+    m_ok->setAutoDefault(true);
+
+    connect(m_addImage, &QPushButton::clicked, this, [this] { OnAddImage(); });
+    connect(m_ok, &QPushButton::clicked, this, [this] { OnOK(); });
+    connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    OnInitDialog();
+}
+
+CChooseDevice::~CChooseDevice() = default;
+
+int CChooseDevice::DoModal() { return exec(); }
+
+bool CChooseDevice::OnInitDialog()
+{
+    // Report view with grid lines, check boxes and whole-row selection;
+    // several rows may be selected.
+    m_list->setColumnCount(2);
+    m_list->setHorizontalHeaderLabels({tr("设备名称"), tr("信息")});
+    m_list->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_list->horizontalHeader()->setStretchLastSection(false);
+    m_list->setColumnWidth(0, 200);
+    m_list->setColumnWidth(1, 200);
+    m_list->verticalHeader()->hide();
+    m_list->setShowGrid(true);
+    m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_list->setWordWrap(false);
+    m_list->setTextElideMode(Qt::ElideMiddle);
+
+    const auto& probe = CSourceDialogs::Current().probeDrive;
+    for (int n = 0; n < kProbedDrives; ++n) {
+        const std::optional<QString> info = probe ? probe(n) : std::nullopt;
+        if (info)
+            AppendRow(QString::fromStdString(JFileHandle::DriveName(n)), *info);
+    }
+    return true;
+}
+
+int CChooseDevice::AppendRow(const QString& name, const QString& info)
+{
+    const int row = m_list->rowCount();
+    m_list->insertRow(row);
+    auto* nameItem = new QTableWidgetItem(name);
+    nameItem->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+    nameItem->setCheckState(Qt::Unchecked);
+    // Long paths are cut in the middle; the whole name stays readable here.
+    nameItem->setToolTip(name);
+    auto* infoItem = new QTableWidgetItem(info);
+    infoItem->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+    if (!info.isEmpty())
+        infoItem->setToolTip(info);
+    m_list->setItem(row, 0, nameItem);
+    m_list->setItem(row, 1, infoItem);
+    return row;
+}
+
+void CChooseDevice::OnAddImage()
+{
+    const auto& choose = CSourceDialogs::Current().imageFile;
+    const QString path = choose ? choose(this) : QString();
+    if (path.isEmpty())
+        return;
+    AppendRow(path, QString());
+}
+
+QStringList CChooseDevice::ChosenSources() const
+{
+    QStringList chosen;
+    const QItemSelectionModel* selection = m_list->selectionModel();
+    for (int i = 0; i < m_list->rowCount(); ++i) {
+        const QTableWidgetItem* name = m_list->item(i, 0);
+        if (!name)
+            continue;
+        const bool selected = selection && selection->isRowSelected(i, QModelIndex());
+        if (selected || name->checkState() == Qt::Checked)
+            chosen << name->text();
+    }
+    return chosen;
+}
+
+void CChooseDevice::OnOK()
+{
+    for (const QString& name : ChosenSources()) {
+        // The text stays valid during the send: the tree copies it.
+        const std::u16string text = name.toStdU16String();
+        SendWindowMessage(g_hLeftView, WM_ADD_SOURCE, 0,
+                          reinterpret_cast<LPARAM>(text.c_str()));
+    }
+    QDialog::accept();
+}
+
+void CChooseDevice::accept()
+{
+    // Enter and the default button end up here: OK hands the rows on.
+    OnOK();
+}
+
+void RunChooseDevice(QWidget* parent)
+{
+    CChooseDevice dlg(parent);
+    dlg.DoModal();
+}
+
+} // namespace corvane::ui
