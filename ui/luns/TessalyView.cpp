@@ -2,13 +2,37 @@
 
 #include "engine/Context.h"
 #include "ui/common/WindowMessages.h"
+#include "ui/luns/ExportDialogs.h"
 
 #include <QHeaderView>
 #include <QListView>
+#include <QStyle>
 #include <QStandardItemModel>
 #include <QTableView>
 
 namespace corvane::ui {
+
+namespace {
+
+// A LUN whose stripe records cover less than its header declares is shown
+// with a warning sign; its tooltip gives both sizes. An export of it yields
+// only the covered part.
+void MarkShortCoverage(const QList<QStandardItem*>& row, const corvane::LunEntry& e,
+                       const QStyle* style)
+{
+    if (!e.ShortCoverage())
+        return;
+    const QString tip =
+        CTessalyView::tr("条带记录只覆盖 %1（%2 字节），LUN 声明大小为 %3（%4 字节）")
+            .arg(FormatBytes(e.CoveredBytes()), QString::number(e.CoveredBytes()),
+                 FormatBytes(e.DeclaredBytes()), QString::number(e.DeclaredBytes()));
+    for (QStandardItem* item : row)
+        item->setToolTip(tip);
+    if (!row.isEmpty() && style)
+        row.first()->setIcon(style->standardIcon(QStyle::SP_MessageBoxWarning));
+}
+
+} // namespace
 
 CTessalyView::CTessalyView(QWidget* parent)
     : QStackedWidget(parent),
@@ -90,6 +114,7 @@ LRESULT CTessalyView::OnShowLuns(WPARAM, LPARAM lParam)
         auto* size = new QStandardItem(
             QString::asprintf("%dG", std::int32_t(std::uint32_t(e->sizeGiB & 0xFFFFFFFFu))));
         group->setData(QVariant::fromValue(quintptr(e)), kLunEntryRole);
+        MarkShortCoverage({group, id, size}, *e, style());
         m_model->appendRow({group, id, size});
     }
     return 0;
