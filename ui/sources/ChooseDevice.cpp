@@ -8,11 +8,35 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QPushButton>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 
 #include <string>
 
 namespace corvane::ui {
+
+namespace {
+
+// Draws a column's texts cut in its own way when they do not fit.
+class CElideDelegate : public QStyledItemDelegate {
+public:
+    CElideDelegate(Qt::TextElideMode mode, QObject* parent)
+        : QStyledItemDelegate(parent), m_mode(mode)
+    {
+    }
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->textElideMode = m_mode;
+    }
+
+private:
+    Qt::TextElideMode m_mode;
+};
+
+} // namespace
 
 CChooseDevice::CChooseDevice(QWidget* parent)
     : QDialog(parent),
@@ -67,16 +91,20 @@ bool CChooseDevice::OnInitDialog()
     m_list->setColumnCount(2);
     m_list->setHorizontalHeaderLabels({tr("设备名称"), tr("信息")});
     m_list->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    m_list->horizontalHeader()->setStretchLastSection(false);
     m_list->setColumnWidth(0, 200);
     m_list->setColumnWidth(1, 200);
+    // The information column takes what is left of the list, never less.
+    m_list->horizontalHeader()->setStretchLastSection(true);
     m_list->verticalHeader()->hide();
     m_list->setShowGrid(true);
     m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_list->setWordWrap(false);
-    m_list->setTextElideMode(Qt::ElideMiddle);
+    // A path keeps its file name (cut in the middle); the information keeps
+    // node and size (cut at the end).
+    m_list->setItemDelegateForColumn(0, new CElideDelegate(Qt::ElideMiddle, m_list));
+    m_list->setItemDelegateForColumn(1, new CElideDelegate(Qt::ElideRight, m_list));
 
     const auto& probe = CSourceDialogs::Current().probeDrive;
     for (int n = 0; n < kProbedDrives; ++n) {

@@ -11,6 +11,7 @@
 
 #include <QAction>
 #include <QContextMenuEvent>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QStringList>
@@ -64,6 +65,11 @@ CLeftView::CLeftView(QWidget* parent)
     setColumnCount(1);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Full names, with a horizontal scroll bar when the pane is narrower
+    // than a path, as a tree control shows them; never cut with "...".
+    header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    header()->setStretchLastSection(false);
+    setTextElideMode(Qt::ElideNone);
 
     m_removeAction = new QAction(tr("移除源(&R)"), this);
     m_removeAction->setObjectName(QStringLiteral("removeSource"));

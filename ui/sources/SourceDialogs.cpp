@@ -70,13 +70,15 @@ std::optional<QString> ProbeDrive(int n)
 
 QString DriveInfoText(const QString& description, const QString& node, std::uint64_t bytes)
 {
-    QStringList detail;
+    // What tells two drives of one make apart comes first, so a narrow
+    // column cuts only the tail of the description.
+    QStringList parts;
     if (!node.isEmpty())
-        detail << node;
-    detail << HumanSize(bytes);
-    const QString where = detail.join(QStringLiteral(", "));
-    return description.isEmpty() ? where
-                                 : QStringLiteral("%1  (%2)").arg(description, where);
+        parts << node;
+    parts << HumanSize(bytes);
+    if (!description.isEmpty())
+        parts << description;
+    return parts.join(QStringLiteral(", "));
 }
 
 QString HumanSize(std::uint64_t bytes)

@@ -35,12 +35,13 @@ struct CSourceDialogs {
     static void Install(const CSourceDialogs& dialogs);
 };
 
-// Opens drive n read-only through JDisk and describes it: the drive's own
-// description, then the /dev node the name resolves to and its size, so
-// drives of one make can be told apart. None when the drive does not open.
+// Opens drive n read-only through JDisk and describes it: the /dev node the
+// name resolves to, its size and the drive's own description, so drives of
+// one make can be told apart. None when the drive does not open.
 std::optional<QString> ProbeDrive(int n);
 
-// Column 1 of a drive row: description (may be empty), node and size.
+// Column 1 of a drive row: node, size, then the description (may be
+// empty), comma-separated.
 QString DriveInfoText(const QString& description, const QString& node, std::uint64_t bytes);
 
 // A size for people: bytes below 1 KiB, else KiB, MiB, GiB or TiB with one

@@ -9,7 +9,11 @@
 #include "ui/sources/LeftView.h"
 #include "ui/sources/SourceDialogs.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QPainter>
+#include <QToolTip>
+#include <QTreeWidgetItem>
 #include <QEventLoop>
 #include <QTableWidget>
 #include <QTextStream>
@@ -91,11 +95,27 @@ QPixmap AfterAnalysis(CMainFrame* frame)
         err << "screenshots: the analysis did not end\n";
         return QPixmap();
     }
-    // A source item with its tooltip open shows what the analysis found.
-    tree->setCurrentItem(tree->SourceItem(0));
+    // The last source item with its tooltip open (over the empty part of the
+    // tree) shows what the analysis found.
+    QTreeWidgetItem* item = tree->SourceItem(tree->RootItem()->childCount() - 1);
+    tree->setCurrentItem(item);
     frame->UpdateCommandUI();
     SettleEvents(300);
-    return frame->grab();
+    const QRect at = tree->visualItemRect(item);
+    const QPoint tipAt = tree->viewport()->mapToGlobal(at.bottomLeft() + QPoint(24, 4));
+    QToolTip::showText(tipAt, item->toolTip(0), tree);
+    SettleEvents(300);
+    QPixmap shot = frame->grab();
+    // The tooltip is a window of its own: painted where it stands.
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w->isVisible() && w->inherits("QTipLabel")) {
+            QPainter p(&shot);
+            p.drawPixmap(frame->mapFromGlobal(w->mapToGlobal(QPoint(0, 0))), w->grab());
+        }
+    }
+    QToolTip::hideText();
+    SettleEvents(100);
+    return shot;
 }
 
 } // namespace
