@@ -300,7 +300,7 @@ ExportReport ExportLun(EvaContext& ctx, const std::vector<LayoutRecord>& records
     ExportState& st = AttachExportState(ctx);
     bool idle = false;
     if (!st.running.compare_exchange_strong(idle, true))
-        Raise(kOpenDeviceFailed, "an export is already running on this target");
+        Raise(kOpenDeviceFailed, "an export is already running in this context");
     RunningMark mark{st.running};
 
     if (records.size() > static_cast<size_t>(INT32_MAX))

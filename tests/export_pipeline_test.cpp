@@ -373,6 +373,41 @@ TEST_F(ExportPipeline, AFailedWriteIsWriteFailedAndNothingAfterItIsWritten)
     EXPECT_EQ(CountWrongStripes(target, 0, 0, 2), 0);
 }
 
+TEST_F(ExportPipeline, ASecondExportOrANewTargetWhileOneRunsIsRefused)
+{
+    Build(4);
+    const std::string target = dir.file("lun.img");
+    OpenTarget(target);
+    FaultyIO* t = WrapTarget();
+    std::atomic<bool> writing{false}, release{false};
+    t->onWrite = [&](int n) {
+        if (n != 1)
+            return;
+        writing = true;
+        while (!release)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    int firstCode = -1;
+    std::thread running([&] {
+        try {
+            ExportLun(ctx, records, 0, nullptr, nullptr, Quiet());
+            firstCode = 0;
+        } catch (const EvaError& e) {
+            firstCode = e.code();
+        }
+    });
+    while (!writing)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::string reason;
+    EXPECT_EQ(ExportCode(0, Quiet(), &reason), kOpenDeviceFailed);
+    EXPECT_NE(reason.find("running"), std::string::npos) << reason;
+    EXPECT_THROW(OpenTarget(dir.file("other.img")), EvaError);
+    release = true;
+    running.join();
+    EXPECT_EQ(firstCode, 0);
+    EXPECT_EQ(CountWrongStripes(target, 0, 0, 4), 0);
+}
+
 TEST_F(ExportPipeline, NoOpenTargetIsOpenDeviceFailed)
 {
     Build(2);
