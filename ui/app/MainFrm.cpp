@@ -289,6 +289,7 @@ bool CMainFrame::CreateStatusBar(int clientWidth)
     m_messageLabel = new QLabel(m_wndStatusBar);
     m_messageLabel->setObjectName(QStringLiteral("messageArea"));
     m_messageLabel->setIndent(4);
+    m_messageLabel->setContentsMargins(0, 0, 6, 0);
     m_messageLabel->setAutoFillBackground(true);
     m_wndStatusBar->addPermanentWidget(m_messageLabel);
     m_messageLabel->hide();
