@@ -82,7 +82,8 @@ run_scenario() {
     rm -f "$OUT"
     read -r w u s m < <(timed "$CLI" export "${sources[@]}" --lun 0:0 --to "$OUT")
     ew+=("$w"); ec+=("$(awk -v u="$u" -v s="$s" 'BEGIN { print u + s }')"); er+=("$m")
-    rm -f "$COPY"
+    # Each command starts with the same free memory: the other's output goes.
+    rm -f "$OUT" "$COPY"
     read -r w u s m < <(timed cp "$REF" "$COPY")
     cw+=("$w"); cc+=("$(awk -v u="$u" -v s="$s" 'BEGIN { print u + s }')")
     rm -f "$COPY"

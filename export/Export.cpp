@@ -3,6 +3,7 @@
 #include "engine/Address.h"
 #include "engine/Errors.h"
 
+#include <algorithm>
 #include <bit>
 #include <climits>
 #include <ctime>
@@ -11,6 +12,7 @@
 #include <system_error>
 #include <thread>
 #include <typeinfo>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,6 +104,16 @@ private:
     std::vector<std::thread> m_readerThreads;
     std::thread m_writerThread;
     std::vector<uint8_t> m_masks; // missing positions of each assembled stripe, from m_first
+    // /dev/null, where readers drop the segments they only check.
+    struct NullDevice {
+        int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        ~NullDevice()
+        {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    } m_null;
+    const int m_nullFd = m_null.fd;
 };
 
 void Pipeline::Prepare(EvaContext& ctx)
@@ -130,21 +142,40 @@ void Pipeline::Prepare(EvaContext& ctx)
                 cell->failure = &m_st.failure;
                 cell->console = m_control.console;
                 cell->copyFd = m_st.target.copyOffload ? RegularFileDescriptor(m->io.get()) : -1;
+                cell->nullFd = m_nullFd;
+                // Within one file system the in-kernel copy always works;
+                // across file systems the writer's first copy tells.
+                struct stat ms {}, ts {};
+                if (cell->copyFd >= 0 && ::fstat(cell->copyFd, &ms) == 0 &&
+                    ::fstat(m_st.target.io->Handle(), &ts) == 0 && ms.st_dev == ts.st_dev)
+                    cell->copyState.store(kCopyWorks);
                 m_readers.push_back(cell.get());
             }
         }
     }
     // Every request is queued before any thread starts, in the order the
     // export thread will take the segments.
-    for (size_t k = m_first; k < m_records.size(); ++k)
+    for (size_t k = m_first; k < m_records.size(); ++k) {
+        // A stripe with a data position without member is sure to need its
+        // parity and its other data in the buffers: all of it is read ahead.
+        // Elsewhere the parity waits until a read fails, and the data is
+        // only checked where the writer can copy it inside the kernel.
+        bool dataWithoutReader = false;
+        for (unsigned p = 0; p < 4; ++p)
+            dataWithoutReader = dataWithoutReader || !ReaderAt(m_records[k], p);
+        const uint32_t flags = dataWithoutReader ? 0 : kCheckOnly;
         for (unsigned p = 0; p < kStripePositions; ++p)
             if (MemberReader* r = ReaderAt(m_records[k], p))
-                r->requests.push_back(PositionSegment(m_records[k], p));
+                r->requests.push_back(PositionSegment(m_records[k], p) |
+                                      (dataWithoutReader ? 0 : p == 4 ? kReadWhenNeeded : flags));
+    }
     m_masks.reserve(m_records.size() - m_first);
     // The slots a reader will fill are faulted in here in one go: page by
     // page on first touch costs a trap per 4 KiB, on the reader's time.
     for (MemberReader* r : m_readers) {
-        const size_t used = std::min<size_t>(kRingSlots, r->requests.size());
+        const size_t reads = static_cast<size_t>(std::count_if(
+            r->requests.begin(), r->requests.end(), [](uint32_t q) { return (q & kRequestFlags) == 0; }));
+        const size_t used = std::min<size_t>(kRingSlots, reads);
         for (size_t i = 0; i < used; ++i)
             ::madvise(r->slots[i].data.data(), kSegmentSize, MADV_POPULATE_WRITE);
     }
@@ -232,6 +263,15 @@ void Pipeline::Run(ExportProgressFn progress, void* user)
             rs[p]->takenBy[rs[p]->consumed % kRingSlots] = handOver + 1;
             AdvanceConsumed(*rs[p]);
         }
+        // A stripe that lost a data segment needs the others and the parity
+        // in their buffers, to rebuild it: read what was left for later.
+        bool dataMissing = false;
+        for (unsigned p = 0; p < 4; ++p)
+            dataMissing = dataMissing || !slot.sources[p] || slot.sources[p]->readOk == 0;
+        if (dataMissing)
+            for (SegmentSlot* s : slot.sources)
+                if (s)
+                    LoadSegmentNow(*s, &m_st.failure);
         AssembleStripe(slot, !m_st.target.gather);
         m_masks.push_back(slot.missingMask);
         // From here the slot and the reader slots it names belong to the writer.

@@ -33,7 +33,7 @@ struct ExportReport {
     uint32_t stripes = 0;     // stripe records of the LUN
     uint32_t firstStripe = 0; // where this run began (a resumed run: later than 0)
     uint32_t written = 0;     // stripes on the target, back to back from firstStripe
-    uint32_t complete = 0;    // all five segments read
+    uint32_t complete = 0;    // the four data segments read (the parity is read only when needed)
     uint32_t rebuilt = 0;     // one segment missing: the data is whole (rebuilt from parity)
     uint32_t damaged = 0;     // two or more missing: data segments written as zeros
     uint64_t zeroFilledSegments = 0;

@@ -6,6 +6,7 @@
 #include "engine/Errors.h"
 #include "export/ExportState.h"
 #include "export/StripeWriter.h"
+#include "export/MemberReader.h"
 
 #include <cerrno>
 #include <cstring>
@@ -76,13 +77,28 @@ bool CopyUnsupported(int err)
            err == ETXTBSY || err == EISDIR;
 }
 
+// A segment that was only checked (readOk 3) is needed in its buffer after
+// all: read it now. False, with error, when it no longer reads.
+bool LoadChecked(SegmentSlot& s, std::string& error)
+{
+    if (s.readOk != 3)
+        return true;
+    LoadSegmentNow(s, nullptr);
+    if (s.readOk == 1)
+        return true;
+    error = "read failed: " + (s.member ? s.member->source : std::string("a member")) + " at " + Hex(s.copyOffset) +
+            " (+" + Hex(kSegmentSize) + "): the segment read a moment before and no longer does";
+    return false;
+}
+
 } // namespace
 
 // The stripe chunk by chunk: chunks of good segments that lie in regular-file
 // members go by copy_file_range, the others (rebuilt, zero-filled, or read
-// from a drive) are gathered from their buffers and written. Any copy that
-// does not go through falls back to the buffer, which holds the same bytes.
-bool ExportTarget::WriteStripeCopying(const StripeSlot& slot, int& err)
+// from a drive) are gathered from their buffers and written. A copy that
+// does not go through falls back to the buffer, which holds (or is then
+// given) the same bytes.
+bool ExportTarget::WriteStripeCopying(StripeSlot& slot, int& err, std::string& readError)
 {
     const int fd = io->Handle();
     constexpr int kChunks = static_cast<int>(kRunSize / kChunkSize);
@@ -98,10 +114,10 @@ bool ExportTarget::WriteStripeCopying(const StripeSlot& slot, int& err)
     for (int c = 0; c < kChunks; ++c) {
         const uint64_t k = static_cast<uint64_t>(c) / 4;
         const unsigned m = static_cast<unsigned>(c) % 4;
-        const uint8_t* buffer = slot.pieces[m] + k * kChunkSize;
         uint64_t done = 0;
-        const SegmentSlot* s = slot.sources[m];
-        if (copyOffload && !(slot.missingMask & (1u << m)) && s && s->copyFd >= 0) {
+        SegmentSlot* s = slot.sources[m];
+        const bool present = s && !(slot.missingMask & (1u << m));
+        if (present && s->copyFd >= 0 && copyOffload.load(std::memory_order_relaxed)) {
             if (!flush())
                 return false;
             loff_t from = static_cast<loff_t>(s->copyOffset + k * kChunkSize);
@@ -113,58 +129,77 @@ bool ExportTarget::WriteStripeCopying(const StripeSlot& slot, int& err)
                 }
                 if (n < 0 && errno == EINTR)
                     continue;
-                if (n < 0 && CopyUnsupported(errno))
-                    copyOffload = false;
+                if (n < 0 && CopyUnsupported(errno)) {
+                    copyOffload.store(false, std::memory_order_relaxed);
+                    if (s->copyState)
+                        s->copyState->store(kCopyFails, std::memory_order_release);
+                }
                 break; // the rest of the chunk from the buffer
             }
+            if (done == kChunkSize && s->copyState && s->copyState->load(std::memory_order_relaxed) == kCopyUnknown)
+                s->copyState->store(kCopyWorks, std::memory_order_release);
         }
-        if (done < kChunkSize)
-            iov[pending++] = {const_cast<uint8_t*>(buffer + done), kChunkSize - done};
+        if (done < kChunkSize) {
+            if (present && !LoadChecked(*s, readError))
+                return false;
+            iov[pending++] = {const_cast<uint8_t*>(slot.pieces[m] + k * kChunkSize + done), kChunkSize - done};
+        }
     }
     return flush();
 }
 
-bool ExportTarget::WriteStripe(StripeSlot& slot, std::string& error)
+int ExportTarget::WriteStripe(StripeSlot& slot, std::string& error)
 {
     const uint64_t at = position;
     if (!io) {
         error = "write failed: no export target is open";
-        return false;
+        return kWriteFailed;
     }
     bool ok = false;
     int err = 0;
-    if (gather && copyOffload && !slot.interleaved) {
-        ok = WriteStripeCopying(slot, err);
-    } else if (gather && !slot.interleaved) {
-        // The stripe as the interleave lays it out: chunk k of data segment m
-        // is chunk 4k + m of the output.
-        constexpr int kChunks = static_cast<int>(kRunSize / kChunkSize);
-        iovec iov[kChunks];
-        for (int c = 0; c < kChunks; ++c) {
-            const uint64_t k = static_cast<uint64_t>(c) / 4;
-            const unsigned m = static_cast<unsigned>(c) % 4;
-            iov[c].iov_base = const_cast<uint8_t*>(slot.pieces[m] + k * kChunkSize);
-            iov[c].iov_len = kChunkSize;
-        }
-        ok = WriteAll(io->Handle(), iov, kChunks);
-        err = errno;
+    std::string readError;
+    if (gather && copyOffload.load(std::memory_order_relaxed) && !slot.interleaved) {
+        ok = WriteStripeCopying(slot, err, readError);
     } else {
-        if (!slot.interleaved) {
-            const uint8_t* const pieces[4] = {slot.pieces[0], slot.pieces[1], slot.pieces[2], slot.pieces[3]};
-            InterleaveChunks(pieces, slot.output.data());
-            slot.interleaved = true;
+        // Written from the buffers: a segment only checked must be read now.
+        for (unsigned m = 0; m < 4 && readError.empty(); ++m)
+            if (slot.sources[m] && !(slot.missingMask & (1u << m)))
+                LoadChecked(*slot.sources[m], readError);
+        if (readError.empty() && gather && !slot.interleaved) {
+            // The stripe as the interleave lays it out: chunk k of data
+            // segment m is chunk 4k + m of the output.
+            constexpr int kChunks = static_cast<int>(kRunSize / kChunkSize);
+            iovec iov[kChunks];
+            for (int c = 0; c < kChunks; ++c) {
+                const uint64_t k = static_cast<uint64_t>(c) / 4;
+                const unsigned m = static_cast<unsigned>(c) % 4;
+                iov[c].iov_base = const_cast<uint8_t*>(slot.pieces[m] + k * kChunkSize);
+                iov[c].iov_len = kChunkSize;
+            }
+            ok = WriteAll(io->Handle(), iov, kChunks);
+            err = errno;
+        } else if (readError.empty()) {
+            if (!slot.interleaved) {
+                const uint8_t* const pieces[4] = {slot.pieces[0], slot.pieces[1], slot.pieces[2], slot.pieces[3]};
+                InterleaveChunks(pieces, slot.output.data());
+                slot.interleaved = true;
+            }
+            uint64_t done = 0;
+            errno = 0;
+            ok = io->Write(slot.output.data(), static_cast<uint32_t>(kRunSize), &done) && done == kRunSize;
+            err = errno != 0 ? errno : EIO;
         }
-        uint64_t done = 0;
-        errno = 0;
-        ok = io->Write(slot.output.data(), static_cast<uint32_t>(kRunSize), &done) && done == kRunSize;
-        err = errno != 0 ? errno : EIO;
+    }
+    if (!readError.empty()) {
+        error = readError;
+        return kReadFailed;
     }
     if (!ok) {
         error = "write failed: " + path + " at " + Hex(at) + " (+" + Hex(kRunSize) + "): " + std::strerror(err);
-        return false;
+        return kWriteFailed;
     }
     position += kRunSize;
-    return true;
+    return 0;
 }
 
 bool ExportTarget::Flush(std::string& error)

@@ -5,6 +5,7 @@
 
 #include "engine/Context.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -29,11 +30,13 @@ struct ExportTarget {
     // the target, which costs about half of writing the same bytes from a
     // buffer. Cleared for the rest of the export when the file systems
     // cannot do it. Set by ExportLun.
-    bool copyOffload = false;
+    std::atomic<bool> copyOffload{false};
 
-    // Writes the slot's 8 MiB at the handle's position: all of it, or false
-    // with error naming the target, offset and reason.
-    bool WriteStripe(StripeSlot& slot, std::string& error);
+    // Writes the slot's 8 MiB at the handle's position. Returns 0 when all
+    // of it was written, else the error code (8: the write failed; 9: a
+    // segment found readable moments before could not be read into the
+    // buffer) with error naming what, where and why.
+    int WriteStripe(StripeSlot& slot, std::string& error);
     // Makes what was written durable where the data would otherwise wait in
     // the page cache for a disk that may fail it later (block devices).
     bool Flush(std::string& error);
@@ -41,7 +44,7 @@ struct ExportTarget {
     uint64_t position = 0; // where the next stripe goes (for messages)
 
 private:
-    bool WriteStripeCopying(const StripeSlot& slot, int& err);
+    bool WriteStripeCopying(StripeSlot& slot, int& err, std::string& readError);
 };
 
 // Opens path (a file path, or a drive name / device node) as the context's

@@ -58,9 +58,16 @@ void AssembleStripe(StripeSlot& slot, bool interleave)
 {
     slot.missingCount = 0;
     slot.missingMask = 0;
+    bool dataMissing = false;
+    for (unsigned p = 0; p < 4; ++p)
+        dataMissing = dataMissing || !SegmentPresent(slot.sources[p]);
     for (unsigned p = 0; p < kStripePositions; ++p) {
         const SegmentSlot* s = slot.sources[p];
-        if (!s || s->readOk == 0) {
+        // The parity counts only when the stripe needs it; the export thread
+        // has then read it (LoadSegmentNow). A data segment found readable
+        // but not read is present: the writer copies it inside the kernel.
+        const bool present = p < 4 ? SegmentPresent(s) : s && (s->readOk == 1 || (s->readOk == 2 && !dataMissing));
+        if (!present) {
             ++slot.missingCount;
             slot.missingPosition = static_cast<uint8_t>(p);
             slot.missingMask = static_cast<uint8_t>(slot.missingMask | (1u << p));
@@ -99,18 +106,18 @@ void RunStripeWriter(StripeWriter& w)
             break;
         if (!broken) {
             std::string error;
-            bool ok = false;
+            int code = kWriteFailed;
             try {
-                ok = w.target && w.target->WriteStripe(slot, error);
+                code = w.target ? w.target->WriteStripe(slot, error) : kWriteFailed;
             } catch (const std::exception& e) {
                 error = std::string("write failed: ") + e.what();
             }
-            if (ok) {
+            if (code == 0) {
                 w.written.fetch_add(1, std::memory_order_release);
             } else {
                 broken = true;
                 if (w.failure)
-                    w.failure->Record(kWriteFailed, error.empty() ? "write failed" : error);
+                    w.failure->Record(code, error.empty() ? "write failed" : error);
             }
         }
         for (SegmentSlot* s : slot.sources)

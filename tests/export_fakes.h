@@ -153,6 +153,19 @@ inline std::set<int> TaskIds()
     return out;
 }
 
+// Threads of this process once those that were just joined are gone: a
+// joined thread can linger in /proc for a moment after pthread_join
+// returned, a leaked one stays.
+inline std::set<int> TaskIdsSettled(const std::set<int>& expected)
+{
+    std::set<int> now = TaskIds();
+    for (int i = 0; i < 200 && now != expected; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        now = TaskIds();
+    }
+    return now;
+}
+
 // The scheduler state letter of thread tid ('R', 'S', ...).
 inline char TaskState(int tid)
 {

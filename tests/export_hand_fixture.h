@@ -218,7 +218,7 @@ protected:
     {
         struct ThreadCheck {
             std::set<int> before = TaskIds();
-            ~ThreadCheck() { EXPECT_EQ(TaskIds(), before) << "an export thread outlived ExportLun"; }
+            ~ThreadCheck() { EXPECT_EQ(TaskIdsSettled(before), before) << "an export thread outlived ExportLun"; }
         } check;
         return ExportLun(ctx, records, start, progress, user, control);
     }

@@ -336,13 +336,54 @@ TEST_F(ExportPipeline, AMemberImageThatEndsInsideASegmentNeverLendsStaleBytes)
     EXPECT_EQ(rep.rebuilt, 22u);
 }
 
+TEST_F(ExportPipeline, AnIntactStripeNeverReadsItsParity)
+{
+    Build(5);
+    // Column 3 holds the parity of stripe 4 ((4 + 4) % 5); reading it fails.
+    FaultyIO* m = WrapMember(3);
+    m->failReadAt = SegmentOffset(SegmentOf(4));
+    const std::string target = dir.file("lun.img");
+    OpenTarget(target);
+    const ExportReport rep = Export();
+    EXPECT_EQ(rep.complete, 5u);
+    EXPECT_EQ(m->reads.load(), 4); // its four data segments only
+    EXPECT_EQ(CountWrongStripes(target, 0, 0, 5), 0);
+}
+
+TEST_F(ExportPipeline, AParityThatIsNeededButUnreadableLeavesTheStripeDamaged)
+{
+    Build(5);
+    ctx.memberMap[kRow][0] = nullptr; // column 0 holds data of stripe 4 (position 1)
+    WrapMember(3)->failReadAt = SegmentOffset(SegmentOf(4)); // and its parity fails
+    const std::string target = dir.file("lun.img");
+    OpenTarget(target);
+    const ExportReport rep = Export();
+    EXPECT_EQ(rep.rebuilt, 4u);
+    EXPECT_EQ(rep.damaged, 1u);
+    EXPECT_EQ(CountWrongStripes(target, 0, 0, 4), 0);
+    EXPECT_EQ(ReadRange(target, 4 * kRun, kRun), ExpectedStripe(4, {1}));
+    EXPECT_EQ(rep.zeroRanges.size(), 16u);
+}
+
+TEST_F(ExportPipeline, AParityReadWhenNeededAtARefusedOffsetIsSeekFailed)
+{
+    Build(5);
+    ctx.memberMap[kRow][0] = nullptr;
+    WrapMember(3)->refuseReadAt = SegmentOffset(SegmentOf(4));
+    OpenTarget(dir.file("lun.img"));
+    std::string reason;
+    EXPECT_EQ(ExportCode(0, Quiet(), &reason), kSeekFailed);
+    EXPECT_NE(reason.find(memberPaths[3]), std::string::npos) << reason;
+}
+
 // ---------------------------------------------------------------------------
 // Failures end the export with their code and leave no thread behind
 
 TEST_F(ExportPipeline, AnOffsetAMemberRefusesIsSeekFailed)
 {
     Build(30);
-    WrapMember(1)->refuseReadAt = SegmentOffset(SegmentOf(12));
+    // Stripe 11 has its data position 0 on column 1.
+    WrapMember(1)->refuseReadAt = SegmentOffset(SegmentOf(11));
     const std::string target = dir.file("lun.img");
     OpenTarget(target);
     ExportReport rep;
@@ -540,6 +581,90 @@ TEST_F(ExportPipeline, CheckpointsReportOnlyWhatIsOnTheTarget)
     }
     EXPECT_EQ(seen.back().written, 12u);
     EXPECT_EQ(seen.back().damaged, 12u);
+}
+
+} // namespace
+} // namespace corvane::test
+
+namespace corvane::test {
+namespace {
+
+// The writer's side of segments that were only checked: when the in-kernel
+// copy does not go through, the segment is read into its buffer after all.
+class CheckedSegments : public HandGroup {
+protected:
+    void SetUp() override
+    {
+        HandGroup::SetUp();
+        Build(1);
+        target = dir.file("lun.img");
+        writeOnly = ::open("/dev/null", O_WRONLY | O_CLOEXEC); // copy_file_range cannot read from it
+        t.io = JFileHandle::OpenDiskOrFile(target.c_str(), true, JFileHandle::Access::ReadWrite);
+        ASSERT_TRUE(t.io);
+        t.path = target;
+        t.gather = true;
+        t.copyOffload = true;
+        slot = std::make_unique<StripeSlot>();
+        for (unsigned p = 0; p < 5; ++p) {
+            segs[p] = std::make_unique<SegmentSlot>();
+            segs[p]->readOk = p < 4 ? 3 : 2;
+            segs[p]->member = ctx.members[ColumnOf(0, p)].get();
+            segs[p]->copyOffset = SegmentOffset(SegmentOf(0));
+            segs[p]->copyFd = writeOnly;
+            segs[p]->copyState = &state;
+            slot->sources[p] = segs[p].get();
+        }
+    }
+    void TearDown() override
+    {
+        ::close(writeOnly);
+        HandGroup::TearDown();
+    }
+
+    std::string target;
+    int writeOnly = -1;
+    ExportTarget t;
+    std::unique_ptr<StripeSlot> slot;
+    std::unique_ptr<SegmentSlot> segs[5];
+    std::atomic<uint8_t> state{kCopyWorks};
+};
+
+TEST_F(CheckedSegments, ACopyThatDoesNotGoThroughIsWrittenFromTheSegmentReadNow)
+{
+    AssembleStripe(*slot, false);
+    EXPECT_EQ(slot->missingCount, 0);
+    std::string error;
+    EXPECT_EQ(t.WriteStripe(*slot, error), 0) << error;
+    EXPECT_EQ(ReadRange(target, 0, kRun), ExpectedStripe(0));
+    EXPECT_FALSE(t.copyOffload.load());
+    EXPECT_EQ(state.load(), kCopyFails);
+    for (unsigned p = 0; p < 4; ++p)
+        EXPECT_EQ(segs[p]->readOk, 1) << p;
+    EXPECT_EQ(segs[4]->readOk, 2) << "the parity was not needed";
+}
+
+TEST_F(CheckedSegments, ASegmentThatNoLongerReadsIsReadFailed)
+{
+    const size_t member = ColumnOf(0, 2);
+    WrapMember(member)->failReadAt = SegmentOffset(SegmentOf(0));
+    AssembleStripe(*slot, false);
+    std::string error;
+    EXPECT_EQ(t.WriteStripe(*slot, error), kReadFailed);
+    EXPECT_NE(error.find(memberPaths[member]), std::string::npos) << error;
+}
+
+TEST_F(CheckedSegments, AStripeThatLostADataSegmentIsRebuiltFromSegmentsReadNow)
+{
+    // What the export thread does before assembling a stripe that lost one.
+    segs[1]->readOk = 0;
+    for (auto& s : segs)
+        LoadSegmentNow(*s, nullptr);
+    AssembleStripe(*slot, false);
+    EXPECT_EQ(slot->missingCount, 1);
+    std::string error;
+    t.copyOffload = false;
+    EXPECT_EQ(t.WriteStripe(*slot, error), 0) << error;
+    EXPECT_EQ(ReadRange(target, 0, kRun), ExpectedStripe(0));
 }
 
 } // namespace
