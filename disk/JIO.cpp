@@ -3,7 +3,9 @@
 #include "disk/Drives.h"
 #include "disk/Text.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <vector>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
@@ -100,7 +102,7 @@ bool JIO::ReadAt(uint64_t offset, void* buffer, uint32_t count, uint64_t* transf
     bool ok = true;
     if (offset > static_cast<uint64_t>(INT64_MAX) - count) {
         ok = false;
-        errno = EINVAL;
+        errno = EOVERFLOW; // an offset the platform cannot address
     }
     while (ok && done < count) {
         ssize_t n = ::pread(m_fd, p + done, count - done, static_cast<off_t>(offset + done));
@@ -117,6 +119,111 @@ bool JIO::ReadAt(uint64_t offset, void* buffer, uint32_t count, uint64_t* transf
     if (transferred)
         *transferred = done;
     return ok;
+}
+
+bool JIO::WriteAt(uint64_t offset, const void* buffer, uint32_t count, uint64_t* transferred)
+{
+    uint64_t done = 0;
+    const auto* p = static_cast<const unsigned char*>(buffer);
+    bool ok = true;
+    if (offset > static_cast<uint64_t>(INT64_MAX) - count) {
+        ok = false;
+        errno = EOVERFLOW;
+    }
+    while (ok && done < count) {
+        ssize_t n = ::pwrite(m_fd, p + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            ok = false;
+            break;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            ok = false;
+            break;
+        }
+        done += static_cast<uint64_t>(n);
+    }
+    if (transferred)
+        *transferred = done;
+    return ok;
+}
+
+bool JIO::WriteVAt(uint64_t offset, const struct iovec* iov, int count, uint64_t* transferred)
+{
+    uint64_t done = 0;
+    bool ok = true;
+    if (m_fd < 0) {
+        for (int i = 0; i < count && ok; ++i) {
+            uint64_t n = 0;
+            ok = WriteAt(offset + done, iov[i].iov_base, static_cast<uint32_t>(iov[i].iov_len), &n);
+            done += n;
+        }
+        if (transferred)
+            *transferred = done;
+        return ok;
+    }
+    uint64_t total = 0;
+    for (int i = 0; i < count; ++i)
+        total += iov[i].iov_len;
+    if (offset > static_cast<uint64_t>(INT64_MAX) - total) {
+        errno = EOVERFLOW;
+        if (transferred)
+            *transferred = 0;
+        return false;
+    }
+    // pwritev may stop short: go on from where it stopped.
+    std::vector<struct iovec> rest(iov, iov + count);
+    size_t first = 0;
+    while (first < rest.size()) {
+        const ssize_t n = ::pwritev(m_fd, rest.data() + first, static_cast<int>(std::min<size_t>(rest.size() - first, 1024)),
+                                    static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            ok = false;
+            break;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            ok = false;
+            break;
+        }
+        done += static_cast<uint64_t>(n);
+        size_t left = static_cast<size_t>(n);
+        while (first < rest.size() && left >= rest[first].iov_len) {
+            left -= rest[first].iov_len;
+            ++first;
+        }
+        if (left > 0) {
+            rest[first].iov_base = static_cast<char*>(rest[first].iov_base) + left;
+            rest[first].iov_len -= left;
+        }
+    }
+    if (transferred)
+        *transferred = done;
+    return ok;
+}
+
+bool JIO::Sync()
+{
+    if (m_fd < 0)
+        return true;
+    int r;
+    do {
+        r = ::fdatasync(m_fd);
+    } while (r != 0 && errno == EINTR);
+    // Pipes and character devices have nothing to flush.
+    return r == 0 || errno == EINVAL || errno == EROFS;
+}
+
+bool JIO::ReadDirectAt(uint64_t, void*, uint32_t, uint64_t* transferred)
+{
+    if (transferred)
+        *transferred = 0;
+    errno = ENOTSUP;
+    return false;
 }
 
 bool JIO::Write(const void* buffer, uint32_t count, uint64_t* transferred)
@@ -162,6 +269,58 @@ uint64_t JDisk::QuerySize()
     if (::ioctl(m_fd, BLKGETSIZE64, &bytes) == 0)
         m_size = bytes;
     return m_size;
+}
+
+JDisk::~JDisk()
+{
+    if (m_directFd >= 0)
+        ::close(m_directFd);
+}
+
+uint32_t JDisk::DirectSectorSize()
+{
+    if (m_directState == 0) {
+        m_directState = 2;
+        struct stat st {}, dst {};
+        int sector = 0;
+        if (m_fd >= 0 && ::fstat(m_fd, &st) == 0 && S_ISBLK(st.st_mode) && ::ioctl(m_fd, BLKSSZGET, &sector) == 0 &&
+            sector > 0 && sector < 4096 && 4096 % sector == 0) {
+            const int fd = ::open(m_openedPath.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+            // The same device, or nothing: the path may have been reused.
+            if (fd >= 0 && ::fstat(fd, &dst) == 0 && S_ISBLK(dst.st_mode) && dst.st_rdev == st.st_rdev) {
+                m_directFd = fd;
+                m_sector = static_cast<uint32_t>(sector);
+                m_directState = 1;
+            } else if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+    return m_directState == 1 ? m_sector : 0;
+}
+
+bool JDisk::ReadDirectAt(uint64_t offset, void* alignedBuffer, uint32_t count, uint64_t* transferred)
+{
+    if (transferred)
+        *transferred = 0;
+    if (DirectSectorSize() == 0 || offset % m_sector || count % m_sector ||
+        offset > static_cast<uint64_t>(INT64_MAX) - count) {
+        errno = EINVAL;
+        return false;
+    }
+    uint64_t done = 0;
+    auto* p = static_cast<unsigned char*>(alignedBuffer);
+    while (done < count) {
+        const ssize_t n = ::pread(m_directFd, p + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<uint64_t>(n);
+    }
+    if (transferred)
+        *transferred = done;
+    return done == count;
 }
 
 int32_t JDisk::Describe()

@@ -6,8 +6,11 @@
 // opening JFile constructor.
 #pragma once
 
+#include "disk/Extents.h"
+
 #include <cstdint>
 #include <memory>
+#include <sys/uio.h>
 #include <string>
 
 namespace JFileHandle {
@@ -51,6 +54,30 @@ public:
     // Positioned read that leaves the shared position alone, so two users
     // of one descriptor cannot disturb each other.
     virtual bool ReadAt(uint64_t offset, void* buffer, uint32_t count, uint64_t* transferred);
+    // Positioned write, the same contract as ReadAt (a write that makes no
+    // progress fails with ENOSPC).
+    virtual bool WriteAt(uint64_t offset, const void* buffer, uint32_t count, uint64_t* transferred);
+    // Writes the buffers of iov back to back from offset (pwritev where
+    // there is a descriptor, one WriteAt per buffer otherwise, so doubles
+    // see every byte).
+    virtual bool WriteVAt(uint64_t offset, const struct iovec* iov, int count, uint64_t* transferred);
+    // Makes written data durable (fdatasync); true where there is nothing
+    // to flush.
+    virtual bool Sync();
+
+    // Bytes known to be unreadable before anything is read: what a ddrescue
+    // mapfile of this image does not mark rescued. Reads never take these
+    // bytes as data (see ReadCarefully).
+    void SetKnownUnreadable(ExtentSet bytes) { m_knownUnreadable = std::move(bytes); }
+    const ExtentSet& KnownUnreadable() const { return m_knownUnreadable; }
+
+    // For a block device whose logical sectors are smaller than a page:
+    // the sector size, once a second descriptor with O_DIRECT could be
+    // opened on it (0 otherwise). Lets a failed page be narrowed to the
+    // sectors that really fail.
+    virtual uint32_t DirectSectorSize() { return 0; }
+    // Reads whole sectors with O_DIRECT into an aligned buffer.
+    virtual bool ReadDirectAt(uint64_t offset, void* alignedBuffer, uint32_t count, uint64_t* transferred);
 
     bool IsOpen() const { return m_fd >= 0; }
     int Handle() const { return m_fd; }
@@ -61,6 +88,7 @@ public:
 
 protected:
     int m_fd = -1;
+    ExtentSet m_knownUnreadable;
     char m_description[1024];
     uint64_t m_size = 0;
     std::string m_openedPath;
@@ -72,8 +100,16 @@ protected:
 class JDisk : public JIO {
 public:
     JDisk() = default;
+    ~JDisk() override;
     uint64_t QuerySize() override;
     int32_t Describe() override;
+    uint32_t DirectSectorSize() override;
+    bool ReadDirectAt(uint64_t offset, void* alignedBuffer, uint32_t count, uint64_t* transferred) override;
+
+private:
+    int m_directFd = -1;
+    int m_directState = 0; // 0 not tried, 1 open, 2 not possible
+    uint32_t m_sector = 0;
 };
 
 // An image file: size from fstat.

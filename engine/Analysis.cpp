@@ -14,6 +14,15 @@ AnalysisResult RunAnalysis(EvaContext& ctx)
         result.text = kNoSourcesText;
         return result;
     }
+    ScopedJob job(ctx, ContextJob::Analysis);
+    if (!job.Held()) {
+        // An export's threads read the members this would close.
+        result.status = AnalysisResult::Status::Failed;
+        result.code = kOpenDeviceFailed;
+        result.text = MessageText(std::to_string(kOpenDeviceFailed).c_str());
+        result.reason = "an export or another analysis is running on these sources";
+        return result;
+    }
     try {
         // Start from an emptied state: a repeated analysis never appends to
         // what the last one left.

@@ -1,5 +1,6 @@
 #include "engine/Context.h"
 
+#include "disk/Mapfile.h"
 #include "disk/Text.h"
 #include "engine/Errors.h"
 
@@ -26,12 +27,28 @@ bool MemberDisk::OpenSource(const std::string& path)
     return io != nullptr;
 }
 
+bool MemberDisk::UseImagingMap(const std::string& mapfile, std::string& error, std::string& note)
+{
+    JFileHandle::Mapfile map;
+    if (!JFileHandle::LoadMapfile(mapfile, map, error))
+        return false;
+    JFileHandle::ExtentSet unreadable = map.NotRescued();
+    const uint64_t domain = map.Domain();
+    unreadable.Add(domain, UINT64_MAX - domain);
+    const uint64_t size = io ? io->Size() : 0;
+    if (size != domain)
+        note = JFileHandle::NarrowToUtf8(source) + ": the image is " + std::to_string(size) +
+               " bytes long, its mapfile " + JFileHandle::NarrowToUtf8(mapfile) + " speaks of " +
+               std::to_string(domain) + "; bytes outside the map count as unreadable";
+    if (io)
+        io->SetKnownUnreadable(std::move(unreadable));
+    return true;
+}
+
 void MemberDisk::Identify()
 {
     std::vector<uint8_t> block(kIdentSize, 0);
-    uint64_t got = 0;
-    const bool ok = io && io->Read(block.data(), static_cast<uint32_t>(kIdentSize), &got);
-    identified = ok && got == kIdentSize;
+    identified = io && JFileHandle::ReadCarefully(*io, 0, block.data(), kIdentSize, policy).Whole();
     if (!identified) {
         // Nothing trustworthy was read: no tag, so the member can never
         // supply tables, and no disk id is claimed.
@@ -53,18 +70,35 @@ bool MemberDisk::Seek(uint64_t offset)
     if (!io || !io->Seek(offset))
         Raise(kSeekFailed, "seek failed: " + source + " to offset " + std::to_string(offset) + ": " +
                                ErrnoText(errno));
+    position = offset;
     return true;
+}
+
+JFileHandle::ReadOutcome MemberDisk::ReadRanges(void* buffer, uint32_t count)
+{
+    JFileHandle::ReadOutcome r;
+    if (!io) {
+        std::memset(buffer, 0, count);
+        r.unreadable.Add(position, count);
+        r.lastError = {"read", source, position, count, EBADF};
+        return r;
+    }
+    r = JFileHandle::ReadCarefully(*io, position, buffer, count, policy);
+    return r;
 }
 
 bool MemberDisk::Read(void* buffer, uint32_t count, uint64_t* transferred, bool raiseOnFailure)
 {
-    uint64_t got = 0;
-    const bool ok = io && io->Read(buffer, count, &got);
+    const JFileHandle::ReadOutcome r = ReadRanges(buffer, count);
+    const uint64_t got = r.refused ? 0 : r.unreadable.Empty() ? count : r.unreadable.List().front().offset - position;
+    // Only the member's end inside the request is a short read; any other
+    // unreadable byte fails the read.
+    const bool ok = r.refused == 0 && (r.unreadable.Empty() || r.unreadable.List().front().offset == r.endOfSource);
+    position += got;
     if (transferred)
         *transferred = got;
     if (!ok && raiseOnFailure)
-        Raise(kReadFailed, "read failed: " + source + " (+" + std::to_string(count) + " bytes): " +
-                               ErrnoText(errno));
+        Raise(kReadFailed, r.lastError.Message());
     return ok;
 }
 
@@ -92,6 +126,17 @@ EvaContext::~EvaContext()
     lunList.clear();
     blockList.clear();
     exportState.reset();
+}
+
+bool EvaContext::BeginJob(ContextJob job)
+{
+    uint8_t idle = 0;
+    return m_job.compare_exchange_strong(idle, static_cast<uint8_t>(job));
+}
+
+void EvaContext::EndJob()
+{
+    m_job.store(0);
 }
 
 void EvaContext::ResetAnalysis()

@@ -3,9 +3,11 @@
 // analysis on it and exports from it.
 #pragma once
 
+#include "disk/Io.h"
 #include "disk/JIO.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -27,7 +29,12 @@ inline constexpr int kDiskIds = 255;               // diskById cells: ids 0..254
 // One source the user added: a drive name or an image path, as narrow bytes
 // in the locale's encoding (as ToOemPath made it). Any length.
 struct SourceEntry {
+    SourceEntry() = default;
+    SourceEntry(std::string p, std::string map = {}) : path(std::move(p)), mapfile(std::move(map)) {}
     std::string path;
+    // A GNU ddrescue mapfile of this image (empty: none): bytes it does not
+    // mark '+' are fill, not data, and count as unreadable.
+    std::string mapfile;
 };
 
 // A member-map slot as a value.
@@ -44,18 +51,30 @@ struct MemberDisk {
     std::unique_ptr<JIO> io;
     std::string source;      // the path it was opened from
     bool identified = false; // its first kilobyte was read in full
+    uint64_t position = 0;   // where the next Read starts (set by Seek)
+    JFileHandle::ReadPolicy policy;
 
     // Opens the path read-only through the disk-or-file factory.
     bool OpenSource(const std::string& path);
+    // Takes the bytes a ddrescue mapfile of this image does not mark '+',
+    // and everything past its domain, as unreadable. False with error when
+    // the map cannot be read or parsed; note says when the image and the
+    // map disagree on the size.
+    bool UseImagingMap(const std::string& mapfile, std::string& error, std::string& note);
     // Reads the first kilobyte. A failed or short read leaves the member
     // untagged (zero tag) and unidentified, so it never enters diskById.
     void Identify();
     bool HasMemberTag() const;
     // Raises code 11 when the seek fails.
     bool Seek(uint64_t offset);
-    // Raises code 9 when the read fails and raiseOnFailure is set; otherwise
-    // returns the read's result. *transferred receives the bytes moved.
+    // Reads count bytes at position and moves it on. Fails when any byte
+    // cannot be read (a bad block, or one the imaging map does not mark
+    // rescued); ending at the end of the member is not a failure but a
+    // short read. Raises code 9 when it fails and raiseOnFailure is set.
+    // *transferred receives the bytes before the first unreadable one.
     bool Read(void* buffer, uint32_t count, uint64_t* transferred, bool raiseOnFailure);
+    // The same read, telling exactly which bytes could not be read.
+    JFileHandle::ReadOutcome ReadRanges(void* buffer, uint32_t count);
 };
 
 // One 24-byte entry of a RAID information record, byte for byte.
@@ -115,6 +134,10 @@ struct ExportStateBase {
     virtual void ReleaseReaders() = 0;
 };
 
+// What the context is busy with. One job at a time: an analysis closes and
+// reopens the members that an export's threads read.
+enum class ContextJob : uint8_t { None = 0, Analysis = 1, Export = 2 };
+
 class EvaContext {
 public:
     EvaContext();
@@ -135,6 +158,8 @@ public:
     std::vector<std::vector<LayoutRecord>> blockList;
     std::vector<SlotKey> missingSlots;
     std::vector<SourceEntry> sources;
+    // How members are read: retries of a failed block and its size.
+    JFileHandle::ReadPolicy readPolicy;
 
     // What the analysis noticed beside the LUN list (UTF-8 lines): sources
     // that could not be identified, disk ids carried twice, and so on.
@@ -160,9 +185,35 @@ public:
     void ReadSecondIndexType8(size_t lun);
     void ReadSecondIndexType16(size_t lun);
 
+    // Claims the context for a job; false when another one holds it.
+    bool BeginJob(ContextJob job);
+    void EndJob();
+    ContextJob CurrentJob() const { return static_cast<ContextJob>(m_job.load()); }
+
     // Empties everything an analysis fills (members closed, records, map,
     // missing slots, blocks, LUNs, notes); sources stay.
     void ResetAnalysis();
+
+private:
+    std::atomic<uint8_t> m_job{0};
+};
+
+// Holds the context for one job while it lives.
+class ScopedJob {
+public:
+    ScopedJob(EvaContext& ctx, ContextJob job) : m_ctx(ctx), m_held(ctx.BeginJob(job)) {}
+    ~ScopedJob()
+    {
+        if (m_held)
+            m_ctx.EndJob();
+    }
+    ScopedJob(const ScopedJob&) = delete;
+    ScopedJob& operator=(const ScopedJob&) = delete;
+    bool Held() const { return m_held; }
+
+private:
+    EvaContext& m_ctx;
+    bool m_held;
 };
 
 // UTF-16 path to the locale's narrow encoding; raises 15 (not valid UTF-16,

@@ -116,6 +116,14 @@ void EvaContext::DiscoverArray()
         auto member = std::make_unique<MemberDisk>();
         if (!member->OpenSource(source.path))
             Raise(kOpenDeviceFailed, "cannot open " + JFileHandle::NarrowToUtf8(source.path) + ": " + std::strerror(errno));
+        if (!source.mapfile.empty()) {
+            std::string error, note;
+            if (!member->UseImagingMap(source.mapfile, error, note))
+                Raise(kOpenDeviceFailed, error);
+            if (!note.empty())
+                notes.push_back(note);
+        }
+        member->policy = readPolicy;
         member->Identify();
         members.push_back(std::move(member));
     }

@@ -33,10 +33,14 @@ struct ExportReport {
     uint32_t stripes = 0;     // stripe records of the LUN
     uint32_t firstStripe = 0; // where this run began (a resumed run: later than 0)
     uint32_t written = 0;     // stripes on the target, back to back from firstStripe
-    uint32_t complete = 0;    // the four data segments read (the parity is read only when needed)
-    uint32_t rebuilt = 0;     // one segment missing: the data is whole (rebuilt from parity)
-    uint32_t damaged = 0;     // two or more missing: data segments written as zeros
-    uint64_t zeroFilledSegments = 0;
+    uint32_t complete = 0;    // every data byte read from its own segment
+    uint32_t rebuilt = 0;     // some bytes rebuilt from parity, none lost
+    uint32_t damaged = 0;     // some bytes lost (written as zeros)
+    uint64_t zeroFilledSegments = 0; // data segments with lost bytes
+    // LUN data bytes of the written stripes: read, rebuilt from parity, lost.
+    uint64_t bytesRead = 0;
+    uint64_t bytesRebuilt = 0;
+    uint64_t bytesLost = 0;
     // LUN byte ranges written as zeros, sorted and merged.
     std::vector<ByteRange> zeroRanges;
     bool cancelled = false;
@@ -48,7 +52,9 @@ struct ExportReport {
 };
 
 struct ExportControl {
-    // Set by the caller from any thread to stop the export between stripes.
+    // Set by the caller from any thread to stop the export: no stripe is
+    // started after it, and stripes assembled but not yet written are
+    // dropped (the report and the map say they are not done).
     const std::atomic<bool>* stop = nullptr;
     // Resume: stripe records before this one are taken as done; the first
     // exported stripe still lands at start offset + firstStripe x 8 MiB.
@@ -57,9 +63,13 @@ struct ExportControl {
     FILE* console = stdout;
     // Called on the export thread with the report so far, at most once per
     // interval between stripes, and once more when the export has ended,
-    // also after a failure or a stop.
+    // also after a failure or a stop. What it reports as written is on
+    // stable storage when it is called (the target was synced first).
     std::function<void(const ExportReport&)> checkpoint;
     std::chrono::milliseconds checkpointInterval{1000};
+    // Called on the writer thread after each stripe is on the target, with
+    // the stripes written so far in this run.
+    std::function<void(uint32_t written)> onWritten;
     // Called before each thread is started (readers in matrix order, then
     // the writer, numbered from 0); a std::system_error thrown here counts
     // as that thread failing to start. For tests.
@@ -71,16 +81,13 @@ struct ExportControl {
 // Copies the LUN whose stripe records are given to the context's export
 // target (OpenExportTarget), from startOffset on. Returns once every thread
 // it started has left; a stop request returns normally with cancelled set.
-// Failures are EvaError: 1 no target is open, 11 the target or a member
-// cannot be positioned, 8 a write failed, 10 a thread could not be started.
+// Failures are EvaError: 1 no target is open (or the context is busy with
+// another job), 11 the target or a member cannot be positioned, 8 a write
+// or the final sync failed, 10 a thread could not be started. Unreadable
+// member bytes are no failure: they are rebuilt or lost, and reported.
 // Every thread is stopped before the error leaves, and the stripes written
 // before it are in the report.
 ExportReport ExportLun(EvaContext& ctx, const std::vector<LayoutRecord>& records, uint64_t startOffset,
                        ExportProgressFn progress, void* user, const ExportControl& control = {});
-
-// The LUN byte ranges a stripe with these missing positions (bit p:
-// position p) gets as zeros: none with fewer than two missing, else the 16
-// chunks of every missing data position, merged, for stripe number k.
-std::vector<ByteRange> ZeroRangesOfStripe(uint64_t k, uint8_t missingMask);
 
 } // namespace corvane

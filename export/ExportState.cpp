@@ -4,10 +4,8 @@ namespace corvane {
 
 void ExportState::ReleaseReaders()
 {
-    // A running export still uses them; the front ends keep an analysis from
-    // starting then, and this keeps a slip from freeing memory under it.
-    if (running.load())
-        return;
+    // Only called by an analysis, which the context's job guard keeps from
+    // running while an export's threads use the readers.
     for (auto& row : readers)
         for (auto& cell : row)
             cell.reset();

@@ -29,12 +29,10 @@ public:
     StripeWriter writer;
     ExportTarget target;
     FirstFailure failure;
-    // Set while ExportLun runs: a second export or a new target must wait.
-    std::atomic<bool> running{false};
 };
 
-// Builds the context's export state (the writer's 20 slots of 10 + 8 MiB,
-// mapped zero-filled) if it has none yet, and returns it. The front ends call
+// Builds the context's export state (the writer's 20 slots, mapped
+// zero-filled) if it has none yet, and returns it. The front ends call
 // it right after creating the context; OpenExportTarget and ExportLun call it
 // too, so a context that skipped it gets its state on first use.
 ExportState& AttachExportState(EvaContext& ctx);

@@ -7,6 +7,7 @@
 #include "export/ExportState.h"
 #include "export/StripeWriter.h"
 #include "export/MemberReader.h"
+#include "disk/Io.h"
 
 #include <cerrno>
 #include <cstring>
@@ -22,13 +23,6 @@ namespace corvane {
 
 namespace {
 
-std::string Hex(uint64_t v)
-{
-    std::ostringstream s;
-    s << "0x" << std::hex << v;
-    return s.str();
-}
-
 std::string Bytes(uint64_t v)
 {
     std::ostringstream s;
@@ -40,175 +34,74 @@ std::string Bytes(uint64_t v)
     return s.str();
 }
 
-// Writes all of iov (count entries) at the descriptor's position, going on
-// after short writes and interruptions. Returns false with errno set.
-bool WriteAll(int fd, iovec* iov, int count)
-{
-    while (count > 0) {
-        const ssize_t n = ::writev(fd, iov, count);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN)
-                continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        size_t left = static_cast<size_t>(n);
-        while (count > 0 && left >= iov->iov_len) {
-            left -= iov->iov_len;
-            ++iov;
-            --count;
-        }
-        if (count > 0 && left > 0) {
-            iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + left;
-            iov->iov_len -= left;
-        }
-    }
-    return true;
-}
-
-// copy_file_range cannot serve these descriptors at all (other file
-// systems, special files, an old kernel): stop trying.
-bool CopyUnsupported(int err)
-{
-    return err == EXDEV || err == EINVAL || err == EOPNOTSUPP || err == ENOSYS || err == EBADF || err == EPERM ||
-           err == ETXTBSY || err == EISDIR;
-}
-
-// A segment that was only checked (readOk 3) is needed in its buffer after
-// all: read it now. False, with error, when it no longer reads.
-bool LoadChecked(SegmentSlot& s, std::string& error)
-{
-    if (s.readOk != 3)
-        return true;
-    LoadSegmentNow(s, nullptr);
-    if (s.readOk == 1)
-        return true;
-    error = "read failed: " + (s.member ? s.member->source : std::string("a member")) + " at " + Hex(s.copyOffset) +
-            " (+" + Hex(kSegmentSize) + "): the segment read a moment before and no longer does";
-    return false;
-}
-
 } // namespace
 
-// The stripe chunk by chunk: chunks of good segments that lie in regular-file
-// members go by copy_file_range, the others (rebuilt, zero-filled, or read
-// from a drive) are gathered from their buffers and written. A copy that
-// does not go through falls back to the buffer, which holds (or is then
-// given) the same bytes.
-bool ExportTarget::WriteStripeCopying(StripeSlot& slot, int& err, std::string& readError)
+int ExportTarget::WriteStripe(StripeSlot& slot, const JFileHandle::ReadPolicy& policy, std::string& error)
 {
-    const int fd = io->Handle();
-    constexpr int kChunks = static_cast<int>(kRunSize / kChunkSize);
-    iovec iov[kChunks];
-    int pending = 0;
-    auto flush = [&]() {
-        const bool ok = pending == 0 || WriteAll(fd, iov, pending);
-        pending = 0;
-        if (!ok)
-            err = errno;
-        return ok;
-    };
-    for (int c = 0; c < kChunks; ++c) {
-        const uint64_t k = static_cast<uint64_t>(c) / 4;
-        const unsigned m = static_cast<unsigned>(c) % 4;
-        uint64_t done = 0;
-        SegmentSlot* s = slot.sources[m];
-        const bool present = s && !(slot.missingMask & (1u << m));
-        if (present && s->copyFd >= 0 && copyOffload.load(std::memory_order_relaxed)) {
-            if (!flush())
-                return false;
-            loff_t from = static_cast<loff_t>(s->copyOffset + k * kChunkSize);
-            while (done < kChunkSize) {
-                const ssize_t n = ::copy_file_range(s->copyFd, &from, fd, nullptr, kChunkSize - done, 0);
-                if (n > 0) {
-                    done += static_cast<uint64_t>(n);
-                    continue;
-                }
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n < 0 && CopyUnsupported(errno)) {
-                    copyOffload.store(false, std::memory_order_relaxed);
-                    if (s->copyState)
-                        s->copyState->store(kCopyFails, std::memory_order_release);
-                }
-                break; // the rest of the chunk from the buffer
-            }
-            if (done == kChunkSize && s->copyState && s->copyState->load(std::memory_order_relaxed) == kCopyUnknown)
-                s->copyState->store(kCopyWorks, std::memory_order_release);
-        }
-        if (done < kChunkSize) {
-            if (present && !LoadChecked(*s, readError))
-                return false;
-            iov[pending++] = {const_cast<uint8_t*>(slot.pieces[m] + k * kChunkSize + done), kChunkSize - done};
-        }
-    }
-    return flush();
-}
-
-int ExportTarget::WriteStripe(StripeSlot& slot, std::string& error)
-{
-    const uint64_t at = position;
     if (!io) {
         error = "write failed: no export target is open";
         return kWriteFailed;
     }
-    bool ok = false;
-    int err = 0;
-    std::string readError;
-    if (gather && copyOffload.load(std::memory_order_relaxed) && !slot.interleaved) {
-        ok = WriteStripeCopying(slot, err, readError);
-    } else {
-        // Written from the buffers: a segment only checked must be read now.
-        for (unsigned m = 0; m < 4 && readError.empty(); ++m)
-            if (slot.sources[m] && !(slot.missingMask & (1u << m)))
-                LoadChecked(*slot.sources[m], readError);
-        if (readError.empty() && gather && !slot.interleaved) {
-            // The stripe as the interleave lays it out: chunk k of data
-            // segment m is chunk 4k + m of the output.
-            constexpr int kChunks = static_cast<int>(kRunSize / kChunkSize);
-            iovec iov[kChunks];
-            for (int c = 0; c < kChunks; ++c) {
-                const uint64_t k = static_cast<uint64_t>(c) / 4;
-                const unsigned m = static_cast<unsigned>(c) % 4;
-                iov[c].iov_base = const_cast<uint8_t*>(slot.pieces[m] + k * kChunkSize);
-                iov[c].iov_len = kChunkSize;
+    const uint64_t at = start + slot.stripe * kRunSize;
+    constexpr unsigned kChunks = static_cast<unsigned>(kRunSize / kChunkSize);
+    bool viaKernel = false;
+    for (unsigned m = 0; m < 4; ++m)
+        viaKernel = viaKernel || slot.segments[m]->source == SegmentSource::Kernel;
+    if (viaKernel && kernelCopy.load(std::memory_order_relaxed)) {
+        // Chunk k of data segment m is chunk 4k + m of the stripe.
+        bool copied = true;
+        for (unsigned c = 0; c < kChunks && copied; ++c) {
+            const SegmentState& s = *slot.segments[c % 4];
+            const uint64_t from = (c / 4) * kChunkSize;
+            const uint64_t to = at + c * kChunkSize;
+            int err = 0;
+            if (s.source == SegmentSource::Kernel) {
+                copied = JFileHandle::CopyInKernel(*s.member->io, s.offset + from, *io, to, kChunkSize, &err) ==
+                         kChunkSize;
+                if (!copied && (err == EXDEV || err == EINVAL || err == EOPNOTSUPP || err == ENOSYS || err == EBADF))
+                    kernelCopy.store(false, std::memory_order_relaxed);
+            } else {
+                uint64_t done = 0;
+                if (!io->WriteAt(to, s.buffer + from, static_cast<uint32_t>(kChunkSize), &done)) {
+                    error = JFileHandle::IoError{"write", path, to + done, kChunkSize - done, errno}.Message();
+                    return kWriteFailed;
+                }
             }
-            ok = WriteAll(io->Handle(), iov, kChunks);
-            err = errno;
-        } else if (readError.empty()) {
-            if (!slot.interleaved) {
-                const uint8_t* const pieces[4] = {slot.pieces[0], slot.pieces[1], slot.pieces[2], slot.pieces[3]};
-                InterleaveChunks(pieces, slot.output.data());
-                slot.interleaved = true;
-            }
-            uint64_t done = 0;
-            errno = 0;
-            ok = io->Write(slot.output.data(), static_cast<uint32_t>(kRunSize), &done) && done == kRunSize;
-            err = errno != 0 ? errno : EIO;
+        }
+        if (copied)
+            return 0;
+        // The copy stopped: a member byte may not read, or the kernel cannot
+        // copy here. The stripe is read into its buffers after all (with its
+        // damage found and rebuilt) and written from them below.
+    }
+    if (viaKernel) {
+        std::string readError;
+        if (!ResolveStripe(slot.stripe, slot.segments, false, policy, slot.outcome, readError)) {
+            error = readError;
+            return kSeekFailed;
         }
     }
-    if (!readError.empty()) {
-        error = readError;
-        return kReadFailed;
+    iovec iov[kChunks];
+    for (unsigned c = 0; c < kChunks; ++c) {
+        iov[c].iov_base = slot.segments[c % 4]->buffer + (c / 4) * kChunkSize;
+        iov[c].iov_len = kChunkSize;
     }
-    if (!ok) {
-        error = "write failed: " + path + " at " + Hex(at) + " (+" + Hex(kRunSize) + "): " + std::strerror(err);
+    uint64_t done = 0;
+    errno = 0;
+    if (!io->WriteVAt(at, iov, static_cast<int>(kChunks), &done) || done != kRunSize) {
+        error = JFileHandle::IoError{"write", path, at + done, kRunSize - done, errno ? errno : EIO}.Message();
         return kWriteFailed;
     }
-    position += kRunSize;
     return 0;
 }
 
 bool ExportTarget::Flush(std::string& error)
 {
-    if (!io || !device || io->Handle() < 0)
+    if (!io)
         return true;
-    if (::fdatasync(io->Handle()) == 0)
+    if (io->Sync())
         return true;
-    error = "write failed: " + path + ": flushing to the device: " + std::strerror(errno);
+    error = JFileHandle::IoError{"sync", path, 0, 0, errno}.Message();
     return false;
 }
 
@@ -464,12 +357,12 @@ std::vector<SourceIdentity> SourceIdentities(const EvaContext& ctx)
 void OpenExportTarget(EvaContext& ctx, const std::string& path, uint64_t startOffset, uint64_t bytesNeeded)
 {
     ExportState& st = AttachExportState(ctx);
-    if (st.running.load())
+    if (ctx.CurrentJob() == ContextJob::Export)
         Raise(kOpenDeviceFailed, "an export is running; " + path + " was not opened");
     st.target.io.reset();
     st.target.path = path;
     st.target.device = false;
-    st.target.position = 0;
+    st.target.start = 0;
 
     if (path.empty())
         Raise(kOpenDeviceFailed, "no target was named");

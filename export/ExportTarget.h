@@ -3,6 +3,7 @@
 // a disk the system is using.
 #pragma once
 
+#include "disk/Io.h"
 #include "engine/Context.h"
 
 #include <atomic>
@@ -21,30 +22,20 @@ struct ExportTarget {
     std::unique_ptr<JIO> io; // none until a target was opened
     std::string path;        // as the user named it, for messages
     bool device = false;     // a block device
-    // The handle is a plain file or drive descriptor: a stripe is written
-    // with one gathering write straight from its segments, without the 8 MiB
-    // interleave copy. Set by ExportLun.
-    bool gather = false;
-    // The target is a regular file: good segments read from regular-file
-    // members are copied by the kernel (copy_file_range) from the member to
-    // the target, which costs about half of writing the same bytes from a
-    // buffer. Cleared for the rest of the export when the file systems
-    // cannot do it. Set by ExportLun.
-    std::atomic<bool> copyOffload{false};
+    // Good segments of regular-file members are copied by the kernel
+    // (copy_file_range) from the member to a regular-file target on the same
+    // file system, which costs about half of writing the same bytes from a
+    // buffer. Cleared for the rest of the export when the kernel cannot.
+    std::atomic<bool> kernelCopy{false};
+    uint64_t start = 0; // where stripe 0 goes on the target; set by ExportLun
 
-    // Writes the slot's 8 MiB at the handle's position. Returns 0 when all
-    // of it was written, else the error code (8: the write failed; 9: a
-    // segment found readable moments before could not be read into the
-    // buffer) with error naming what, where and why.
-    int WriteStripe(StripeSlot& slot, std::string& error);
-    // Makes what was written durable where the data would otherwise wait in
-    // the page cache for a disk that may fail it later (block devices).
+    // Writes the slot's stripe at start + stripe x 8 MiB. Returns 0 when all
+    // of it was written, else the error code (8: the write failed; 11: a
+    // member refused a position the writer had to read after all) with
+    // error naming what, where and why.
+    int WriteStripe(StripeSlot& slot, const JFileHandle::ReadPolicy& policy, std::string& error);
+    // Makes what was written durable (fdatasync), image files included.
     bool Flush(std::string& error);
-
-    uint64_t position = 0; // where the next stripe goes (for messages)
-
-private:
-    bool WriteStripeCopying(StripeSlot& slot, int& err, std::string& readError);
 };
 
 // Opens path (a file path, or a drive name / device node) as the context's

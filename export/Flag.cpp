@@ -16,54 +16,63 @@ inline void Relax()
 }
 } // namespace
 
-void AwaitFlag(const Flag& f, uint8_t want)
-{
-    for (int i = 0; i < kPolls; ++i) {
-        if (f.load(std::memory_order_acquire) == want)
-            return;
-        Relax();
-    }
-    for (;;) {
-        const uint8_t v = f.load(std::memory_order_acquire);
-        if (v == want)
-            return;
-        // Returns once f no longer holds v; the flags here only flip between
-        // two values, so that is the store this thread waits for.
-        f.wait(v, std::memory_order_acquire);
-    }
-}
-
-bool AwaitFlagUnlessStopped(const Flag& f, uint8_t want, const Flag& stop)
+bool AwaitTurn(const Turn& t, uint64_t want)
 {
     for (int i = 0;; ++i) {
-        const uint8_t v = f.load(std::memory_order_seq_cst);
-        // Stop is read after f: a stop set before the store of f that this
-        // load saw is seen here, and a stop set later comes with a store to
-        // f of its own, which ends the sleep below.
-        if (stop.load(std::memory_order_seq_cst) != 0)
-            return false;
+        const uint64_t v = t.load(std::memory_order_acquire);
         if (v == want)
             return true;
+        if (v == kStopped)
+            return false;
         if (i < kPolls)
             Relax();
         else
-            f.wait(v, std::memory_order_acquire);
+            t.wait(v, std::memory_order_acquire); // until t no longer holds v
     }
 }
 
-void AwaitCount(const std::atomic<uint32_t>& counter, uint32_t target)
+void AwaitStop(const Turn& t)
 {
-    for (int i = 0; i < kPolls; ++i) {
-        if (counter.load(std::memory_order_acquire) >= target)
-            return;
-        Relax();
-    }
     for (;;) {
-        const uint32_t v = counter.load(std::memory_order_acquire);
+        const uint64_t v = t.load(std::memory_order_acquire);
+        if (v == kStopped)
+            return;
+        t.wait(v, std::memory_order_acquire);
+    }
+}
+
+bool PassTurn(Turn& t, uint64_t from, uint64_t to)
+{
+    uint64_t expected = from;
+    const bool passed = t.compare_exchange_strong(expected, to, std::memory_order_acq_rel, std::memory_order_acquire);
+    if (passed)
+        t.notify_all();
+    return passed;
+}
+
+void StopTurn(Turn& t)
+{
+    t.store(kStopped, std::memory_order_release);
+    t.notify_all();
+}
+
+void AwaitCount(const std::atomic<uint64_t>& counter, uint64_t target)
+{
+    for (int i = 0;; ++i) {
+        const uint64_t v = counter.load(std::memory_order_acquire);
         if (v >= target)
             return;
-        counter.wait(v, std::memory_order_acquire);
+        if (i < kPolls)
+            Relax();
+        else
+            counter.wait(v, std::memory_order_acquire);
     }
+}
+
+void CountUp(std::atomic<uint64_t>& counter)
+{
+    counter.fetch_add(1, std::memory_order_acq_rel);
+    counter.notify_all();
 }
 
 } // namespace corvane

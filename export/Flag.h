@@ -1,12 +1,14 @@
-// The one-byte hand-over flags of the export threads and the way they wait.
+// How the export threads hand ring slots to each other.
 //
-// A flag store that hands data over is a release store, the load that takes
-// it an acquire load. A waiting thread polls its flag briefly (a hand-over
-// usually follows within microseconds) and then sleeps on that same flag
-// until the other side stores a new value and notifies: with one reader
-// thread per member and two cores, threads that only spin would take the
-// processor from the threads doing the I/O. Every store another thread may
-// be waiting for therefore goes through Publish, which notifies.
+// Every ring slot carries one sequence number, its turn: 2i means the slot
+// is free for request i of its ring, 2i + 1 that it holds request i for the
+// next stage. Whoever finishes with a slot passes the turn on (a release
+// store), whoever waits for it loads it (acquire). A waiting thread polls
+// briefly (a hand-over usually follows within microseconds), then sleeps on
+// the turn until it changes: with one reader thread per member and two
+// cores, threads that only spin would take the processor from the threads
+// doing the I/O. Shutting down stores kStopped into every turn, which wakes
+// every sleeper.
 #pragma once
 
 #include <atomic>
@@ -14,24 +16,25 @@
 
 namespace corvane {
 
-using Flag = std::atomic<uint8_t>;
+using Turn = std::atomic<uint64_t>;
+inline constexpr uint64_t kStopped = UINT64_MAX;
 
-// Stores v (release) and wakes whoever sleeps on f.
-inline void Publish(Flag& f, uint8_t v, std::memory_order order = std::memory_order_release)
-{
-    f.store(v, order);
-    f.notify_all();
-}
+// Waits until t holds want (true) or kStopped (false).
+bool AwaitTurn(const Turn& t, uint64_t want);
 
-// Waits until f holds want; the load that sees it is an acquire load.
-void AwaitFlag(const Flag& f, uint8_t want);
+// Waits until t holds kStopped.
+void AwaitStop(const Turn& t);
 
-// Waits until f holds want (true) or stop is set (false; stop wins when both
-// hold). Only a store to f wakes the sleeper, so whoever sets stop while this
-// thread may sleep must then store f as well.
-bool AwaitFlagUnlessStopped(const Flag& f, uint8_t want, const Flag& stop);
+// Moves t from `from` to `to` and wakes its waiters; false (and nothing
+// changed) when t no longer holds `from`: the slot was stopped.
+bool PassTurn(Turn& t, uint64_t from, uint64_t to);
+
+// Stores kStopped and wakes every waiter.
+void StopTurn(Turn& t);
 
 // Waits until a counter that only grows reaches at least target.
-void AwaitCount(const std::atomic<uint32_t>& counter, uint32_t target);
+void AwaitCount(const std::atomic<uint64_t>& counter, uint64_t target);
+// Adds one and wakes the waiters.
+void CountUp(std::atomic<uint64_t>& counter);
 
 } // namespace corvane

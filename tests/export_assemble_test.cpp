@@ -1,188 +1,197 @@
-// Building one stripe from its five segments: the interleave, a single
-// missing segment rebuilt from parity, and two or more missing segments
-// leaving exactly their chunks as zeros.
-#include "export/Export.h"
-#include "export/StripeWriter.h"
+// Building one stripe from its five positions, byte range by byte range: a
+// byte is read where its segment reads, rebuilt from the other four where
+// only it is unreadable, zero where two or more are; the parity is read
+// only where a rebuild needs it.
+#include "analysis_fakes.h"
+#include "export/Segment.h"
+#include "export/PageBuffer.h"
 #include "export_fakes.h"
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
-#include <set>
 
 namespace corvane::test {
 namespace {
 
-enum class Loss { Unread, NoReader };
+using JFileHandle::Extent;
 
-struct AssembleCase {
+constexpr uint64_t K = 1024;
+
+struct ResolveCase {
     const char* name;
-    std::set<unsigned> missing;
-    Loss loss;
-    std::set<unsigned> zeroData; // data positions whose chunks must be zero
-    uint8_t missingPosition;
+    // Unreadable pages of each position's segment (4 KiB aligned), and the
+    // positions that have no member at all.
+    std::map<unsigned, std::vector<Extent>> bad;
+    std::set<unsigned> absent;
+    uint64_t rebuilt;
+    uint64_t lost;
+    // LUN ranges that must come out lost; empty: only the total is checked.
+    std::vector<Extent> lostRanges;
+    // Bytes of the parity that may be read (a rebuild's needs), checked when set.
+    std::vector<Extent> parityRead;
 };
 
-class AssembleStripeTest : public ::testing::TestWithParam<AssembleCase> {
+class ResolveStripeTest : public ::testing::TestWithParam<ResolveCase> {
 protected:
     void SetUp() override
     {
-        std::vector<uint8_t> parity(kSeg, 0);
+        std::vector<uint8_t> parity(kSeg, 0), seg(kSeg);
         for (unsigned p = 0; p < 5; ++p) {
-            segs[p] = std::make_unique<SegmentSlot>();
+            auto disk = std::make_unique<MemoryDisk>(kSeg);
             if (p < 4) {
-                FillSegment(7, 100 + p, segs[p]->data.data());
-                XorInto(parity.data(), segs[p]->data.data(), kSeg);
+                FillSegment(7, 100 + p, seg.data());
+                XorInto(parity.data(), seg.data(), kSeg);
+                disk->Put(0, seg.data(), kSeg);
             } else {
-                std::memcpy(segs[p]->data.data(), parity.data(), kSeg);
+                disk->Put(0, parity.data(), kSeg);
             }
-            segs[p]->readOk = 1;
+            disks[p] = disk.get();
+            members[p].io = std::move(disk);
+            members[p].source = "member" + std::to_string(p);
+            buffers[p] = PageBuffer(kSeg);
+        }
+        std::array<const uint8_t*, 4> pieces{};
+        std::vector<std::vector<uint8_t>> copies(4, std::vector<uint8_t>(kSeg));
+        for (unsigned p = 0; p < 4; ++p) {
+            uint64_t got = 0;
+            members[p].io->ReadAt(0, copies[p].data(), static_cast<uint32_t>(kSeg), &got);
+            pieces[p] = copies[p].data();
         }
         intact.resize(kRun);
-        Interleave({segs[0]->data.data(), segs[1]->data.data(), segs[2]->data.data(), segs[3]->data.data()},
-                   intact.data());
-        original.resize(kSeg);
+        Interleave(pieces, intact.data());
     }
 
-    // Applies the case: lost segments are unread (their buffers full of an
-    // earlier segment's bytes) or have no reader.
-    void Apply(const AssembleCase& c, StripeSlot& slot)
-    {
-        for (unsigned p = 0; p < 5; ++p) {
-            slot.sources[p] = segs[p].get();
-            if (!c.missing.count(p))
-                continue;
-            std::memset(segs[p]->data.data(), 0xEE, kSeg); // stale bytes must never show
-            if (c.loss == Loss::Unread)
-                segs[p]->readOk = 0;
-            else
-                slot.sources[p] = nullptr;
-        }
-    }
-
-    std::vector<uint8_t> Expected(const AssembleCase& c) const
-    {
-        std::vector<uint8_t> out = intact;
-        for (uint64_t k = 0; k < kRun / kChunk; ++k)
-            if (c.zeroData.count(static_cast<unsigned>(k % 4)))
-                std::memset(out.data() + k * kChunk, 0, kChunk);
-        return out;
-    }
-
-    std::unique_ptr<SegmentSlot> segs[5];
-    std::vector<uint8_t> intact, original;
+    std::array<MemberDisk, 5> members;
+    std::array<MemoryDisk*, 5> disks{};
+    std::array<PageBuffer, 5> buffers;
+    std::array<SegmentState, 5> states;
+    std::vector<uint8_t> intact;
 };
 
-TEST_P(AssembleStripeTest, OutputMatchesGeometry)
+TEST_P(ResolveStripeTest, RecoversEveryByteThatParityCovers)
 {
-    const AssembleCase& c = GetParam();
-    auto slot = std::make_unique<StripeSlot>();
-    std::memset(slot->gathered.data(), 0x5A, 5 * kSeg); // leftovers of an earlier stripe
-    Apply(c, *slot);
-    AssembleStripe(*slot, true);
-    EXPECT_EQ(slot->missingCount, c.missing.size());
-    if (!c.missing.empty()) {
-        EXPECT_EQ(slot->missingPosition, c.missingPosition);
-    }
-    EXPECT_TRUE(slot->interleaved);
-    EXPECT_TRUE(std::memcmp(slot->output.data(), Expected(c).data(), kRun) == 0);
-}
-
-TEST_P(AssembleStripeTest, PiecesForTheGatheringWriteMatchToo)
-{
-    const AssembleCase& c = GetParam();
-    auto slot = std::make_unique<StripeSlot>();
-    std::memset(slot->gathered.data(), 0x5A, 5 * kSeg);
-    std::memset(slot->output.data(), 0x33, kRun);
-    Apply(c, *slot);
-    AssembleStripe(*slot, false);
-    EXPECT_FALSE(slot->interleaved);
-    std::vector<uint8_t> out(kRun);
-    Interleave({slot->pieces[0], slot->pieces[1], slot->pieces[2], slot->pieces[3]}, out.data());
-    EXPECT_TRUE(out == Expected(c));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Stripes, AssembleStripeTest,
-    ::testing::Values(AssembleCase{"FiveGood", {}, Loss::Unread, {}, 0},
-                      AssembleCase{"Position2Unread", {2}, Loss::Unread, {}, 2},
-                      AssembleCase{"Position0WithoutReader", {0}, Loss::NoReader, {}, 0},
-                      AssembleCase{"OnlyParityMissing", {4}, Loss::Unread, {}, 4},
-                      AssembleCase{"Positions1And3Missing", {1, 3}, Loss::Unread, {1, 3}, 3},
-                      AssembleCase{"ParityAndPosition0Missing", {0, 4}, Loss::NoReader, {0}, 4},
-                      AssembleCase{"ThreeMissing", {0, 1, 2}, Loss::Unread, {0, 1, 2}, 2},
-                      AssembleCase{"NoMemberOfTheRow", {0, 1, 2, 3, 4}, Loss::NoReader, {0, 1, 2, 3}, 4}),
-    [](const ::testing::TestParamInfo<AssembleCase>& row) { return std::string(row.param.name); });
-
-TEST(RebuildMissingSegment, RebuildsTheSegmentAsTheXorOfTheOtherFour)
-{
-    auto slot = std::make_unique<StripeSlot>();
-    std::unique_ptr<SegmentSlot> segs[5];
-    std::vector<uint8_t> lost(kSeg);
-    std::vector<uint8_t> parity(kSeg, 0);
+    const ResolveCase& c = GetParam();
+    const bool degraded = std::any_of(c.absent.begin(), c.absent.end(), [](unsigned p) { return p < 4; });
+    std::array<SegmentState*, 5> seg{};
+    std::string error;
     for (unsigned p = 0; p < 5; ++p) {
-        segs[p] = std::make_unique<SegmentSlot>();
-        if (p < 4) {
-            FillSegment(3, p, segs[p]->data.data());
-            XorInto(parity.data(), segs[p]->data.data(), kSeg);
-        } else {
-            std::memcpy(segs[p]->data.data(), parity.data(), kSeg);
+        if (c.bad.count(p))
+            for (const Extent& e : c.bad.at(p))
+                disks[p]->FailReads(e.offset, e.length);
+        std::memset(buffers[p].data(), 0xEE, kSeg); // stale bytes must never show
+        seg[p] = &states[p];
+        if (c.absent.count(p)) {
+            states[p].Reset(SegmentSource::Absent, nullptr, 0, buffers[p].data());
+            continue;
         }
-        segs[p]->readOk = 1;
-        slot->sources[p] = segs[p].get();
+        // As the export plans it: data read ahead, parity on demand unless
+        // a data position is known to be lost.
+        const bool ahead = p < 4 || degraded;
+        states[p].Reset(ahead ? SegmentSource::Buffer : SegmentSource::OnDemand, &members[p], 0, buffers[p].data());
+        if (ahead) {
+            ASSERT_TRUE(LoadRange(states[p], 0, kSeg, {}, error)) << error;
+        }
     }
-    std::memcpy(lost.data(), segs[1]->data.data(), kSeg);
-    segs[1]->readOk = 0;
-    AssembleStripe(*slot, true);
-    EXPECT_TRUE(std::memcmp(slot->gathered.data() + kSeg, lost.data(), kSeg) == 0);
+    StripeOutcome out;
+    ASSERT_TRUE(ResolveStripe(3, seg, true, {}, out, error)) << error;
+    EXPECT_EQ(out.rebuilt, c.rebuilt);
+    EXPECT_EQ(out.lost, c.lost);
+    EXPECT_EQ(out.read + out.rebuilt + out.lost, 4 * kSeg);
+    EXPECT_EQ(out.lostRanges.Total(), c.lost);
+    if (!c.lostRanges.empty()) {
+        EXPECT_EQ(out.lostRanges.List(), c.lostRanges);
+    }
+    if (!c.absent.count(4) && !degraded) {
+        JFileHandle::ExtentSet want;
+        for (const Extent& e : c.parityRead)
+            want.Add(e);
+        EXPECT_EQ(states[4].loaded, want) << "the parity is read exactly where a rebuild needs it";
+    }
 
-    // With two missing nothing is rebuilt.
-    slot->missingCount = 2;
-    std::memset(slot->gathered.data() + kSeg, 0, kSeg);
-    RebuildMissingSegment(*slot);
-    EXPECT_EQ(slot->gathered.data()[kSeg + 12345], 0);
+    // The stripe as written: the intact LUN bytes but for the lost ranges,
+    // which are zero (stripe 3 begins at LUN byte 3 x 8 MiB).
+    std::vector<uint8_t> got(kRun), want = intact;
+    Interleave({states[0].buffer, states[1].buffer, states[2].buffer, states[3].buffer}, got.data());
+    for (const Extent& e : out.lostRanges) {
+        ASSERT_GE(e.offset, 3 * kRun);
+        std::memset(want.data() + (e.offset - 3 * kRun), 0, e.length);
+    }
+    EXPECT_TRUE(got == want) << "stripe bytes differ from the intact data outside the lost ranges";
 }
 
-struct ZeroCase {
-    const char* name;
-    uint8_t mask;
-    size_t ranges;
-    uint64_t firstOffset;
-    uint64_t firstLength;
-};
-
-class ZeroRangesTest : public ::testing::TestWithParam<ZeroCase> {};
-
-TEST_P(ZeroRangesTest, RangesFollowTheInterleave)
+// LUN offsets of stripe 3: data position p, segment byte x lies at
+// 3 x 8 MiB + (4 x (x / 128K) + p) x 128K + x % 128K.
+constexpr uint64_t Lun(unsigned p, uint64_t x)
 {
-    const ZeroCase& c = GetParam();
-    const uint64_t k = 3;
-    const auto ranges = ZeroRangesOfStripe(k, c.mask);
-    ASSERT_EQ(ranges.size(), c.ranges);
-    uint64_t total = 0;
-    for (const auto& r : ranges) {
-        EXPECT_GE(r.offset, k * kRun);
-        EXPECT_LE(r.offset + r.length, (k + 1) * kRun);
-        total += r.length;
-    }
-    if (!ranges.empty()) {
-        EXPECT_EQ(ranges.front().offset, k * kRun + c.firstOffset);
-        EXPECT_EQ(ranges.front().length, c.firstLength);
-        const unsigned dataLost = static_cast<unsigned>(__builtin_popcount(c.mask & 0x0F));
-        EXPECT_EQ(total, dataLost * kSeg);
-    }
+    return 3 * kRun + (4 * (x / kChunk) + p) * kChunk + x % kChunk;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Masks, ZeroRangesTest,
-    ::testing::Values(ZeroCase{"NoneMissing", 0x00, 0, 0, 0}, ZeroCase{"OneDataMissing", 0x04, 0, 0, 0},
-                      ZeroCase{"OnlyParity", 0x10, 0, 0, 0},
-                      ZeroCase{"Positions1And3", 0x0A, 32, kChunk, kChunk},
-                      ZeroCase{"Positions1And2Merge", 0x06, 16, kChunk, 2 * kChunk},
-                      ZeroCase{"Positions3And0MergeAcrossGroups", 0x09, 17, 0, kChunk},
-                      ZeroCase{"ParityAndPosition0", 0x11, 16, 0, kChunk},
-                      ZeroCase{"AllData", 0x0F, 1, 0, kRun}),
-    [](const ::testing::TestParamInfo<ZeroCase>& row) { return std::string(row.param.name); });
+    Cases, ResolveStripeTest,
+    ::testing::Values(
+        ResolveCase{"Whole", {}, {}, 0, 0, {}, {}},
+        ResolveCase{"OneBadPage", {{1, {{8 * K, 4 * K}}}}, {}, 4 * K, 0, {}, {{8 * K, 4 * K}}},
+        ResolveCase{"TwoMembersBadAtDifferentOffsets",
+                    {{0, {{0, 4 * K}}}, {2, {{1024 * K, 4 * K}}}},
+                    {},
+                    8 * K,
+                    0,
+                    {},
+                    {{0, 4 * K}, {1024 * K, 4 * K}}},
+        ResolveCase{"OverlappingRangesOnTwoDataSegmentsLoseOnlyTheOverlap",
+                    {{0, {{0, 16 * K}}}, {1, {{8 * K, 16 * K}}}},
+                    {},
+                    16 * K,
+                    16 * K,
+                    {{Lun(0, 8 * K), 8 * K}, {Lun(1, 8 * K), 8 * K}},
+                    {{0, 8 * K}, {16 * K, 8 * K}}},
+        ResolveCase{"ParityAndDataBadAtTheSameBytesLoseOnlyTheData",
+                    {{3, {{64 * K, 4 * K}}}, {4, {{64 * K, 4 * K}}}},
+                    {},
+                    0,
+                    4 * K,
+                    {{Lun(3, 64 * K), 4 * K}},
+                    {{64 * K, 4 * K}}},
+        ResolveCase{"AMissingMemberPlusOneBadPageElsewhere",
+                    {{0, {{4 * K, 4 * K}}}},
+                    {2},
+                    kSeg - 4 * K,
+                    8 * K,
+                    {{Lun(0, 4 * K), 4 * K}, {Lun(2, 4 * K), 4 * K}},
+                    {}},
+        ResolveCase{"ABadRangeAcrossAChunkBoundary",
+                    {{1, {{124 * K, 8 * K}}}, {2, {{124 * K, 8 * K}}}},
+                    {},
+                    0,
+                    16 * K,
+                    {{Lun(1, 124 * K), 4 * K},
+                     {Lun(2, 124 * K), 4 * K},
+                     {Lun(1, 128 * K), 4 * K},
+                     {Lun(2, 128 * K), 4 * K}},
+                    {}},
+        ResolveCase{"OnlyTheParityMissing", {}, {4}, 0, 0, {}, {}},
+        ResolveCase{"TwoMembersMissingLoseTheirChunks", {}, {1, 3}, 0, 2 * kSeg, {}, {}},
+        ResolveCase{"AnUnreadableParityLeavesTheDataByteLost",
+                    {{2, {{512 * K, 4 * K}}}, {4, {{0, kSeg}}}},
+                    {},
+                    0,
+                    4 * K,
+                    {{Lun(2, 512 * K), 4 * K}},
+                    {{512 * K, 4 * K}}}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(AddLunRanges, FollowTheInterleave)
+{
+    // Segment bytes 100K..300K of position 2 in stripe 0: chunk 0 from 100K,
+    // all of chunk 1, chunk 2 up to 300K.
+    JFileHandle::ExtentSet out;
+    AddLunRanges(0, 2, 100 * K, 200 * K, out);
+    EXPECT_EQ(out.List(), (std::vector<Extent>{{2 * kChunk + 100 * K, 28 * K},
+                                               {6 * kChunk, kChunk},
+                                               {10 * kChunk, 300 * K - 256 * K}}));
+}
 
 } // namespace
 } // namespace corvane::test

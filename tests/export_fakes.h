@@ -182,8 +182,9 @@ class FaultyIO : public JFileHandle::JIO {
 public:
     explicit FaultyIO(std::unique_ptr<JIO> inner) : m_inner(std::move(inner)) { m_size = m_inner->Size(); }
 
-    // Reads at this byte offset fail with EIO / are refused (EINVAL) /
-    // deliver only `shortBy` bytes less than asked.
+    // Reads at this byte offset fail with EIO / are refused as a position
+    // the platform cannot address (EOVERFLOW) / deliver only `shortBy`
+    // bytes less than asked.
     std::atomic<uint64_t> failReadAt{UINT64_MAX};
     std::atomic<uint64_t> refuseReadAt{UINT64_MAX};
     std::atomic<uint64_t> shortReadAt{UINT64_MAX};
@@ -229,7 +230,7 @@ public:
         if (offset == refuseReadAt) {
             if (transferred)
                 *transferred = 0;
-            errno = EINVAL;
+            errno = EOVERFLOW;
             return false;
         }
         if (offset == shortReadAt) {
@@ -241,6 +242,27 @@ public:
         }
         return m_inner->ReadAt(offset, buffer, count, transferred);
     }
+    // One positioned gathering write per stripe.
+    bool WriteVAt(uint64_t offset, const struct iovec* iov, int count, uint64_t* transferred) override
+    {
+        const int n = ++writes;
+        if (writeDelay.count() > 0)
+            std::this_thread::sleep_for(writeDelay);
+        if (onWrite)
+            onWrite(n);
+        if (failWriteNumber != 0 && n == failWriteNumber) {
+            if (transferred)
+                *transferred = 0;
+            errno = EIO;
+            return false;
+        }
+        return m_inner->WriteVAt(offset, iov, count, transferred);
+    }
+    bool WriteAt(uint64_t offset, const void* buffer, uint32_t count, uint64_t* transferred) override
+    {
+        return m_inner->WriteAt(offset, buffer, count, transferred);
+    }
+    bool Sync() override { return m_inner->Sync(); }
     bool Write(const void* buffer, uint32_t count, uint64_t* transferred) override
     {
         const int n = ++writes;

@@ -161,6 +161,20 @@ protected:
         return out;
     }
 
+    // Stripe k as the export must write it: intact but for the LUN ranges
+    // reported lost, which are zero.
+    std::vector<uint8_t> ExpectedWithLost(int k, const std::vector<ByteRange>& lost) const
+    {
+        std::vector<uint8_t> out = ExpectedStripe(k);
+        const uint64_t base = static_cast<uint64_t>(k) * kRun;
+        for (const ByteRange& r : lost) {
+            const uint64_t a = std::max(r.offset, base), b = std::min(r.offset + r.length, base + kRun);
+            if (a < b)
+                std::memset(out.data() + (a - base), 0, b - a);
+        }
+        return out;
+    }
+
     // Stripes [from, to) of the target that differ from the intact LUN, the
     // first LUN byte at `start`.
     int CountWrongStripes(const std::string& target, uint64_t start, int from, int to) const

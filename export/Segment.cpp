@@ -1,0 +1,133 @@
+#include "export/Segment.h"
+
+#include "engine/Address.h"
+
+#include <cstring>
+
+namespace corvane {
+
+void XorInto(uint8_t* a, const uint8_t* b, uint64_t n)
+{
+    uint64_t i = 0;
+    // 64 bytes a round in 8-byte words: the compiler vectorises this.
+    for (; i + 64 <= n; i += 64) {
+        uint64_t x[8], y[8];
+        std::memcpy(x, a + i, 64);
+        std::memcpy(y, b + i, 64);
+        for (int w = 0; w < 8; ++w)
+            x[w] ^= y[w];
+        std::memcpy(a + i, x, 64);
+    }
+    for (; i < n; ++i)
+        a[i] ^= b[i];
+}
+
+bool LoadRange(SegmentState& s, uint64_t from, uint64_t length, const JFileHandle::ReadPolicy& policy,
+               std::string& error)
+{
+    for (const JFileHandle::Extent& e : s.loaded.Complement(from, length)) {
+        if (s.source == SegmentSource::Absent || !s.member || !s.member->io) {
+            std::memset(s.buffer + e.offset, 0, e.length);
+            s.unreadable.Add(e);
+            s.loaded.Add(e);
+            continue;
+        }
+        const JFileHandle::ReadOutcome r =
+            JFileHandle::ReadCarefully(*s.member->io, s.offset + e.offset, s.buffer + e.offset, e.length, policy);
+        if (r.refused) {
+            JFileHandle::IoError where = r.lastError;
+            where.source = s.member->source; // the name the user gave
+            error = "seek failed: " + where.Message();
+            return false;
+        }
+        s.unreadable.Add(r.unreadable.Relative(s.offset, kSegmentSize));
+        s.loaded.Add(e);
+    }
+    return true;
+}
+
+void AddLunRanges(uint64_t stripe, unsigned p, uint64_t from, uint64_t length, ExtentSet& out)
+{
+    const uint64_t base = stripe * kRunSize;
+    uint64_t x = from;
+    const uint64_t end = from + length;
+    while (x < end) {
+        const uint64_t chunk = x / kChunkSize;
+        const uint64_t chunkEnd = std::min(end, (chunk + 1) * kChunkSize);
+        out.Add(base + (4 * chunk + p) * kChunkSize + (x - chunk * kChunkSize), chunkEnd - x);
+        x = chunkEnd;
+    }
+}
+
+bool ResolveStripe(uint64_t stripe, const std::array<SegmentState*, kStripePositions>& seg, bool keepKernel,
+                   const JFileHandle::ReadPolicy& policy, StripeOutcome& out, std::string& error)
+{
+    out = StripeOutcome{};
+    bool whole = true, kernel = false;
+    for (unsigned p = 0; p < 4; ++p) {
+        whole = whole && seg[p]->source != SegmentSource::Absent && seg[p]->unreadable.Empty();
+        kernel = kernel || seg[p]->source == SegmentSource::Kernel || seg[p]->source == SegmentSource::OnDemand;
+    }
+    if (whole && (keepKernel || !kernel)) {
+        out.read = 4 * kSegmentSize;
+        return true;
+    }
+    // The stripe is written from the data buffers: every data position is
+    // read in full (good bytes once), an absent one counts as unreadable.
+    for (unsigned p = 0; p < 4; ++p) {
+        if (seg[p]->source == SegmentSource::Absent) {
+            seg[p]->unreadable = ExtentSet{{0, kSegmentSize}};
+            seg[p]->loaded = ExtentSet{{0, kSegmentSize}};
+            continue;
+        }
+        if (!LoadRange(*seg[p], 0, kSegmentSize, policy, error))
+            return false;
+        seg[p]->source = SegmentSource::Buffer;
+    }
+    // The parity is needed where exactly one data position is unreadable.
+    ExtentSet needParity;
+    for (unsigned p = 0; p < 4; ++p) {
+        ExtentSet others;
+        for (unsigned q = 0; q < 4; ++q)
+            if (q != p)
+                others.Add(seg[q]->unreadable);
+        for (const JFileHandle::Extent& e : seg[p]->unreadable)
+            needParity.Add(others.Complement(e.offset, e.length));
+    }
+    SegmentState& parity = *seg[4];
+    if (parity.source == SegmentSource::Absent)
+        parity.unreadable = ExtentSet{{0, kSegmentSize}};
+    for (const JFileHandle::Extent& e : needParity)
+        if (parity.source != SegmentSource::Absent && !LoadRange(parity, e.offset, e.length, policy, error))
+            return false;
+
+    for (unsigned p = 0; p < 4; ++p) {
+        SegmentState& s = *seg[p];
+        ExtentSet others;
+        for (unsigned q = 0; q < kStripePositions; ++q)
+            if (q != p)
+                others.Add(seg[q]->unreadable);
+        bool loss = false;
+        for (const JFileHandle::Extent& e : s.unreadable) {
+            const ExtentSet lost = others.Within(e.offset, e.length);
+            for (const JFileHandle::Extent& l : lost) {
+                std::memset(s.buffer + l.offset, 0, l.length);
+                out.lost += l.length;
+                AddLunRanges(stripe, p, l.offset, l.length, out.lostRanges);
+                loss = true;
+            }
+            for (const JFileHandle::Extent& r : lost.Complement(e.offset, e.length)) {
+                std::memset(s.buffer + r.offset, 0, r.length);
+                for (unsigned q = 0; q < kStripePositions; ++q)
+                    if (q != p)
+                        XorInto(s.buffer + r.offset, seg[q]->buffer + r.offset, r.length);
+                out.rebuilt += r.length;
+            }
+        }
+        out.segmentsWithLoss += loss ? 1 : 0;
+    }
+    out.read = 4 * kSegmentSize - out.rebuilt - out.lost;
+    return true;
+}
+
+} // namespace corvane

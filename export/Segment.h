@@ -1,0 +1,82 @@
+// One stripe position as the export sees it: where its bytes are and which
+// of them are present, and the per-byte-range rebuild of a stripe from
+// those states.
+#pragma once
+
+#include "disk/Extents.h"
+#include "disk/Io.h"
+#include "engine/Context.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace corvane {
+
+using JFileHandle::ExtentSet;
+
+inline constexpr unsigned kStripePositions = 5; // four data segments and parity
+
+// Where the bytes of a position are.
+enum class SegmentSource : uint8_t {
+    Absent,   // no member at its slot: every byte is unreadable
+    Buffer,   // in its buffer; `unreadable` lists what could not be read
+    Kernel,   // not read: the writer has the kernel copy it member to target
+    OnDemand, // not read: the ranges a rebuild needs are read when needed
+};
+
+struct SegmentState {
+    SegmentSource source = SegmentSource::Absent;
+    MemberDisk* member = nullptr;
+    uint64_t offset = 0;       // of the segment on the member
+    uint8_t* buffer = nullptr; // kSegmentSize bytes
+    // Offsets inside the segment: bytes that could not be read (zero in
+    // the buffer), and bytes the buffer holds as read.
+    ExtentSet unreadable;
+    ExtentSet loaded;
+
+    void Reset(SegmentSource s, MemberDisk* m, uint64_t at, uint8_t* buf)
+    {
+        source = s;
+        member = m;
+        offset = at;
+        buffer = buf;
+        unreadable.Clear();
+        loaded.Clear();
+    }
+};
+
+// What one stripe gave, in LUN data bytes (the parity is not counted).
+struct StripeOutcome {
+    uint64_t read = 0;    // taken as read from their own segment
+    uint64_t rebuilt = 0; // rebuilt from the other four positions
+    uint64_t lost = 0;    // written as zeros: two or more positions unreadable there
+    ExtentSet lostRanges; // LUN offsets
+    uint32_t segmentsWithLoss = 0;
+};
+
+// Reads [from, from + length) of a position's segment into its buffer
+// (Kernel and OnDemand positions), adding what fails to `unreadable`.
+// Returns false when the member refused the position (error names it).
+bool LoadRange(SegmentState& s, uint64_t from, uint64_t length, const JFileHandle::ReadPolicy& policy,
+               std::string& error);
+
+// Brings in what stripe number `stripe` needs and builds its data in the
+// four data buffers: a byte of a data position is taken as read where its
+// segment read there, rebuilt as the exclusive-or of the other four where
+// only it is unreadable there, and zero where two or more are. A stripe
+// whose four data positions are whole is left as it is (Kernel positions
+// stay for the in-kernel copy) unless keepKernel is false, which reads
+// every data position into its buffer. The parity is read only where a
+// rebuild needs it. Returns false when a member refused a position.
+bool ResolveStripe(uint64_t stripe, const std::array<SegmentState*, kStripePositions>& seg, bool keepKernel,
+                   const JFileHandle::ReadPolicy& policy, StripeOutcome& out, std::string& error);
+
+// The LUN byte ranges that bytes [from, from + length) of data position p
+// of stripe number `stripe` carry, added to out.
+void AddLunRanges(uint64_t stripe, unsigned p, uint64_t from, uint64_t length, ExtentSet& out);
+
+// a ^= b over n bytes.
+void XorInto(uint8_t* a, const uint8_t* b, uint64_t n);
+
+} // namespace corvane
