@@ -47,9 +47,9 @@ TEST(NbdMember, FailsTheMapsBadBlocksReadsTheRestAndVanishes)
     if (!test::NbdMember::Available())
         GTEST_SKIP() << test::NbdMember::Unavailable();
     test::TempDir dir;
-    sample::GroupSpec spec = sample::HealthyGroup(5, {1});
-    spec.members[1].unreadable = {{kBadPage, 4096}};
-    const sample::Manifest m = sample::Generate(spec, dir.file("group"));
+    sample::GroupSpec plan = sample::HealthyGroup(5, {1});
+    plan.members[1].unreadable = {{kBadPage, 4096}};
+    const sample::Manifest m = sample::Generate(plan, dir.file("group"));
     const sample::MemberOut& image = m.members[1];
     ASSERT_FALSE(image.badMap.empty());
     const std::string before = sample::Sha256OfFile(image.path, 0, std::filesystem::file_size(image.path));

@@ -455,13 +455,13 @@ void PrintTo(const SlotCase& c, std::ostream* os)
 class SampleSlots : public ::testing::TestWithParam<SlotCase> {};
 
 // Where the LUN's faults must land, found through the images' own tables.
-void ExpectFaultsPlaced(const GroupSpec& spec, const Manifest& m)
+void ExpectFaultsPlaced(const GroupSpec& plan, const Manifest& m)
 {
     const Layout layout(m);
     const LayoutRecord index = layout.IndexBlock(0).at(0);
     const auto stripes = layout.StripeRecords(index);
     std::map<std::string, JFileHandle::ExtentSet> bad, holes;
-    const LunSpec& l = spec.luns[0];
+    const LunSpec& l = plan.luns[0];
     for (const StripeFault& f : l.faults) {
         const LayoutRecord& r = stripes.at(f.stripe);
         const uint64_t at = SegmentOffset(PositionSegment(r, f.position)) + f.offset;
