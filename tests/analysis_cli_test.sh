@@ -28,11 +28,11 @@ for key in '"luns"' '"members"' '"missingSlots"' '"coveredBytes": 25165824' '"de
 done
 
 # A LUN declared larger than its stripes: marked, with both sizes.
-cat >"$work/spec.json" <<'JSON'
+cat >"$work/group.json" <<'JSON'
 { "healthy": { "members": 5, "lunStripes": [] },
   "luns": [ { "stripes": 2, "capacitySectors": 4194304 } ] }
 JSON
-"$MKSAMPLE" --out "$work/s" --spec "$work/spec.json" >/dev/null
+"$MKSAMPLE" --out "$work/s" --group "$work/group.json" >/dev/null
 got=$("$CLI" analyze "$work"/s/member{0..4}.img)
 want=$(printf '0\t0\t2G\tshort coverage: 16777216 of 2147483648 bytes')
 [ "$got" = "$want" ] || fail "short coverage: got [$got] want [$want]"

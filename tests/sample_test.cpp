@@ -4,6 +4,7 @@
 #include "tools/Sample.h"
 
 #include "TempDir.h"
+#include "disk/Mapfile.h"
 #include "engine/Address.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <stdexcept>
+#include <tuple>
 
 using namespace corvane;
 using namespace corvane::sample;
@@ -359,7 +361,8 @@ TEST_F(SampleTest, TwoMembersLeftOutZeroTheirChunksInDamagedStripes)
             if (path == m.members[1].path || path == m.members[2].path)
                 lost.push_back(p);
         }
-        rebuilt += lost.size() == 1;
+        // A lost parity alone costs nothing: no data byte is rebuilt.
+        rebuilt += lost.size() == 1 && lost[0] < 4;
         damaged += lost.size() >= 2;
         if (lost.size() < 2)
             continue;
@@ -381,6 +384,11 @@ TEST_F(SampleTest, TwoMembersLeftOutZeroTheirChunksInDamagedStripes)
     EXPECT_EQ(lun.rebuiltStripes, rebuilt);
     EXPECT_EQ(lun.damagedStripes, damaged);
     EXPECT_EQ(lun.zeroRanges, merged);
+    uint64_t zeroed = 0;
+    for (const auto& r : merged)
+        zeroed += r.second;
+    EXPECT_EQ(lun.lostBytes, zeroed);
+    EXPECT_EQ(lun.rebuiltBytes, rebuilt * kSegmentSize);
 
     // A correct export: the intact data with exactly those ranges zeroed.
     const std::string expected = dir.file("expected");
@@ -424,12 +432,19 @@ TEST_F(SampleTest, HighSegmentNumbersUseTheTopNibble)
 
 // How table and member faults reach the expected export. Six members in one
 // row, one LUN of six stripes: each stripe leaves out one column, so a slot
-// lost for good costs five stripes one segment each.
+// lost for good costs five stripes one segment each, four of them a data
+// segment rebuilt from parity (in the fifth it holds the parity). Faults in
+// LUN terms are checked byte for byte: what is rebuilt, what is lost where.
+using Ranges = std::vector<std::pair<uint64_t, uint64_t>>;
+
 struct SlotCase {
     const char* name;
     std::function<void(GroupSpec&)> damage;
-    uint32_t rebuilt;
-    bool exportIsIntact;
+    uint32_t rebuilt;      // stripes
+    bool exportIsIntact;   // the LUN's data, but for the zero ranges
+    uint64_t rebuiltBytes;
+    Ranges zeroRanges;
+    uint32_t damaged;      // stripes
 };
 
 void PrintTo(const SlotCase& c, std::ostream* os)
@@ -439,6 +454,67 @@ void PrintTo(const SlotCase& c, std::ostream* os)
 
 class SampleSlots : public ::testing::TestWithParam<SlotCase> {};
 
+// Where the LUN's faults must land, found through the images' own tables.
+void ExpectFaultsPlaced(const GroupSpec& plan, const Manifest& m)
+{
+    const Layout layout(m);
+    const LayoutRecord index = layout.IndexBlock(0).at(0);
+    const auto stripes = layout.StripeRecords(index);
+    std::map<std::string, JFileHandle::ExtentSet> bad, holes;
+    const LunSpec& l = plan.luns[0];
+    for (const StripeFault& f : l.faults) {
+        const LayoutRecord& r = stripes.at(f.stripe);
+        const uint64_t at = SegmentOffset(PositionSegment(r, f.position)) + f.offset;
+        (f.kind == FaultKind::Hole ? holes : bad)[layout.PathOf(r, f.position)].Add(at, f.length);
+    }
+    // A partly bad alternative: the page in the middle of its segment.
+    auto middlePage = [&](const LayoutRecord& r, unsigned p) {
+        bad[layout.PathOf(r, p)].Add(SegmentOffset(PositionSegment(r, p)) + 0x100000, 4096);
+    };
+    if (l.headerFirstAlternativePartlyBad)
+        middlePage(index, 0);
+    if (l.pieceFirstAlternativePartlyBad) {
+        const auto header = layout.FirstAlternative(index, 0, 4);
+        ASSERT_EQ(header.size(), kSegmentSize);
+        middlePage(RecordAt(header.data() + 0x40), 0);
+        middlePage(RecordAt(header.data() + 0x40), 4);
+    }
+    for (const MemberOut& mo : m.members) {
+        SCOPED_TRACE(mo.path);
+        EXPECT_EQ(mo.unreadable, bad[mo.path]);
+        EXPECT_EQ(mo.holes, holes[mo.path]);
+    }
+}
+
+// The mapfiles say what the manifest says, and holes read as zeros.
+void ExpectMapfiles(const Manifest& m)
+{
+    for (size_t i = 0; i < m.members.size(); ++i) {
+        const MemberOut& mo = m.members[i];
+        SCOPED_TRACE(mo.path);
+        const uint64_t size = std::filesystem::file_size(mo.path);
+        const std::string badPath =
+            (std::filesystem::path(mo.path).parent_path() / ("member" + std::to_string(i) + ".bad.map")).string();
+        for (const auto& [set, path, expectedPath] :
+             {std::tuple{&mo.unreadable, mo.badMap, badPath}, std::tuple{&mo.holes, mo.imageMap, mo.path + ".map"}}) {
+            if (set->Empty()) {
+                EXPECT_TRUE(path.empty());
+                EXPECT_FALSE(std::filesystem::exists(expectedPath));
+                continue;
+            }
+            ASSERT_EQ(path, expectedPath);
+            const auto text = test::ReadFile(path);
+            JFileHandle::Mapfile map;
+            std::string error;
+            ASSERT_TRUE(JFileHandle::ParseMapfile(std::string(text.begin(), text.end()), map, error)) << error;
+            EXPECT_EQ(map.Domain(), size);
+            EXPECT_EQ(map.NotRescued(), set->Within(0, size));
+        }
+        for (const auto& e : mo.holes.Within(0, size))
+            EXPECT_TRUE(AllZero(ReadAt(mo.path, e.offset, static_cast<size_t>(e.length)))) << e.offset;
+    }
+}
+
 TEST_P(SampleSlots, ExpectedExport)
 {
     test::TempDir dir;
@@ -446,43 +522,105 @@ TEST_P(SampleSlots, ExpectedExport)
     GetParam().damage(spec);
     const Manifest m = Generate(spec, dir.path().string());
     ASSERT_EQ(m.luns.size(), 1u);
-    EXPECT_EQ(m.luns[0].rebuiltStripes, GetParam().rebuilt);
-    EXPECT_EQ(m.luns[0].damagedStripes, 0u);
-    EXPECT_TRUE(m.luns[0].zeroRanges.empty());
-    EXPECT_EQ(m.luns[0].exportSha256 == m.luns[0].sha256, GetParam().exportIsIntact);
+    const LunOut& lun = m.luns[0];
+    EXPECT_EQ(lun.rebuiltStripes, GetParam().rebuilt);
+    EXPECT_EQ(lun.damagedStripes, GetParam().damaged);
+    EXPECT_EQ(lun.rebuiltBytes, GetParam().rebuiltBytes);
+    EXPECT_EQ(lun.zeroRanges, GetParam().zeroRanges);
+    uint64_t lost = 0;
+    for (const auto& r : GetParam().zeroRanges)
+        lost += r.second;
+    EXPECT_EQ(lun.lostBytes, lost);
+    if (lost == 0) {
+        EXPECT_EQ(lun.exportSha256 == lun.sha256, GetParam().exportIsIntact);
+    } else {
+        std::vector<uint8_t> data(lun.bytes);
+        LunPattern(spec.seed, 0, 0, data.data(), data.size());
+        for (const auto& [offset, length] : GetParam().zeroRanges)
+            std::fill_n(data.begin() + static_cast<long>(offset), length, uint8_t{0});
+        test::WriteFile(dir.file("expected"), data);
+        EXPECT_EQ(Sha256OfFile(dir.file("expected"), 0, lun.bytes) == lun.exportSha256, GetParam().exportIsIntact);
+    }
+    ExpectFaultsPlaced(spec, m);
+    ExpectMapfiles(m);
 }
+
+StripeFault Bad(uint32_t stripe, uint8_t position, uint64_t offset, uint64_t length)
+{
+    return {stripe, position, offset, length, FaultKind::Unreadable};
+}
+
+constexpr uint64_t kStripe = 0x800000;
 
 INSTANTIATE_TEST_SUITE_P(
     Sample, SampleSlots,
     ::testing::Values(
-        SlotCase{"Healthy", [](GroupSpec&) {}, 0, true},
-        SlotCase{"HoleFilledFromSecondCopy", [](GroupSpec& s) { s.primaryHoles = {{1, 2}}; }, 0, true},
+        SlotCase{"Healthy", [](GroupSpec&) {}, 0, true, 0, {}, 0},
+        SlotCase{"HoleFilledFromSecondCopy", [](GroupSpec& s) { s.primaryHoles = {{1, 2}}; }, 0, true, 0, {}, 0},
         SlotCase{"HoleWithoutSecondCopy",
                  [](GroupSpec& s) {
                      s.primaryHoles = {{1, 2}};
                      s.writeBackupCopy = false;
                  },
-                 5, true},
+                 4, true, 4 * kSegmentSize, {}, 0},
         // The last filled entry of the primary copy ends its slots, so the
         // second copy cannot fill a hole there.
-        SlotCase{"TrailingHoleNotFilled", [](GroupSpec& s) { s.primaryHoles = {{1, 5}}; }, 5, true},
-        SlotCase{"EmptyInBothCopies", [](GroupSpec& s) { s.emptySlots = {{1, 3}}; }, 5, true},
-        SlotCase{"UntaggedMemberStillResolves", [](GroupSpec& s) { s.members[3].tagged = false; }, 0, true},
-        SlotCase{"DiskId255HasNoCell", [](GroupSpec& s) { s.members[2].diskId = 255; }, 5, true},
+        SlotCase{"TrailingHoleNotFilled", [](GroupSpec& s) { s.primaryHoles = {{1, 5}}; }, 4, true,
+                 4 * kSegmentSize, {}, 0},
+        SlotCase{"EmptyInBothCopies", [](GroupSpec& s) { s.emptySlots = {{1, 3}}; }, 4, true, 4 * kSegmentSize, {},
+                 0},
+        SlotCase{"UntaggedMemberStillResolves", [](GroupSpec& s) { s.members[3].tagged = false; }, 0, true, 0, {},
+                 0},
+        SlotCase{"DiskId255HasNoCell", [](GroupSpec& s) { s.members[2].diskId = 255; }, 4, true, 4 * kSegmentSize,
+                 {}, 0},
         SlotCase{"UnreadableFirstAlternatives",
                  [](GroupSpec& s) {
                      s.luns[0].headerFirstAlternativeUnreadable = true;
                      s.luns[0].pieceFirstAlternativeUnreadable = true;
                  },
-                 0, true},
+                 0, true, 0, {}, 0},
+        SlotCase{"PartlyBadFirstAlternatives",
+                 [](GroupSpec& s) {
+                     s.luns[0].headerFirstAlternativePartlyBad = true;
+                     s.luns[0].pieceFirstAlternativePartlyBad = true;
+                 },
+                 0, true, 0, {}, 0},
         // Two members carry disk id 0: the later one answers for slot 0 and
         // gives its own bytes, which no parity can tell apart.
-        SlotCase{"DuplicateDiskIdReadsTheLaterMember", [](GroupSpec& s) { s.members[5].diskId = 0; }, 0,
-                 false},
+        SlotCase{"DuplicateDiskIdReadsTheLaterMember", [](GroupSpec& s) { s.members[5].diskId = 0; }, 0, false, 0,
+                 {}, 0},
         // A spare outside the rows with disk id 0, added last: slot 0 then
         // names a member holding none of its segments.
         SlotCase{"LaterSpareWithSameDiskIdHidesTheMember",
-                 [](GroupSpec& s) { s.members.push_back({0, true, true, 0}); }, 5, true}),
+                 [](GroupSpec& s) { s.members.push_back({0, true, true, 0, {}, {}}); }, 4, true, 4 * kSegmentSize,
+                 {}, 0},
+        SlotCase{"OneBadPage", [](GroupSpec& s) { s.luns[0].faults = {Bad(2, 1, 0x30000, 0x1000)}; }, 1, true,
+                 0x1000, {}, 0},
+        // Segment 0 bad at [0x10000, 0x13000), segment 2 at [0x11000,
+        // 0x15000): the 0x2000 bytes both lack are lost in chunk 0 of each.
+        SlotCase{"OverlappingBadRangesOnTwoDataSegments",
+                 [](GroupSpec& s) { s.luns[0].faults = {Bad(0, 0, 0x10000, 0x3000), Bad(0, 2, 0x11000, 0x4000)}; },
+                 0, true, 0x1000 + 0x2000, {{0x11000, 0x2000}, {2 * 0x20000 + 0x11000, 0x2000}}, 1},
+        // Data [0x7F000, 0x82000), parity [0x80000, 0x81000): chunk 4 of
+        // segment 3 (LUN chunk 19 of stripe 1) loses its first page.
+        SlotCase{"ParityAndDataBadAtTheSameBytes",
+                 [](GroupSpec& s) { s.luns[0].faults = {Bad(1, 3, 0x7F000, 0x3000), Bad(1, 4, 0x80000, 0x1000)}; },
+                 0, true, 0x2000, {{kStripe + 19 * 0x20000, 0x1000}}, 1},
+        // 64 KiB the imaging could not read, across a chunk boundary.
+        SlotCase{"HoleWithItsMapfile",
+                 [](GroupSpec& s) { s.luns[0].faults = {{3, 0, 0x1F000, 0x10000, FaultKind::Hole}}; }, 1, true,
+                 0x10000, {}, 0},
+        // Segments 1 and 2 both bad at [0x1F000, 0x21000), segment 2 also a
+        // page either side: the loss is split over chunks 0 and 1 of each,
+        // LUN chunks 1, 2, 5 and 6 of stripe 4.
+        SlotCase{"BadRangeCrossesAChunkBoundary",
+                 [](GroupSpec& s) { s.luns[0].faults = {Bad(4, 1, 0x1F000, 0x2000), Bad(4, 2, 0x1E000, 0x4000)}; },
+                 0, true, 0x2000,
+                 {{4 * kStripe + 1 * 0x20000 + 0x1F000, 0x1000},
+                  {4 * kStripe + 2 * 0x20000 + 0x1F000, 0x1000},
+                  {4 * kStripe + 5 * 0x20000, 0x1000},
+                  {4 * kStripe + 6 * 0x20000, 0x1000}},
+                 1}),
     [](const ::testing::TestParamInfo<SlotCase>& i) { return std::string(i.param.name); });
 
 TEST_F(SampleTest, OneMemberLeftOutIsRebuiltFromParity)
@@ -490,7 +628,7 @@ TEST_F(SampleTest, OneMemberLeftOutIsRebuiltFromParity)
     GroupSpec spec = HealthyGroup(6, {6});
     spec.members[2].present = false;
     const Manifest m = Generate(spec, dir.path().string());
-    EXPECT_EQ(m.luns.at(0).rebuiltStripes, 5u); // six columns, five per stripe
+    EXPECT_EQ(m.luns.at(0).rebuiltStripes, 4u); // in five of six stripes, once as parity
     EXPECT_EQ(m.luns.at(0).damagedStripes, 0u);
     EXPECT_EQ(m.luns.at(0).exportSha256, m.luns.at(0).sha256);
 }
@@ -551,7 +689,21 @@ INSTANTIATE_TEST_SUITE_P(
         BadSpec{"IndexBlockOverlapsTables", [](GroupSpec& s) { s.luns[1].block = 9; }},
         BadSpec{"TooManyStripesForOneMapRecord", [](GroupSpec& s) { s.luns[0].stripes = 8193; }},
         BadSpec{"BadIndexType", [](GroupSpec& s) { s.luns[0].indexType = 20; }},
-        BadSpec{"HoleOutsideRows", [](GroupSpec& s) { s.primaryHoles = {{3, 0}}; }}),
+        BadSpec{"HoleOutsideRows", [](GroupSpec& s) { s.primaryHoles = {{3, 0}}; }},
+        BadSpec{"FaultBeyondTheLastStripe", [](GroupSpec& s) { s.luns[0].faults = {Bad(1, 0, 0, 4096)}; }},
+        BadSpec{"FaultOnPosition5", [](GroupSpec& s) { s.luns[0].faults = {Bad(0, 5, 0, 4096)}; }},
+        BadSpec{"FaultOutsideTheSegment", [](GroupSpec& s) { s.luns[0].faults = {Bad(0, 1, kSegmentSize, 1)}; }},
+        BadSpec{"EmptyFault", [](GroupSpec& s) { s.luns[0].faults = {Bad(0, 1, 0, 0)}; }},
+        BadSpec{"FaultInALunWithoutStripes",
+                [](GroupSpec& s) {
+                    s.luns[0].mapType = 0;
+                    s.luns[0].faults = {Bad(0, 1, 0, 4096)};
+                }},
+        BadSpec{"FirstAlternativeBothUnreadableAndPartlyBad",
+                [](GroupSpec& s) {
+                    s.luns[1].pieceFirstAlternativeUnreadable = true;
+                    s.luns[1].pieceFirstAlternativePartlyBad = true;
+                }}),
     [](const ::testing::TestParamInfo<BadSpec>& i) { return std::string(i.param.name); });
 
 TEST(SampleJson, ReadsEveryField)
@@ -559,10 +711,14 @@ TEST(SampleJson, ReadsEveryField)
     const GroupSpec s = SpecFromJson(R"({
         "seed": 9,
         "members": [{"diskId": 4}, {"diskId": 5, "tagged": false}, {"diskId": 6, "present": false},
-                    {"diskId": 7, "truncateAt": 4096}, {"diskId": 8}],
+                    {"diskId": 7, "truncateAt": 4096}, {"diskId": 8, "unreadable": [[8192, 4096], [0, 512]],
+                    "holes": [[1048576, 65536]]}],
         "rows": [[0, 1, 2, 3, 4]],
         "luns": [{"stripes": 2, "capacitySectors": 100, "indexType": 16, "mapType": 0, "row": 1, "block": 0,
-                  "headerFirstAlternativeUnreadable": true, "pieceFirstAlternativeUnreadable": true}],
+                  "headerFirstAlternativeUnreadable": true, "pieceFirstAlternativeUnreadable": true},
+                 {"headerFirstAlternativePartlyBad": true, "pieceFirstAlternativePartlyBad": true,
+                  "faults": [{"stripe": 1, "position": 4, "offset": 8192, "length": 4096, "kind": "hole"},
+                             {"offset": 5, "length": 7}]}],
         "primaryHoles": [{"row": 1, "column": 2}],
         "emptySlots": [{"row": 1, "column": 3}],
         "writeBackupCopy": false})");
@@ -572,7 +728,20 @@ TEST(SampleJson, ReadsEveryField)
     EXPECT_FALSE(s.members[1].tagged);
     EXPECT_FALSE(s.members[2].present);
     EXPECT_EQ(s.members[3].truncateAt, 4096u);
-    ASSERT_EQ(s.luns.size(), 1u);
+    EXPECT_EQ(s.members[4].unreadable, (JFileHandle::ExtentSet{{0, 512}, {8192, 4096}}));
+    EXPECT_EQ(s.members[4].holes, (JFileHandle::ExtentSet{{1048576, 65536}}));
+    EXPECT_TRUE(s.members[0].unreadable.Empty());
+    ASSERT_EQ(s.luns.size(), 2u);
+    EXPECT_FALSE(s.luns[0].headerFirstAlternativePartlyBad);
+    EXPECT_TRUE(s.luns[1].headerFirstAlternativePartlyBad);
+    EXPECT_TRUE(s.luns[1].pieceFirstAlternativePartlyBad);
+    ASSERT_EQ(s.luns[1].faults.size(), 2u);
+    const StripeFault& f = s.luns[1].faults[0];
+    EXPECT_EQ(std::tuple(f.stripe, f.position, f.offset, f.length, f.kind),
+              std::tuple(1u, uint8_t{4}, 8192u, 4096u, FaultKind::Hole));
+    const StripeFault& g = s.luns[1].faults[1];
+    EXPECT_EQ(std::tuple(g.stripe, g.position, g.offset, g.length, g.kind),
+              std::tuple(0u, uint8_t{0}, 5u, 7u, FaultKind::Unreadable));
     EXPECT_EQ(s.luns[0].stripes, 2u);
     EXPECT_EQ(s.luns[0].capacitySectors, 100u);
     EXPECT_EQ(s.luns[0].indexType, 16);
@@ -595,7 +764,11 @@ TEST(SampleJson, RefusesMistakes)
 {
     for (const char* text : {"{", "[]", R"({"member": []})", R"({"luns": [{"stripe": 1}]})",
                              R"({"members": [{"diskId": 256}]})", R"({"seed": "x"})",
-                             R"({"luns": [{"row": -1}]})"})
+                             R"({"luns": [{"row": -1}]})", R"({"members": [{"unreadable": [[5, 0]]}]})",
+                             R"({"members": [{"holes": [[5]]}]})", R"({"members": [{"holes": [[-1, 5]]}]})",
+                             R"({"members": [{"unreadable": [[1, 18446744073709551615]]}]})",
+                             R"({"luns": [{"faults": [{"kind": "bad"}]}]})",
+                             R"({"luns": [{"faults": [{"stripes": 1}]}]})", R"({"luns": [{"faults": {}}]})"})
         EXPECT_THROW(SpecFromJson(text), std::runtime_error) << text;
 }
 

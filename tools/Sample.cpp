@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +21,7 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,6 +46,11 @@ constexpr uint32_t kMaxSegment = kUnreadableSegment - 1;
 constexpr uint32_t kMaxStripeRecords = static_cast<uint32_t>(kRunSize / kRecordSize);        // 262144
 constexpr uint32_t kMaxStripesOnePieces = static_cast<uint32_t>(2 * kChunkSize / kRecordSize); // 8192
 constexpr std::array<uint8_t, 8> kMemberTag = {0, 0, 0, 1, 0, 0, 0, 5};
+// The bad stretch of a partly bad first alternative: one page mid-segment.
+constexpr uint64_t kPartlyBadOffset = kSegmentSize / 2;
+constexpr uint64_t kPartlyBadLength = 4096;
+
+using JFileHandle::ExtentSet;
 
 [[noreturn]] void Fail(const std::string& what)
 {
@@ -123,6 +131,21 @@ public:
         return size;
     }
 
+    // Zeros [offset, offset + len) the way an imaging run leaves what it
+    // could not read; punched out where the file system can, so the image
+    // stays sparse.
+    void Zero(uint64_t offset, uint64_t len)
+    {
+        if (len == 0)
+            return;
+        if (::fallocate(m_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                        static_cast<off_t>(len)) == 0)
+            return;
+        const std::vector<uint8_t> zeros(static_cast<size_t>(std::min<uint64_t>(len, 1 << 20)));
+        for (uint64_t at = 0; at < len; at += zeros.size())
+            Write(offset + at, zeros.data(), static_cast<size_t>(std::min<uint64_t>(zeros.size(), len - at)));
+    }
+
     const std::string& path() const { return m_path; }
 
 private:
@@ -149,6 +172,51 @@ bool ReadExact(int fd, uint64_t offset, uint8_t* out, size_t len)
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+// A finished ddrescue mapfile over [0, size): '-' on bad, '+' elsewhere.
+std::string MapfileText(const ExtentSet& bad, uint64_t size)
+{
+    std::string text = "# Mapfile. Created by corvane-mksample\n"
+                       "# current_pos  current_status  current_pass\n"
+                       "0x00000000     +               1\n"
+                       "#      pos        size  status\n";
+    char line[64];
+    auto block = [&](uint64_t pos, uint64_t len, char status) {
+        if (len == 0)
+            return;
+        std::snprintf(line, sizeof line, "0x%08" PRIX64 "  0x%08" PRIX64 "  %c\n", pos, len, status);
+        text += line;
+    };
+    uint64_t at = 0;
+    for (const auto& e : bad.Within(0, size)) {
+        block(at, e.offset - at, '+');
+        block(e.offset, e.length, '-');
+        at = e.End();
+    }
+    block(at, size - at, '+');
+    return text;
+}
+
+void WriteText(const std::string& path, const std::string& text)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << text;
+    f.close();
+    if (!f)
+        Fail("cannot write " + path);
+}
+
+// Where [from, to) of segment `position` lands in the stripe's LUN data
+// (chunk by chunk), added to out at base.
+void AddLunRanges(ExtentSet& out, uint64_t base, size_t position, uint64_t from, uint64_t to)
+{
+    while (from < to) {
+        const uint64_t chunk = from / kChunkSize;
+        const uint64_t end = std::min(to, (chunk + 1) * kChunkSize);
+        out.Add(base + (4 * chunk + position) * kChunkSize + from % kChunkSize, end - from);
+        from = end;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -284,13 +352,16 @@ private:
     void FinishImages();
     void ModelMemberMap();
     LunOut ExpectedLun(size_t lunIndex, uint32_t group, uint32_t id);
+    // Bytes of the segment at member offset segmentOffset that do not read
+    // from member (-1: none), relative to the segment.
+    ExtentSet UnreadableInSegment(int member, uint64_t segmentOffset) const;
     std::string ManifestJson(const Manifest& m) const;
 
     // Columns of a row (1-based) that hold a member, in column order.
     std::vector<uint8_t> RowColumns(uint8_t row) const;
     // Writes a metadata segment on count alternatives spread over the row's
     // columns; fills count positions from first.
-    void PlaceCopies(uint8_t row, const uint8_t* segment, unsigned count, bool firstUnreadable,
+    void PlaceCopies(uint8_t row, const uint8_t* segment, unsigned count, bool firstUnreadable, bool firstPartlyBad,
                      std::array<Pos, 8>& out, unsigned first);
     bool InList(const std::vector<SlotRef>& list, unsigned row, unsigned column) const;
 
@@ -298,6 +369,9 @@ private:
     std::string m_dir;
     std::vector<std::unique_ptr<Image>> m_images;
     std::vector<uint64_t> m_sizes;
+    // Per member: its own faults plus those placed on it through the LUNs.
+    std::vector<ExtentSet> m_unreadable;
+    std::vector<ExtentSet> m_holes;
     int m_holder = -1;              // member with the tables and the index
     unsigned m_copyRotor = 0;       // spreads metadata copies over columns
 
@@ -369,6 +443,25 @@ void Generator::Validate()
         if (l.indexType == 8 && l.mapType != 0 && l.stripes > 0 && columns < 5)
             Fail(name + ": row " + std::to_string(l.row) + " has " + std::to_string(columns) +
                  " columns; a stripe needs 5");
+        if (l.headerFirstAlternativeUnreadable && l.headerFirstAlternativePartlyBad)
+            Fail(name + ": the header's first alternative cannot be both unreadable and partly bad");
+        if (l.pieceFirstAlternativeUnreadable && l.pieceFirstAlternativePartlyBad)
+            Fail(name + ": the pieces' first alternative cannot be both unreadable and partly bad");
+        const uint32_t written = (l.indexType == 8 && l.mapType != 0) ? l.stripes : 0;
+        for (const StripeFault& f : l.faults) {
+            const std::string what = name + ": fault in stripe " + std::to_string(f.stripe) + " position " +
+                                     std::to_string(f.position) + " at " + std::to_string(f.offset);
+            if (written == 0)
+                Fail(what + ": the LUN has no stripe records (index type 16 or map type 0)");
+            if (f.stripe >= written)
+                Fail(what + ": the LUN has " + std::to_string(written) + " stripes");
+            if (f.position > 4)
+                Fail(what + ": positions are 0..4");
+            if (f.offset >= kSegmentSize)
+                Fail(what + ": the offset must lie inside the 2 MiB segment");
+            if (f.length == 0)
+                Fail(what + ": the length is 0");
+        }
     }
     // The scan stops at the first block that does not begin with an index
     // record, so every block before the last used one must hold a LUN.
@@ -443,7 +536,7 @@ void Generator::WriteRaidTables()
 }
 
 void Generator::PlaceCopies(uint8_t row, const uint8_t* segment, unsigned count, bool firstUnreadable,
-                            std::array<Pos, 8>& out, unsigned first)
+                            bool firstPartlyBad, std::array<Pos, 8>& out, unsigned first)
 {
     const std::vector<uint8_t> cols = RowColumns(row);
     const unsigned start = m_copyRotor++;
@@ -455,10 +548,13 @@ void Generator::PlaceCopies(uint8_t row, const uint8_t* segment, unsigned count,
             out[first + i] = {col, kUnreadableSegment};
             continue;
         }
-        Image& img = *m_images[static_cast<size_t>(m_spec.rows[row - 1][col])];
+        const size_t member = static_cast<size_t>(m_spec.rows[row - 1][col]);
+        Image& img = *m_images[member];
         const uint32_t seg = img.Allocate();
         img.WriteSparse(SegmentOffset(seg), segment, kSegmentSize);
         out[first + i] = {col, seg};
+        if (i == 0 && firstPartlyBad)
+            m_unreadable[member].Add(SegmentOffset(seg) + kPartlyBadOffset, kPartlyBadLength);
     }
 }
 
@@ -489,7 +585,8 @@ void Generator::WriteLun(size_t lunIndex)
         // record at 0x20, the same header behind all four groups.
         PutBE64(header.data() + 0x2008, plan.capacity);
         for (unsigned g = 0; g < 4; ++g)
-            PlaceCopies(l.row, header.data(), 2, l.headerFirstAlternativeUnreadable, indexPos, 2 * g);
+            PlaceCopies(l.row, header.data(), 2, l.headerFirstAlternativeUnreadable,
+                        l.headerFirstAlternativePartlyBad, indexPos, 2 * g);
         plan.indexRecord = MakeRecord(16, l.row, indexPos);
         return;
     }
@@ -524,6 +621,12 @@ void Generator::WriteLun(size_t lunIndex)
                 place.member[p] = member;
             }
         }
+        for (const StripeFault& f : l.faults) {
+            const StripePlace& place = plan.stripes[f.stripe];
+            const size_t member = static_cast<size_t>(place.member[f.position]);
+            const uint64_t at = SegmentOffset(place.pos[f.position].segment) + f.offset;
+            (f.kind == FaultKind::Hole ? m_holes : m_unreadable)[member].Add(at, f.length);
+        }
     }
 
     // Second index: the stripe records, then zeros (type 0 ends the run).
@@ -541,16 +644,17 @@ void Generator::WriteLun(size_t lunIndex)
         uint8_t* const pp[4] = {pieces.at(0), pieces.at(1), pieces.at(2), pieces.at(3)};
         Deinterleave(index.data(), pp);
         const bool piece = l.pieceFirstAlternativeUnreadable;
+        const bool partly = l.pieceFirstAlternativePartlyBad;
         if (l.mapType == 8) {
-            PlaceCopies(l.row, pp[0], 4, piece, map1, 0);
-            PlaceCopies(l.row, pp[1], 4, piece, map1, 4);
+            PlaceCopies(l.row, pp[0], 4, piece, partly, map1, 0);
+            PlaceCopies(l.row, pp[1], 4, piece, partly, map1, 4);
             if (twoMapRecords) {
-                PlaceCopies(l.row, pp[2], 4, piece, map2, 0);
-                PlaceCopies(l.row, pp[3], 4, piece, map2, 4);
+                PlaceCopies(l.row, pp[2], 4, piece, partly, map2, 0);
+                PlaceCopies(l.row, pp[3], 4, piece, partly, map2, 4);
             }
         } else {
             for (unsigned g = 0; g < 4; ++g)
-                PlaceCopies(l.row, pp[g], 2, piece, map1, 2 * g);
+                PlaceCopies(l.row, pp[g], 2, piece, partly, map1, 2 * g);
             map2 = map1; // present when the LUN is large, never used
         }
     }
@@ -564,7 +668,8 @@ void Generator::WriteLun(size_t lunIndex)
             std::memcpy(header.data() + 0x60, r2.data(), r2.size());
         }
     }
-    PlaceCopies(l.row, header.data(), 4, l.headerFirstAlternativeUnreadable, indexPos, 0);
+    PlaceCopies(l.row, header.data(), 4, l.headerFirstAlternativeUnreadable, l.headerFirstAlternativePartlyBad,
+                indexPos, 0);
     // The second group of a type-8 index record is never used for the
     // header; it names the same places.
     for (unsigned p = 0; p < 4; ++p)
@@ -592,6 +697,8 @@ void Generator::FinishImages()
     m_sizes.resize(m_images.size());
     for (size_t i = 0; i < m_images.size(); ++i) {
         m_sizes[i] = m_images[i]->Finish(m_spec.members[i].truncateAt);
+        for (const auto& e : m_holes[i].Within(0, m_sizes[i]))
+            m_images[i]->Zero(e.offset, e.length);
     }
 }
 
@@ -605,7 +712,8 @@ void Generator::ModelMemberMap()
         return;
     auto identified = [&](size_t i) {
         const MemberSpec& m = m_spec.members[i];
-        return m.present && (m.truncateAt == 0 || m.truncateAt >= kIdentSize);
+        return m.present && m_sizes[i] >= kIdentSize && !m_unreadable[i].Intersects(0, kIdentSize) &&
+               !m_holes[i].Intersects(0, kIdentSize);
     };
     if (!identified(static_cast<size_t>(m_holder)))
         return;
@@ -689,6 +797,7 @@ LunOut Generator::ExpectedLun(size_t lunIndex, uint32_t group, uint32_t id)
         }
     } closer{fds};
 
+    ExtentSet zero; // LUN bytes lost
     for (uint32_t k = 0; k < out.stripes; ++k) {
         const StripePlace& place = plan.stripes[k];
         const uint64_t base = static_cast<uint64_t>(k) * kRunSize;
@@ -696,70 +805,100 @@ LunOut Generator::ExpectedLun(size_t lunIndex, uint32_t group, uint32_t id)
         intact.Update(run.data(), run.size());
 
         std::array<int, 5> res{};
-        std::array<bool, 5> readable{};
-        int missing = 0;
+        std::array<uint64_t, 5> at{};
+        std::array<ExtentSet, 5> bad;
         bool dataIntact = true;
         for (size_t p = 0; p < 5; ++p) {
             res[p] = m_resolved[l.row][place.pos[p].column];
-            readable[p] = res[p] >= 0 &&
-                          m_sizes[static_cast<size_t>(res[p])] >= SegmentOffset(place.pos[p].segment) + kSegmentSize;
-            if (!readable[p])
-                ++missing;
-            if (p < 4 && !(readable[p] && res[p] == place.member[p]))
+            at[p] = SegmentOffset(place.pos[p].segment);
+            bad[p] = UnreadableInSegment(res[p], at[p]);
+            if (p < 4 && !(bad[p].Empty() && res[p] == place.member[p]))
                 dataIntact = false;
         }
-        if (missing == 1)
-            ++out.rebuiltStripes;
-        else if (missing >= 2)
-            ++out.damagedStripes;
-
+        // The usual stripe: its data reads whole from where it was written.
         if (dataIntact) {
             exported.Update(run.data(), run.size());
             continue;
         }
-        // What the export reads: each available segment from the member the
-        // map resolves to; a short read counts as missing.
-        int missingPos = -1;
-        missing = 0;
-        std::array<bool, 5> got{};
+        // What the export reads: the readable bytes of each segment from
+        // the member the map resolves to; the rest is zero until rebuilt.
         for (size_t p = 0; p < 5; ++p) {
-            got[p] = readable[p] &&
-                     ReadExact(fdOf(res[p]), SegmentOffset(place.pos[p].segment), seg.at(p), kSegmentSize);
-            if (!got[p]) {
-                std::memset(seg.at(p), 0, kSegmentSize);
-                ++missing;
-                missingPos = static_cast<int>(p);
-            }
+            uint8_t* buf = seg.at(p);
+            std::memset(buf, 0, kSegmentSize);
+            if (bad[p].Covers(0, kSegmentSize))
+                continue;
+            const uint64_t size = m_sizes[static_cast<size_t>(res[p])];
+            const size_t len = static_cast<size_t>(std::min<uint64_t>(kSegmentSize, size - at[p]));
+            if (!ReadExact(fdOf(res[p]), at[p], buf, len))
+                Fail("cannot read back " + m_images[static_cast<size_t>(res[p])]->path() + " at " +
+                     std::to_string(at[p]));
+            for (const auto& e : bad[p])
+                std::memset(buf + e.offset, 0, static_cast<size_t>(e.length));
         }
-        if (missing == 1) {
-            uint8_t* q = seg.at(static_cast<size_t>(missingPos));
+        // Offset by offset inside the segments: the stretches between the
+        // edges of the unreadable ranges, each with one set of them.
+        std::vector<uint64_t> edges{0, kSegmentSize};
+        for (const auto& b : bad)
+            for (const auto& e : b) {
+                edges.push_back(e.offset);
+                edges.push_back(e.End());
+            }
+        std::sort(edges.begin(), edges.end());
+        edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
+        uint64_t rebuilt = 0, lost = 0;
+        for (size_t i = 0; i + 1 < edges.size(); ++i) {
+            const uint64_t from = edges[i], len = edges[i + 1] - from;
+            std::vector<size_t> down;
             for (size_t p = 0; p < 5; ++p)
-                if (static_cast<int>(p) != missingPos)
-                    XorInto(q, seg.at(p), kSegmentSize);
-        } else if (missing >= 2) {
-            for (size_t p = 0; p < 4; ++p) {
-                if (got[p])
-                    continue;
-                for (uint64_t c = 0; c < kSegmentSize / kChunkSize; ++c)
-                    out.zeroRanges.emplace_back(base + (4 * c + p) * kChunkSize, kChunkSize);
+                if (bad[p].Intersects(from, len))
+                    down.push_back(p);
+            if (down.size() == 1 && down[0] < 4) {
+                uint8_t* q = seg.at(down[0]) + from;
+                for (size_t p = 0; p < 5; ++p)
+                    if (p != down[0])
+                        XorInto(q, seg.at(p) + from, static_cast<size_t>(len));
+                rebuilt += len;
+            } else if (down.size() >= 2) {
+                for (size_t p : down)
+                    if (p < 4) {
+                        AddLunRanges(zero, base, p, from, from + len);
+                        lost += len;
+                    }
             }
         }
+        out.rebuiltBytes += rebuilt;
+        out.lostBytes += lost;
+        if (lost > 0)
+            ++out.damagedStripes;
+        else if (rebuilt > 0)
+            ++out.rebuiltStripes;
         const uint8_t* const pieces[4] = {seg.at(0), seg.at(1), seg.at(2), seg.at(3)};
         InterleaveChunks(pieces, run.data());
         exported.Update(run.data(), run.size());
     }
-    std::sort(out.zeroRanges.begin(), out.zeroRanges.end());
-    std::vector<std::pair<uint64_t, uint64_t>> merged;
-    for (const auto& r : out.zeroRanges) {
-        if (!merged.empty() && merged.back().first + merged.back().second == r.first)
-            merged.back().second += r.second;
-        else
-            merged.push_back(r);
-    }
-    out.zeroRanges = std::move(merged);
+    for (const auto& e : zero)
+        out.zeroRanges.emplace_back(e.offset, e.length);
     out.sha256 = intact.Hex();
     out.exportSha256 = exported.Hex();
     return out;
+}
+
+ExtentSet Generator::UnreadableInSegment(int member, uint64_t segmentOffset) const
+{
+    ExtentSet bad;
+    if (member < 0) {
+        bad.Add(0, kSegmentSize);
+        return bad;
+    }
+    const size_t m = static_cast<size_t>(member);
+    const uint64_t size = m_sizes[m];
+    if (size < segmentOffset + kSegmentSize) {
+        const uint64_t readable = size > segmentOffset ? size - segmentOffset : 0;
+        bad.Add(readable, kSegmentSize - readable);
+    }
+    bad.Add(m_unreadable[m].Relative(segmentOffset, kSegmentSize));
+    bad.Add(m_holes[m].Relative(segmentOffset, kSegmentSize));
+    return bad;
 }
 
 std::string Generator::ManifestJson(const Manifest& m) const
@@ -767,11 +906,24 @@ std::string Generator::ManifestJson(const Manifest& m) const
     nlohmann::ordered_json j;
     j["seed"] = m_spec.seed;
     j["members"] = nlohmann::ordered_json::array();
+    auto ranges = [](const ExtentSet& set) {
+        nlohmann::ordered_json a = nlohmann::ordered_json::array();
+        for (const auto& e : set)
+            a.push_back({e.offset, e.length});
+        return a;
+    };
+    auto pathOrNull = [](const std::string& path) {
+        return path.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(path);
+    };
     for (const auto& mem : m.members)
         j["members"].push_back({{"path", mem.path},
                                 {"diskId", mem.diskId},
                                 {"tagged", mem.tagged},
-                                {"present", mem.present}});
+                                {"present", mem.present},
+                                {"unreadable", ranges(mem.unreadable)},
+                                {"holes", ranges(mem.holes)},
+                                {"imageMap", pathOrNull(mem.imageMap)},
+                                {"badMap", pathOrNull(mem.badMap)}});
     j["sources"] = m.Sources();
     j["luns"] = nlohmann::ordered_json::array();
     for (const auto& l : m.luns) {
@@ -787,6 +939,8 @@ std::string Generator::ManifestJson(const Manifest& m) const
                              {"sha256", l.sha256},
                              {"exportSha256", l.exportSha256},
                              {"zeroRanges", z},
+                             {"lostBytes", l.lostBytes},
+                             {"rebuiltBytes", l.rebuiltBytes},
                              {"rebuiltStripes", l.rebuiltStripes},
                              {"damagedStripes", l.damagedStripes}});
     }
@@ -806,7 +960,9 @@ Manifest Generator::Run()
         const std::string path = (std::filesystem::path(m_dir) / ("member" + std::to_string(i) + ".img")).string();
         m_images.push_back(std::make_unique<Image>(path, m_spec.firstDataSegment));
         const MemberSpec& m = m_spec.members[i];
-        manifest.members.push_back({path, m.diskId, m.tagged, m.present});
+        manifest.members.push_back({path, m.diskId, m.tagged, m.present, {}, {}, {}, {}});
+        m_unreadable.push_back(m.unreadable);
+        m_holes.push_back(m.holes);
     }
     WriteIdentification();
     WriteRaidTables();
@@ -816,6 +972,19 @@ Manifest Generator::Run()
     WriteIndex();
     FinishImages();
     ModelMemberMap();
+    for (size_t i = 0; i < m_images.size(); ++i) {
+        MemberOut& mo = manifest.members[i];
+        mo.unreadable = m_unreadable[i];
+        mo.holes = m_holes[i];
+        if (!mo.holes.Empty()) {
+            mo.imageMap = mo.path + ".map";
+            WriteText(mo.imageMap, MapfileText(mo.holes, m_sizes[i]));
+        }
+        if (!mo.unreadable.Empty()) {
+            mo.badMap = (std::filesystem::path(m_dir) / ("member" + std::to_string(i) + ".bad.map")).string();
+            WriteText(mo.badMap, MapfileText(mo.unreadable, m_sizes[i]));
+        }
+    }
 
     // The expected list: block by block, by place in the block; index
     // records of type 16 give no LUN.
@@ -831,11 +1000,7 @@ Manifest Generator::Run()
 
     manifest.json = ManifestJson(manifest);
     const std::string mpath = (std::filesystem::path(m_dir) / "manifest.json").string();
-    std::ofstream f(mpath, std::ios::binary | std::ios::trunc);
-    f << manifest.json;
-    f.close();
-    if (!f)
-        Fail("cannot write " + mpath);
+    WriteText(mpath, manifest.json);
     return manifest;
 }
 
@@ -886,6 +1051,53 @@ std::vector<SlotRef> SlotsFromJson(const nlohmann::json& j, const char* key)
     return out;
 }
 
+// [[offset, length], ...] into a set; an empty range is refused, as it is
+// most likely a mistake.
+ExtentSet RangesFromJson(const nlohmann::json& j, const char* key, const std::string& where)
+{
+    ExtentSet out;
+    if (!j.contains(key))
+        return out;
+    const auto& a = j.at(key);
+    if (!a.is_array())
+        Fail(where + ": \"" + key + "\" must be an array of [offset, length]");
+    for (const auto& r : a) {
+        if (!r.is_array() || r.size() != 2 || !r[0].is_number_unsigned() || !r[1].is_number_unsigned())
+            Fail(where + ": \"" + key + "\": " + r.dump() + " is not [offset, length]");
+        const uint64_t offset = r[0].get<uint64_t>(), length = r[1].get<uint64_t>();
+        if (length == 0)
+            Fail(where + ": \"" + key + "\": the range at " + std::to_string(offset) + " is empty");
+        if (length > std::numeric_limits<uint64_t>::max() - offset)
+            Fail(where + ": \"" + key + "\": the range at " + std::to_string(offset) + " runs past 2^64");
+        out.Add(offset, length);
+    }
+    return out;
+}
+
+std::vector<StripeFault> FaultsFromJson(const nlohmann::json& j)
+{
+    std::vector<StripeFault> out;
+    if (!j.contains("faults"))
+        return out;
+    if (!j.at("faults").is_array())
+        Fail("\"faults\" must be an array");
+    for (const auto& f : j.at("faults")) {
+        OnlyKeys(f, {"stripe", "position", "offset", "length", "kind"}, "fault");
+        StripeFault sf;
+        sf.stripe = Narrow<uint32_t>(Get<uint64_t>(f, "stripe", 0), "stripe");
+        sf.position = Narrow<uint8_t>(Get<uint64_t>(f, "position", 0), "position");
+        sf.offset = Get<uint64_t>(f, "offset", 0);
+        sf.length = Get<uint64_t>(f, "length", 0);
+        const std::string kind = Get<std::string>(f, "kind", "unreadable");
+        if (kind == "hole")
+            sf.kind = FaultKind::Hole;
+        else if (kind != "unreadable")
+            Fail("fault: \"kind\" is \"unreadable\" or \"hole\", not \"" + kind + "\"");
+        out.push_back(sf);
+    }
+    return out;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -913,7 +1125,7 @@ GroupSpec HealthyGroup(int members, const std::vector<uint32_t>& lunStripes, uin
     GroupSpec spec;
     spec.seed = seed;
     for (int i = 0; i < members; ++i)
-        spec.members.push_back({static_cast<uint8_t>(i), true, true, 0});
+        spec.members.push_back({static_cast<uint8_t>(i), true, true, 0, {}, {}});
     // Rows as even as the 15-column limit allows, so each has 5 or more.
     const int rows = (members + kColumns - 1) / kColumns;
     int next = 0;
@@ -957,12 +1169,15 @@ GroupSpec SpecFromJson(const std::string& text)
             Fail("members must be an array");
         spec.members.clear();
         for (const auto& m : j.at("members")) {
-            OnlyKeys(m, {"diskId", "tagged", "present", "truncateAt"}, "member");
+            OnlyKeys(m, {"diskId", "tagged", "present", "truncateAt", "unreadable", "holes"}, "member");
             MemberSpec ms;
             ms.diskId = Narrow<uint8_t>(Get<uint64_t>(m, "diskId", 0), "diskId");
             ms.tagged = Get<bool>(m, "tagged", true);
             ms.present = Get<bool>(m, "present", true);
             ms.truncateAt = Get<uint64_t>(m, "truncateAt", 0);
+            const std::string where = "member " + std::to_string(spec.members.size());
+            ms.unreadable = RangesFromJson(m, "unreadable", where);
+            ms.holes = RangesFromJson(m, "holes", where);
             spec.members.push_back(ms);
         }
     }
@@ -975,7 +1190,8 @@ GroupSpec SpecFromJson(const std::string& text)
         for (const auto& l : j.at("luns")) {
             OnlyKeys(l,
                      {"block", "stripes", "capacitySectors", "indexType", "mapType", "row",
-                      "headerFirstAlternativeUnreadable", "pieceFirstAlternativeUnreadable"},
+                      "headerFirstAlternativeUnreadable", "pieceFirstAlternativeUnreadable",
+                      "headerFirstAlternativePartlyBad", "pieceFirstAlternativePartlyBad", "faults"},
                      "LUN");
             LunSpec ls;
             ls.block = Narrow<uint32_t>(Get<uint64_t>(l, "block", 0), "block");
@@ -986,6 +1202,9 @@ GroupSpec SpecFromJson(const std::string& text)
             ls.row = Narrow<uint8_t>(Get<uint64_t>(l, "row", 1), "row");
             ls.headerFirstAlternativeUnreadable = Get<bool>(l, "headerFirstAlternativeUnreadable", false);
             ls.pieceFirstAlternativeUnreadable = Get<bool>(l, "pieceFirstAlternativeUnreadable", false);
+            ls.headerFirstAlternativePartlyBad = Get<bool>(l, "headerFirstAlternativePartlyBad", false);
+            ls.pieceFirstAlternativePartlyBad = Get<bool>(l, "pieceFirstAlternativePartlyBad", false);
+            ls.faults = FaultsFromJson(l);
             spec.luns.push_back(ls);
         }
     }

@@ -4,6 +4,8 @@
 // recomputed.
 #pragma once
 
+#include "disk/Extents.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,6 +19,25 @@ struct MemberSpec {
     // Non-zero: the image is cut to this many bytes after everything is
     // written, so reads beyond it are short (a damaged or truncated region).
     uint64_t truncateAt = 0;
+    // Member byte ranges whose reads fail with EIO (bad sectors). The image
+    // keeps the bytes as written; a test double or nbdkit serves the failure
+    // from member<N>.bad.map.
+    JFileHandle::ExtentSet unreadable;
+    // Member byte ranges an imaging run could not read: the image holds
+    // zeros there, and member<N>.img.map (ddrescue's format) marks them '-'.
+    JFileHandle::ExtentSet holes;
+};
+
+enum class FaultKind { Unreadable, Hole };
+
+// A fault in LUN terms: bytes of one segment of one stripe. The generator
+// finds the member and its offset, so a test need not know the placement.
+struct StripeFault {
+    uint32_t stripe = 0;   // stripe record index
+    uint8_t position = 0;  // 0..3 data, 4 parity
+    uint64_t offset = 0;   // inside the segment, below 2 MiB
+    uint64_t length = 0;   // may run past the segment's end into the next bytes of the member
+    FaultKind kind = FaultKind::Unreadable;
 };
 
 struct LunSpec {
@@ -31,6 +52,13 @@ struct LunSpec {
     // alternative reads.
     bool headerFirstAlternativeUnreadable = false;
     bool pieceFirstAlternativeUnreadable = false;
+    // The first alternative is written, but 4 KiB in the middle of its
+    // segment do not read (EIO), so again only the next alternative reads
+    // whole.
+    bool headerFirstAlternativePartlyBad = false;
+    bool pieceFirstAlternativePartlyBad = false;
+    // Faults in this LUN's stripe segments, added to their members' ranges.
+    std::vector<StripeFault> faults;
     // The run of stripe records ends with a zero record (type 0).
 };
 
@@ -66,6 +94,16 @@ struct MemberOut {
     uint8_t diskId = 0;
     bool tagged = true;
     bool present = true;
+    // The member's faults with those of the LUNs and alternatives placed on
+    // it, in member byte offsets.
+    JFileHandle::ExtentSet unreadable;
+    JFileHandle::ExtentSet holes;
+    // member<N>.img.map: the imaging map of a member with holes ('-' at the
+    // holes, '+' elsewhere, up to the image size); empty when it has none.
+    std::string imageMap;
+    // member<N>.bad.map: '-' at the unreadable ranges, for
+    // nbdkit --filter=ddrescue or a test double; empty when none.
+    std::string badMap;
 };
 
 struct LunOut {
@@ -76,20 +114,27 @@ struct LunOut {
     uint32_t stripes = 0;          // stripe records the analysis must find
     uint64_t bytes = 0;            // stripes x 8 MiB: the export's length
     std::string sha256;            // of the intact LUN data (bytes long)
-    // What a correct export yields given the faults (segments it cannot read
-    // and cannot rebuild are zero): sha256 and the zero-filled LUN ranges.
+    // What a correct export yields given the faults, byte by byte: a data
+    // byte is read where its segment reads, rebuilt from the other four
+    // where exactly one of the stripe's five segments is unreadable at that
+    // offset, and zero where two or more are. sha256 of that and the
+    // zero-filled LUN ranges.
     std::string exportSha256;
     std::vector<std::pair<uint64_t, uint64_t>> zeroRanges; // (offset, length), merged, sorted
-    uint32_t rebuiltStripes = 0;   // stripes with exactly one missing segment
-    uint32_t damagedStripes = 0;   // stripes with two or more missing
+    uint64_t lostBytes = 0;        // data bytes zero-filled (the total of zeroRanges)
+    uint64_t rebuiltBytes = 0;     // data bytes unreadable, rebuilt from parity
+    uint32_t rebuiltStripes = 0;   // stripes with rebuilt bytes and none lost
+    uint32_t damagedStripes = 0;   // stripes with lost bytes
 };
 
-// The expected LUN list assumes the analysis succeeds on Sources(). How the
-// export fares is modelled on the tables as written: a slot resolves through
-// the primary RAID copy (holes filled from the second copy where both copies
-// have the slot), disk ids of the present members (a later one wins); a
-// segment is missing when its slot resolves to no member or its member ends
-// before the segment's last byte (a short read counts as a failed one).
+// The expected LUN list assumes the analysis succeeds on Sources() (with
+// each imageMap given for its image). How the export fares is modelled on
+// the tables as written: a slot resolves through the primary RAID copy
+// (holes filled from the second copy where both copies have the slot), disk
+// ids of the present members (a later one wins). A segment is unreadable at
+// a byte when its slot resolves to no member, or the byte lies beyond the
+// end of the member's image or in its unreadable ranges or holes; what a
+// slot resolving to another member holds is read as it is.
 struct Manifest {
     std::vector<MemberOut> members; // all images, in members order
     std::vector<LunOut> luns;       // the expected LUN list, in list order
@@ -99,8 +144,8 @@ struct Manifest {
     std::vector<std::string> Sources() const;
 };
 
-// Writes member<N>.img (N from 0) and manifest.json into dir (created if
-// needed). Throws std::runtime_error with a clear message on bad input or
+// Writes member<N>.img (N from 0), the mapfiles of members with faults and
+// manifest.json into dir (created if needed). Throws std::runtime_error with a clear message on bad input or
 // I/O failure.
 Manifest Generate(const GroupSpec& spec, const std::string& dir);
 
