@@ -10,8 +10,10 @@
 int main(int argc, char** argv)
 {
     std::setlocale(LC_ALL, "");
-    CLI::App app{"corvane-cli: recover LUNs from the member disks of an HP EVA disk group"};
+    CLI::App app{"corvane-cli: recover LUNs from the member disks of an HP EVA disk group", "corvane-cli"};
     app.set_version_flag("--version", std::string("corvane-cli ") + CORVANE_VERSION);
+    // Every command's options in one text: the manual page is made from it.
+    app.set_help_all_flag("--help-all", "Print this help message with every command's options and exit");
     app.require_subcommand(1);
     corvane::cli::Options opts;
     corvane::cli::Register(app, opts);

@@ -1,5 +1,10 @@
 # Warnings and sanitizers live on interface targets that every layer links,
 # so a preset switches them for the whole tree at once.
+
+# Off unless asked: a packager's plain configure must survive the warnings a
+# newer compiler adds. The presets (developers, CI) turn it on.
+option(CORVANE_WERROR "Treat compiler warnings as errors" OFF)
+
 add_library(corvane_warnings INTERFACE)
 target_compile_options(corvane_warnings INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion

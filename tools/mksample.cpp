@@ -12,6 +12,7 @@
 int main(int argc, char** argv)
 {
     CLI::App app{"Writes a sample disk group: member images and manifest.json", "corvane-mksample"};
+    app.set_version_flag("--version", std::string("corvane-mksample ") + CORVANE_VERSION);
     std::string out;
     std::string groupFile;
     int members = 0;

@@ -1,4 +1,5 @@
 // corvane: the desktop program.
+#include "ui/app/HelpVersion.h"
 #include "ui/app/MainFrm.h"
 #include "ui/app/Screenshots.h"
 #include "ui/app/TessalyApp.h"
@@ -13,6 +14,9 @@
 
 int main(int argc, char** argv)
 {
+    // Before the application object: it needs a display.
+    if (int code = 0; corvane::ui::HandleHelpVersion(argc, argv, code))
+        return code;
     try {
         corvane::ui::CTessalyApp app(argc, argv);
         // Ctrl+N, the toolbar button and the menu entry open "选择源".
