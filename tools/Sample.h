@@ -10,6 +10,12 @@
 
 namespace corvane::sample {
 
+// What an image holds. A blank or foreign source is a stray among the
+// members (no row may name it): a new disk of zeros only (disk id 0, no
+// tag), or another system's disk whose first MiB is pseudo-random bytes
+// from the seed with byte 115 set to diskId and no member tag.
+enum class Content { Member, Blank, Foreign };
+
 struct MemberSpec {
     uint8_t diskId = 0;
     bool tagged = true;   // carries the member tag in its first kilobyte
@@ -17,6 +23,7 @@ struct MemberSpec {
     // Non-zero: the image is cut to this many bytes after everything is
     // written, so reads beyond it are short (a damaged or truncated region).
     uint64_t truncateAt = 0;
+    Content content = Content::Member;
 };
 
 struct LunSpec {
@@ -31,6 +38,10 @@ struct LunSpec {
     // alternative reads.
     bool headerFirstAlternativeUnreadable = false;
     bool pieceFirstAlternativeUnreadable = false;
+    // The first alternative names a segment that reads in full but holds
+    // only zeros (never written, or an imaging tool's fill).
+    bool headerFirstAlternativeZero = false;
+    bool pieceFirstAlternativeZero = false;
     // The run of stripe records ends with a zero record (type 0).
 };
 
@@ -87,7 +98,8 @@ struct LunOut {
 // The expected LUN list assumes the analysis succeeds on Sources(). How the
 // export fares is modelled on the tables as written: a slot resolves through
 // the primary RAID copy (holes filled from the second copy where both copies
-// have the slot), disk ids of the present members (a later one wins); a
+// have the slot), disk ids of the present members (a later one wins, except
+// that an untagged source never displaces a tagged member); a
 // segment is missing when its slot resolves to no member or its member ends
 // before the segment's last byte (a short read counts as a failed one).
 struct Manifest {
