@@ -171,7 +171,9 @@ TEST_F(SampleGroup, SameImageAddedTwiceResolvesToTheLaterSource)
     ASSERT_TRUE(r.ok()) << r.text << " " << r.reason;
     ExpectManifestList();
     EXPECT_EQ(ctx.memberMap[1][2], ctx.members[5].get());
-    EXPECT_TRUE(NoteHas("disk id 2 is also carried by"));
+    ASSERT_EQ(ctx.warnings.size(), 1u);
+    EXPECT_EQ(ctx.warnings[0].member, 2u);
+    EXPECT_EQ(ctx.warnings[0].other, 5u);
     const AnalysisSummary s = Summarize(ctx);
     EXPECT_TRUE(s.members[2].replacedByDuplicate);
     EXPECT_FALSE(s.members[5].replacedByDuplicate);
