@@ -37,6 +37,18 @@ AnalysisSummary Summarize(const EvaContext& ctx)
         }
     }
     s.missingSlots = ctx.missingSlots;
+    // The entry of the primary copy, or where that is empty the second
+    // copy's (which filled it).
+    auto entryId = [&](const SlotKey& k) {
+        for (const auto* copy : {&ctx.raidInfo, &ctx.raidInfoBackup})
+            for (const auto& record : *copy)
+                if (record->number == k.row && k.column < record->entries.size() &&
+                    !record->entries[k.column].Empty())
+                    return static_cast<int>(record->entries[k.column].DiskId());
+        return -1;
+    };
+    for (const SlotKey& k : ctx.missingSlots)
+        s.missingDiskIds.push_back(entryId(k));
     for (const auto& lun : ctx.lunList) {
         LunSummary l;
         l.group = lun->group;

@@ -44,6 +44,9 @@ struct AnalysisSummary {
     std::vector<MemberSummary> members;  // in source order
     std::vector<MapCell> memberMap;      // row by row, column by column
     std::vector<SlotKey> missingSlots;   // in the order found
+    // Per missing slot: the disk id its RAID information entry names (no
+    // source carries it), or -1 for an entry empty in both copies.
+    std::vector<int> missingDiskIds;
     std::vector<LunSummary> luns;        // in LUN list order
     std::vector<std::string> notes;      // UTF-8 lines
     std::vector<SourceWarning> warnings; // what every front end shows unasked
