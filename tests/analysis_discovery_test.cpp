@@ -489,10 +489,15 @@ TEST(Identification, TablesOfAnUnidentifiedHolderAreTriedLast)
     // the map, and only its own slot stays without a member.
     MiniGroup g{5};
     g.DefaultRow();
+    std::array<Pos, 8> pos;
+    pos.fill({MiniGroup::kUnused, 0});
+    g.IndexRecord(0, 0, MakeRecord(8, 1, pos));
     g.disks[0]->FailReads(0, 1024);
     EvaContext ctx;
     g.Install(ctx);
     ctx.DiscoverFromMembers();
+    ctx.ScanLunIndex(); // the LUN index, too, comes from it
+    EXPECT_EQ(ctx.blockList.size(), 1u);
     EXPECT_EQ(ctx.memberMap[1][0], nullptr);
     EXPECT_EQ(Missing(ctx), (std::vector<std::pair<int, int>>{{1, 0}}));
     for (int c = 1; c < 5; ++c)
