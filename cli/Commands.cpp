@@ -63,7 +63,7 @@ void PrintDetails(const AnalysisSummary& s)
         else
             line += "unidentified";
         if (m.replacedByDuplicate)
-            line += "\treplaced by a later source with the same disk id";
+            line += "\tits disk id goes to another source";
         Out(stdout, line + "\t" + m.source + "\n");
     }
     Out(stdout, "Member map:\n");
@@ -117,6 +117,17 @@ nlohmann::json SummaryJson(const AnalysisSummary& s)
     for (const SlotKey& k : s.missingSlots)
         j["missingSlots"].push_back({{"row", k.row}, {"column", k.column}});
     j["notes"] = s.notes;
+    j["warnings"] = nlohmann::json::array();
+    for (const SourceWarning& w : s.warnings) {
+        static const char* const kinds[] = {"diskIdCollision", "unidentified", "noSlot"};
+        nlohmann::json o{{"kind", kinds[static_cast<int>(w.kind)]},
+                         {"member", w.member},
+                         {"source", s.members.at(w.member).source},
+                         {"text", w.text}};
+        if (w.other != SourceWarning::kNone)
+            o["holder"] = w.other;
+        j["warnings"].push_back(std::move(o));
+    }
     return j;
 }
 
@@ -131,6 +142,7 @@ int Analyze(const Options& opts)
         return 64;
     }
     const AnalysisSummary summary = Summarize(ctx);
+    PrintWarnings(summary.warnings);
     if (!r.ok()) {
         // What was gathered before the failure helps to see why it failed.
         if (opts.verbose && !opts.json)
@@ -153,6 +165,13 @@ int Analyze(const Options& opts)
 }
 
 } // namespace
+
+void PrintWarnings(const std::vector<SourceWarning>& warnings)
+{
+    for (const SourceWarning& w : warnings)
+        Out(stderr, "warning: " + w.text + "\n");
+    std::fflush(stderr);
+}
 
 void Register(CLI::App& app, Options& opts)
 {

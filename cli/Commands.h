@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/Context.h"
+
 #include <CLI/CLI.hpp>
 
 #include <string>
@@ -15,6 +17,9 @@ struct Options {
 };
 
 void Register(CLI::App& app, Options& opts);
+// The analysis's warnings on standard error, one "warning: " line each,
+// whatever the verbosity: a source left out must not go unnoticed.
+void PrintWarnings(const std::vector<SourceWarning>& warnings);
 // Runs the chosen command; returns the process exit status.
 int Run(const Options& opts);
 

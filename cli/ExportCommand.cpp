@@ -1,5 +1,6 @@
 #include "cli/ExportCommand.h"
 
+#include "cli/Commands.h"
 #include "disk/Text.h"
 #include "engine/Analysis.h"
 #include "engine/Errors.h"
@@ -205,6 +206,7 @@ int RunExport(const Options& opts)
         Out(stderr, a.text + "\n");
         return 64;
     }
+    PrintWarnings(ctx.warnings);
     if (!a.ok()) {
         Out(stderr, a.text + (a.reason.empty() ? "" : " (" + a.reason + ")") + "\n");
         return a.code >= 1 && a.code <= 17 ? a.code : 70;

@@ -45,7 +45,9 @@ bool JIO::Open(const char* path, bool create, Access access)
         m_fd = -1;
     }
     const std::string resolved = ResolveDrivePath(path ? path : "");
-    int flags = O_CLOEXEC | (access == Access::ReadOnly ? O_RDONLY : O_RDWR);
+    // Without waiting: a FIFO with no writer would block the open for ever.
+    // The flag is cleared again once the descriptor is there.
+    int flags = O_CLOEXEC | O_NONBLOCK | (access == Access::ReadOnly ? O_RDONLY : O_RDWR);
     if (create) {
         // A new file: O_CREAT without O_TRUNC, so a file that appeared in the
         // meantime (or one the first open could not take) keeps its bytes.
@@ -59,6 +61,9 @@ bool JIO::Open(const char* path, bool create, Access access)
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return false;
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status >= 0)
+        ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
     m_fd = fd;
     m_openedPath = resolved;
     QuerySize();

@@ -49,11 +49,26 @@ bool IsAvailable(const EvaContext& ctx, const LayoutRecord& r, unsigned p);
 
 // Reads one 2 MiB segment from positions first .. first + count - 1 into
 // buffer (kSegmentSize bytes): the first position whose read delivers the
-// whole segment wins. A failed or short read moves on to the next position
-// and the buffer is cleared, so no bytes of an earlier read survive. Returns
-// false when no position could be read. A failed seek raises code 11.
+// whole segment, not all of it zero, wins. A failed or short read, or a
+// segment of zeros only (noted), moves on to the next position and the
+// buffer is cleared, so no bytes of an earlier read survive. Returns false
+// when no position could be read. A failed seek raises code 11.
 bool ReadFirstAlternative(EvaContext& ctx, const LayoutRecord& r, unsigned first, unsigned count,
                           uint8_t* buffer);
+
+// ReadFirstAlternative that says which position it read. With acceptZeros a
+// segment of zeros is taken like any other (and flagged): for a piece of a
+// second index, which is legitimately empty when the index ends before it,
+// the caller decides once it knows whether the piece's records are needed.
+struct AlternativeRead {
+    int position = -1;  // the position read; -1 when none could be
+    bool zeros = false; // what it read holds only zeros (acceptZeros only)
+    explicit operator bool() const { return position >= 0; }
+};
+AlternativeRead ReadAlternative(EvaContext& ctx, const LayoutRecord& r, unsigned first, unsigned count,
+                                uint8_t* buffer, bool acceptZeros);
+// The note that position p of r held only zeros and was passed over.
+void NoteZeroCopy(EvaContext& ctx, const LayoutRecord& r, unsigned p);
 
 // Interleaves four 2 MiB pieces into 8 MiB: chunk k of piece m lands at
 // chunk 4k + m of out.

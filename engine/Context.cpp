@@ -1,12 +1,15 @@
 #include "engine/Context.h"
 
 #include "disk/Mapfile.h"
+#include "disk/Drives.h"
 #include "disk/Text.h"
 #include "engine/Errors.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <vector>
 
 namespace corvane {
@@ -18,13 +21,56 @@ std::string ErrnoText(int err)
 {
     return std::strerror(err);
 }
+
+std::string Hex(uint64_t v)
+{
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+// What a file of this mode is, for a source that is neither an image file
+// nor a drive; empty for those two.
+std::string ForeignKind(mode_t mode)
+{
+    if (S_ISREG(mode) || S_ISBLK(mode))
+        return {};
+    if (S_ISFIFO(mode))
+        return "a FIFO (named pipe)";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISCHR(mode))
+        return "a character device";
+    return "neither a file nor a device";
+}
 } // namespace
 
 bool MemberDisk::OpenSource(const std::string& path)
 {
     source = path;
+    problem.clear();
+    position = 0;
+    // The disk layer opens without waiting (a FIFO with no writer would
+    // block for ever), so the kind of the very descriptor is checked here,
+    // before its first byte is read.
     io = JFileHandle::OpenDiskOrFile(path.c_str(), false, JFileHandle::Access::ReadOnly);
-    return io != nullptr;
+    struct stat st {};
+    if (!io) {
+        const int err = errno;
+        problem = ErrnoText(err);
+        // A socket cannot be opened at all: say what the path is.
+        if (::stat(JFileHandle::ResolveDrivePath(path).c_str(), &st) == 0 && !ForeignKind(st.st_mode).empty())
+            problem += " (it is " + ForeignKind(st.st_mode) + ")";
+        return false;
+    }
+    if (::fstat(io->Handle(), &st) == 0 && !ForeignKind(st.st_mode).empty()) {
+        problem = "it is " + ForeignKind(st.st_mode) + ", not a drive or an image file";
+        io.reset();
+        return false;
+    }
+    return true;
 }
 
 bool MemberDisk::UseImagingMap(const std::string& mapfile, std::string& error, std::string& note)
@@ -48,8 +94,14 @@ bool MemberDisk::UseImagingMap(const std::string& mapfile, std::string& error, s
 void MemberDisk::Identify()
 {
     std::vector<uint8_t> block(kIdentSize, 0);
-    identified = io && JFileHandle::ReadCarefully(*io, 0, block.data(), kIdentSize, policy).Whole();
+    const JFileHandle::ReadOutcome r =
+        io ? JFileHandle::ReadCarefully(*io, 0, block.data(), kIdentSize, policy) : JFileHandle::ReadOutcome{};
+    const bool ok = io && r.refused == 0 && (r.unreadable.Empty() || r.unreadable.List().front().offset == r.endOfSource);
+    const uint64_t got = !io ? 0 : r.unreadable.Empty() ? kIdentSize : r.unreadable.List().front().offset;
+    position += got;
+    identified = io && r.Whole();
     if (!identified) {
+        problem = !ok ? r.lastError.Message() : "the source holds only " + std::to_string(got) + " bytes";
         // Nothing trustworthy was read: no tag, so the member can never
         // supply tables, and no disk id is claimed.
         tag.fill(0);
@@ -68,8 +120,8 @@ bool MemberDisk::HasMemberTag() const
 bool MemberDisk::Seek(uint64_t offset)
 {
     if (!io || !io->Seek(offset))
-        Raise(kSeekFailed, "seek failed: " + source + " to offset " + std::to_string(offset) + ": " +
-                               ErrnoText(errno));
+        Raise(kSeekFailed, "seek failed: " + JFileHandle::NarrowToUtf8(source) + " to offset " + Hex(offset) +
+                               ": " + ErrnoText(errno));
     position = offset;
     return true;
 }
@@ -154,6 +206,7 @@ void EvaContext::ResetAnalysis()
     lunList.clear();
     members.clear();
     notes.clear();
+    warnings.clear();
 }
 
 std::string ToOemPath(const std::u16string& path)

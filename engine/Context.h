@@ -51,10 +51,17 @@ struct MemberDisk {
     std::unique_ptr<JIO> io;
     std::string source;      // the path it was opened from
     bool identified = false; // its first kilobyte was read in full
-    uint64_t position = 0;   // where the next Read starts (set by Seek)
+    // Why OpenSource failed or Identify could not read the first kilobyte
+    // (UTF-8), empty otherwise.
+    std::string problem;
+    // Where the next Read starts: set by Seek, advanced by Read.
+    uint64_t position = 0;
     JFileHandle::ReadPolicy policy;
 
-    // Opens the path read-only through the disk-or-file factory.
+    // Opens the path read-only through the disk-or-file factory. Only image
+    // files and block devices are taken: a FIFO, a socket, a directory or a
+    // character device is refused (false, with problem saying what it is)
+    // before anything is read from it; opening never waits for a writer.
     bool OpenSource(const std::string& path);
     // Takes the bytes a ddrescue mapfile of this image does not mark '+',
     // and everything past its domain, as unreadable. False with error when
@@ -126,6 +133,26 @@ struct LunEntry {
     bool ShortCoverage() const { return CoveredBytes() < DeclaredBytes(); }
 };
 
+// What the user must be told about a source whatever the front end and its
+// verbosity: it lost its disk id to another source, its first kilobyte
+// cannot be read, or it holds no slot of the member map. Each source gets
+// at most one warning, and every source that holds no slot after a
+// discovery has one.
+struct SourceWarning {
+    enum class Kind : uint8_t {
+        DiskIdCollision, // `other` carries the same disk id and holds its slots
+        Unidentified,    // the first kilobyte cannot be read
+        NoSlot,          // identified, but no slot of the member map names it
+    };
+    static constexpr size_t kNone = static_cast<size_t>(-1);
+
+    Kind kind = Kind::NoSlot;
+    size_t member = kNone; // index into members
+    size_t other = kNone;  // DiskIdCollision: the source that holds the slots
+    uint8_t diskId = 0;
+    std::string text;      // UTF-8, naming the sources
+};
+
 // The export layer keeps its reader matrix, stripe writer and target here;
 // the engine only owns it and asks it to drop readers that point at members
 // a new analysis is about to close.
@@ -164,6 +191,9 @@ public:
     // What the analysis noticed beside the LUN list (UTF-8 lines): sources
     // that could not be identified, disk ids carried twice, and so on.
     std::vector<std::string> notes;
+    // Disk-id collisions and sources left out of the member map, in source
+    // order. Front ends show these without being asked.
+    std::vector<SourceWarning> warnings;
 
     // Opens the sources and reads the RAID information into the member map.
     void DiscoverArray();
@@ -172,8 +202,15 @@ public:
     // has it (code 4 when none has). Callers that open members themselves
     // (test doubles, the fuzzer) start here.
     void DiscoverFromMembers();
+    // diskById from members: a later source replaces an earlier one with
+    // the same disk id, except that an untagged source never displaces a
+    // tagged member. Warns about every source that lost its id or could not
+    // be identified.
     void IndexMembersById();
     bool ReadRaidInfo(MemberDisk& member);
+    // After the member map is filled: a warning for every source that holds
+    // no slot and has none yet.
+    void WarnUnusedSources();
 
     // LUN index, LUN headers, second indexes.
     void BuildLunLayout();
@@ -191,7 +228,7 @@ public:
     ContextJob CurrentJob() const { return static_cast<ContextJob>(m_job.load()); }
 
     // Empties everything an analysis fills (members closed, records, map,
-    // missing slots, blocks, LUNs, notes); sources stay.
+    // missing slots, blocks, LUNs, notes, warnings); sources stay.
     void ResetAnalysis();
 
 private:

@@ -5,9 +5,10 @@
 #include "engine/Context.h"
 #include "engine/Errors.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace corvane {
@@ -115,7 +116,7 @@ void EvaContext::DiscoverArray()
     for (const SourceEntry& source : sources) {
         auto member = std::make_unique<MemberDisk>();
         if (!member->OpenSource(source.path))
-            Raise(kOpenDeviceFailed, "cannot open " + JFileHandle::NarrowToUtf8(source.path) + ": " + std::strerror(errno));
+            Raise(kOpenDeviceFailed, "cannot open " + JFileHandle::NarrowToUtf8(source.path) + ": " + member->problem);
         if (!source.mapfile.empty()) {
             std::string error, note;
             if (!member->UseImagingMap(source.mapfile, error, note))
@@ -133,11 +134,55 @@ void EvaContext::DiscoverArray()
 void EvaContext::DiscoverFromMembers()
 {
     IndexMembersById();
+    // A table that fails to read on one member may be whole on the next
+    // one that carries it: the failure is given only when none does.
+    std::optional<EvaError> readFailure;
+    auto tables = [&](MemberDisk& m) {
+        const size_t primary = raidInfo.size();
+        const size_t second = raidInfoBackup.size();
+        try {
+            return ReadRaidInfo(m);
+        } catch (const EvaError& e) {
+            if (e.code() != kReadFailed)
+                throw;
+            // The map is filled only after both copies were read: only the
+            // records need undoing.
+            raidInfo.resize(primary);
+            raidInfoBackup.resize(second);
+            notes.push_back(Name(m) + ": its RAID information cannot be read (" + e.reason() +
+                            "); the next member that has the tables is tried");
+            if (!readFailure)
+                readFailure = e;
+            return false;
+        }
+    };
     for (auto& member : members) {
-        if (member->HasMemberTag() && ReadRaidInfo(*member))
+        if (member->HasMemberTag() && tables(*member)) {
+            WarnUnusedSources();
             return;
+        }
     }
-    Raise(kNoRaidInfo, "no tagged member holds a RAID information table at " + Hex(kRaidPrimary));
+    // The holder's own first kilobyte may be the bad part: sources that
+    // could not be identified are tried last.
+    std::string unidentified;
+    for (auto& member : members) {
+        if (member->identified)
+            continue;
+        unidentified += (unidentified.empty() ? "" : ", ") + Name(*member);
+        if (tables(*member)) {
+            notes.push_back("the RAID information was taken from " + Name(*member) +
+                            ", whose first kilobyte cannot be read");
+            WarnUnusedSources();
+            return;
+        }
+    }
+    if (readFailure)
+        Raise(kReadFailed, readFailure->reason() + "; no other member holds a readable RAID information table");
+    std::string reason = "no tagged member holds a RAID information table at " + Hex(kRaidPrimary);
+    if (!unidentified.empty())
+        reason += ", nor does any source that could not be identified (" + unidentified +
+                  ": its first kilobyte cannot be read)";
+    Raise(kNoRaidInfo, reason);
 }
 
 void EvaContext::IndexMembersById()
@@ -145,22 +190,59 @@ void EvaContext::IndexMembersById()
     diskById.fill(nullptr);
     for (auto& member : members) {
         MemberDisk* m = member.get();
-        if (!m->identified) {
-            // Its first kilobyte did not read in full: whatever disk id it
-            // would carry is unknown, so it resolves no slot.
-            notes.push_back(Name(*m) + ": the first kilobyte could not be read in full; the source carries no "
-                                        "member tag and no disk id");
+        // A member whose first kilobyte did not read in full has no known
+        // disk id; one of 255 has no cell.
+        if (!m->identified || m->diskId >= kDiskIds)
+            continue;
+        MemberDisk*& cell = diskById[m->diskId];
+        // A blank disk or a foreign one may carry a member's id by chance:
+        // it never displaces a tagged member. Otherwise the later one wins.
+        if (!cell || m->HasMemberTag() || !cell->HasMemberTag())
+            cell = m;
+    }
+    for (size_t i = 0; i < members.size(); ++i) {
+        const MemberDisk& m = *members[i];
+        if (!m.identified) {
+            warnings.push_back({SourceWarning::Kind::Unidentified, i, SourceWarning::kNone, 0,
+                                Name(m) + ": its first kilobyte cannot be read (" + m.problem +
+                                    "); it carries no member tag and no disk id and holds no slot"});
             continue;
         }
-        if (m->diskId >= kDiskIds) {
-            notes.push_back(Name(*m) + ": disk id " + std::to_string(m->diskId) +
+        if (m.diskId >= kDiskIds) {
+            notes.push_back(Name(m) + ": disk id " + std::to_string(m.diskId) +
                             " is outside 0..254; the source resolves no slot");
             continue;
         }
-        if (MemberDisk* earlier = diskById[m->diskId])
-            notes.push_back(Name(*m) + ": disk id " + std::to_string(m->diskId) + " is also carried by " +
-                            Name(*earlier) + "; the later source, " + Name(*m) + ", holds its slots");
-        diskById[m->diskId] = m;
+        const MemberDisk* holder = diskById[m.diskId];
+        if (holder == &m)
+            continue;
+        size_t other = 0;
+        while (members[other].get() != holder)
+            ++other;
+        const bool tagWins = holder->HasMemberTag() && !m.HasMemberTag();
+        warnings.push_back({SourceWarning::Kind::DiskIdCollision, i, other, m.diskId,
+                            Name(m) + " carries disk id " + std::to_string(m.diskId) + ", as does " +
+                                (tagWins ? "the tagged member " : "the later source ") + Name(*holder) +
+                                ", which holds its slots; " + Name(m) + " holds none"});
+    }
+}
+
+void EvaContext::WarnUnusedSources()
+{
+    for (size_t i = 0; i < members.size(); ++i) {
+        const MemberDisk* m = members[i].get();
+        const bool warned = std::any_of(warnings.begin(), warnings.end(),
+                                        [&](const SourceWarning& w) { return w.member == i; });
+        if (warned)
+            continue;
+        bool used = false;
+        for (const auto& row : memberMap)
+            used = used || std::find(row.begin(), row.end(), m) != row.end();
+        if (used)
+            continue;
+        warnings.push_back({SourceWarning::Kind::NoSlot, i, SourceWarning::kNone, m->diskId,
+                            Name(*m) + " (disk id " + std::to_string(m->diskId) +
+                                ") holds no slot: the RAID information names no slot with its disk id"});
     }
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace corvane {
@@ -67,45 +68,112 @@ void EvaContext::BuildLunLayout()
     ReadSecondIndex();
 }
 
+namespace {
+
+constexpr uint64_t kRaidPrimary = 0x1841800;
+// Blocks kept from one member at most (960 MiB of records). Group and id are
+// 32-bit, so an index longer than 255 blocks is still kept whole.
+constexpr uint32_t kMaxIndexBlocks = 512;
+
+// Whether the block at offset would have continued the index: its first
+// record is of type 8 or 16. Read aside, without moving the member.
+bool IndexGoesOn(MemberDisk& m, uint64_t offset)
+{
+    uint8_t first[kRecordSize] = {};
+    uint64_t got = 0;
+    return m.io && m.io->ReadAt(offset, first, sizeof first, &got) && got == sizeof first && IndexType(first[0]);
+}
+
+// The member's primary RAID copy begins with a signed record (or cannot be
+// told apart from one: an unreadable place counts as taken).
+bool HoldsRaidCopy(MemberDisk& m)
+{
+    uint8_t sig[2] = {};
+    uint64_t got = 0;
+    if (!m.io || !m.io->ReadAt(kRaidPrimary, sig, sizeof sig, &got))
+        return true;
+    return got == sizeof sig && sig[0] == 0x60 && sig[1] == 0x01;
+}
+
+} // namespace
+
 void EvaContext::ScanLunIndex()
 {
     // Every block either arrives whole and is read from, or is dropped: the
     // buffer never needs clearing between reads.
     std::unique_ptr<uint8_t[]> block;
-    for (auto& member : members) {
-        if (!member->HasMemberTag())
-            continue;
-        member->Seek(kIndexStart);
+    auto scan = [&](MemberDisk& member) {
+        const std::string name = JFileHandle::NarrowToUtf8(member.source);
+        member.Seek(kIndexStart);
         if (!block)
             block = std::make_unique_for_overwrite<uint8_t[]>(kSegmentSize);
         uint64_t offset = kIndexStart;
-        for (;;) {
+        for (uint32_t k = 0;; ++k, offset += kSegmentSize) {
+            if (k == kMaxIndexBlocks) {
+                if (IndexGoesOn(member, offset))
+                    notes.push_back(name + ": the LUN index goes on past " + std::to_string(kMaxIndexBlocks) +
+                                    " blocks; the scan stops at " + Hex(offset) + " and keeps " +
+                                    std::to_string(kMaxIndexBlocks));
+                break;
+            }
+            // The index never runs into the RAID information that follows
+            // it: a block that would overlap the primary copy is that copy.
+            if (offset < kRaidPrimary && offset + kSegmentSize > kRaidPrimary && HoldsRaidCopy(member)) {
+                if (IndexGoesOn(member, offset))
+                    notes.push_back(name + ": the LUN index stops at " + Hex(offset) +
+                                    ", before the block that would overlap the primary RAID information copy at " +
+                                    Hex(kRaidPrimary));
+                break;
+            }
             uint64_t got = 0;
-            member->Read(block.get(), static_cast<uint32_t>(kSegmentSize), &got, true);
+            member.Read(block.get(), static_cast<uint32_t>(kSegmentSize), &got, true);
             if (got < kSegmentSize) {
                 // The member ends inside (or at) this block: a partial block
                 // is no block, and the index ends before it.
                 if (got > 0 || !blockList.empty())
-                    notes.push_back(JFileHandle::NarrowToUtf8(member->source) +
-                                    ": the LUN index runs into the end of the member at " + Hex(offset) +
+                    notes.push_back(name + ": the LUN index runs into the end of the member at " + Hex(offset) +
                                     "; it ends there");
                 break;
             }
             if (!IndexType(block[0]))
                 break;
+            size_t count = 1;
+            while (count < kRecordsPerBlock && IndexType(block[count * kRecordSize]))
+                ++count;
             std::vector<LayoutRecord> records;
-            for (size_t j = 0; j < kRecordsPerBlock; ++j) {
-                const uint8_t* p = block.get() + j * kRecordSize;
-                if (!IndexType(p[0]))
-                    break;
-                records.push_back(RecordAt(p));
-            }
+            records.reserve(count);
+            for (size_t j = 0; j < count; ++j)
+                records.push_back(RecordAt(block.get() + j * kRecordSize));
             blockList.push_back(std::move(records));
-            offset += kSegmentSize;
         }
-        if (!blockList.empty())
+    };
+    // As for the RAID information: a member whose index fails to read
+    // gives way to the next one that has an index, and sources that could
+    // not be identified come last.
+    std::optional<EvaError> readFailure;
+    auto tryMember = [&](MemberDisk& member) {
+        const size_t start = blockList.size();
+        try {
+            scan(member);
+        } catch (const EvaError& e) {
+            if (e.code() != kReadFailed)
+                throw;
+            notes.push_back(JFileHandle::NarrowToUtf8(member.source) + ": its LUN index cannot be read (" +
+                            e.reason() + "); the next member that has one is tried");
+            blockList.resize(start);
+            if (!readFailure)
+                readFailure = e;
+        }
+        return blockList.size() > start;
+    };
+    for (auto& member : members)
+        if (member->HasMemberTag() && tryMember(*member))
             return;
-    }
+    for (auto& member : members)
+        if (!member->identified && tryMember(*member))
+            return;
+    if (readFailure)
+        Raise(kReadFailed, readFailure->reason() + "; no other member holds a readable LUN index");
     Raise(kNoRaidInfo, "no tagged member holds a LUN index at " + Hex(kIndexStart));
 }
 
@@ -115,7 +183,8 @@ void HeaderType8(EvaContext& ctx, const LayoutRecord& record, uint32_t group, ui
 {
     // Only the first group of alternatives locates the header.
     if (!ReadFirstAlternative(ctx, record, 0, 4, header))
-        Raise(kSeriousDamage, "the header of " + Place(group, id) + " cannot be read at any of its positions 0-3");
+        Raise(kSeriousDamage, "the header of " + Place(group, id) +
+                                  " cannot be read (or holds only zeros) at any of its positions 0-3");
 
     auto lun = std::make_unique<LunEntry>();
     lun->group = group;
@@ -133,9 +202,10 @@ void HeaderType16(EvaContext& ctx, const LayoutRecord& record, uint32_t group, u
 {
     // Each group of two alternatives locates one header. They are read so
     // that an unreadable one is noticed, but give no LUN: neither their
-    // capacity nor their map record (at 0x20) is used.
+    // capacity nor their map record (at 0x20) is used, so a copy of zeros
+    // loses nothing and is taken.
     for (unsigned first = 0; first < 8; first += 2) {
-        if (!ReadFirstAlternative(ctx, record, first, 2, header))
+        if (!ReadAlternative(ctx, record, first, 2, header, true))
             Raise(kSeriousDamage, "the header of " + Place(group, id) + " cannot be read at positions " +
                                       std::to_string(first) + "-" + std::to_string(first + 1));
     }
@@ -146,8 +216,8 @@ void HeaderType16(EvaContext& ctx, const LayoutRecord& record, uint32_t group, u
 void EvaContext::ReadLunHeaders()
 {
     // One header buffer for the whole walk, never zero-filled: a header is
-    // used only when ReadFirstAlternative filled all of it. Group and id are the places of block and record, kept whole
-    // however many there are.
+    // used only when ReadFirstAlternative filled all of it. Group and id are
+    // the places of block and record, kept whole however many there are.
     const auto header = std::make_unique_for_overwrite<uint8_t[]>(kSegmentSize);
     for (size_t i = 0; i < blockList.size(); ++i) {
         const auto& block = blockList[i];
@@ -182,6 +252,15 @@ namespace {
 struct IndexPieces {
     std::unique_ptr<uint8_t[]> piece[4];
     bool valid[4] = {false, false, false, false};
+    // A piece whose copy read holds only zeros. That is what a piece the
+    // index never reaches holds, so its other copies are read only once the
+    // run of records is found to need it: those after `next - 1` in its
+    // group of `count` positions from `first`.
+    struct Blank {
+        bool is = false;
+        const LayoutRecord* record = nullptr;
+        unsigned first = 0, count = 0, next = 0;
+    } blank[4];
     IndexPieces()
     {
         for (auto& p : piece)
@@ -189,29 +268,54 @@ struct IndexPieces {
     }
 };
 
+std::string PieceText(const LunEntry& lun, unsigned first, unsigned count)
+{
+    return "a second-index piece of the LUN at group " + std::to_string(lun.group) + ", id " + std::to_string(lun.id) +
+           " (positions " + std::to_string(first) + "-" + std::to_string(first + count - 1) + ")";
+}
+
 void ReadPiece(EvaContext& ctx, const LunEntry& lun, const LayoutRecord& record, unsigned first, unsigned count,
                IndexPieces& b, unsigned m)
 {
     b.valid[m] = false;
-    if (!ReadFirstAlternative(ctx, record, first, count, b.piece[m].get()))
-        Raise(kSecondIndexFailed, "a second-index piece of the LUN at group " + std::to_string(lun.group) + ", id " +
-                                      std::to_string(lun.id) + " cannot be read at positions " +
-                                      std::to_string(first) + "-" + std::to_string(first + count - 1));
+    b.blank[m] = {};
+    const AlternativeRead got = ReadAlternative(ctx, record, first, count, b.piece[m].get(), true);
+    if (!got)
+        Raise(kSecondIndexFailed, PieceText(lun, first, count) + " cannot be read at any of its positions");
     b.valid[m] = true;
+    if (got.zeros)
+        b.blank[m] = {true, &record, first, count, static_cast<unsigned>(got.position) + 1};
 }
 
 // The leading run of type-20 records of the index the four pieces
 // interleave into (chunk 4k + m of the index is chunk k of piece m). The
 // records are taken straight from the pieces in that order, chunk by chunk,
 // so the 8 MiB index itself is never built.
-void CollectStripes(const IndexPieces& b, LunEntry& lun)
+void CollectStripes(EvaContext& ctx, IndexPieces& b, LunEntry& lun)
 {
     lun.stripeRecords.clear();
     constexpr uint64_t kChunksPerPiece = kSegmentSize / kChunkSize;
     for (uint64_t q = 0; q < 4 * kChunksPerPiece; ++q) {
-        if (!b.valid[q % 4])
+        const unsigned m = static_cast<unsigned>(q % 4);
+        if (!b.valid[m])
             return; // a piece not read is zero: type 0 ends the run
-        const uint8_t* chunk = b.piece[q % 4].get() + (q / 4) * kChunkSize;
+        if (b.blank[m].is) {
+            // The run reaches a piece of zeros. Where the records so far
+            // cover the declared capacity, the index simply ends here;
+            // otherwise the zeros are a copy never written, and another
+            // copy must hold the records.
+            if (lun.CoveredBytes() >= lun.DeclaredBytes())
+                return;
+            IndexPieces::Blank& blank = b.blank[m];
+            NoteZeroCopy(ctx, *blank.record, blank.next - 1);
+            const unsigned end = blank.first + blank.count;
+            if (!ReadAlternative(ctx, *blank.record, blank.next, end - blank.next, b.piece[m].get(), false))
+                Raise(kSecondIndexFailed,
+                      PieceText(lun, blank.first, blank.count) +
+                          " holds only zeros in every copy that reads, though the LUN's capacity needs its records");
+            blank.is = false;
+        }
+        const uint8_t* chunk = b.piece[m].get() + (q / 4) * kChunkSize;
         for (uint64_t at = 0; at < kChunkSize; at += kRecordSize) {
             if (chunk[at] != kType20)
                 return;
@@ -230,7 +334,7 @@ void SecondIndexType8(EvaContext& ctx, LunEntry& lun, IndexPieces& b)
     for (size_t r = 0; r < lun.mapRecords.size() && r < 2; ++r)
         for (unsigned first = 0; first < 8; first += 4)
             ReadPiece(ctx, lun, lun.mapRecords[r], first, 4, b, m++);
-    CollectStripes(b, lun);
+    CollectStripes(ctx, b, lun);
 }
 
 void SecondIndexType16(EvaContext& ctx, LunEntry& lun, IndexPieces& b)
@@ -239,7 +343,7 @@ void SecondIndexType16(EvaContext& ctx, LunEntry& lun, IndexPieces& b)
     unsigned m = 0;
     for (unsigned first = 0; first < 8; first += 2)
         ReadPiece(ctx, lun, lun.mapRecords.front(), first, 2, b, m++);
-    CollectStripes(b, lun);
+    CollectStripes(ctx, b, lun);
 }
 
 } // namespace

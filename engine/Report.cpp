@@ -18,8 +18,8 @@ AnalysisSummary Summarize(const EvaContext& ctx)
         ms.diskId = m.diskId;
         ms.tagged = m.HasMemberTag();
         ms.identified = m.identified;
-        // An identified member that diskById does not name lost its id to a
-        // later source (ids outside the table name no member at all).
+        // An identified member that diskById does not name lost its id to
+        // another source (ids outside the table name no member at all).
         ms.replacedByDuplicate = m.identified && m.diskId < kDiskIds && ctx.diskById[m.diskId] != &m &&
                                  ctx.diskById[m.diskId] != nullptr;
         s.members.push_back(std::move(ms));
@@ -33,9 +33,22 @@ AnalysisSummary Summarize(const EvaContext& ctx)
             if (it == place.end())
                 continue; // cannot happen: the map only names members
             s.memberMap.push_back({static_cast<uint8_t>(r), static_cast<uint8_t>(c), it->second, m->diskId});
+            ++s.members[it->second].slots;
         }
     }
     s.missingSlots = ctx.missingSlots;
+    // The entry of the primary copy, or where that is empty the second
+    // copy's (which filled it).
+    auto entryId = [&](const SlotKey& k) {
+        for (const auto* copy : {&ctx.raidInfo, &ctx.raidInfoBackup})
+            for (const auto& record : *copy)
+                if (record->number == k.row && k.column < record->entries.size() &&
+                    !record->entries[k.column].Empty())
+                    return static_cast<int>(record->entries[k.column].DiskId());
+        return -1;
+    };
+    for (const SlotKey& k : ctx.missingSlots)
+        s.missingDiskIds.push_back(entryId(k));
     for (const auto& lun : ctx.lunList) {
         LunSummary l;
         l.group = lun->group;
@@ -49,6 +62,7 @@ AnalysisSummary Summarize(const EvaContext& ctx)
         s.luns.push_back(l);
     }
     s.notes = ctx.notes;
+    s.warnings = ctx.warnings;
     return s;
 }
 

@@ -17,7 +17,8 @@ struct MemberSummary {
     uint8_t diskId = 0;
     bool tagged = false;               // carries the member tag
     bool identified = false;           // its first kilobyte was read in full
-    bool replacedByDuplicate = false;  // a later source carries the same disk id
+    bool replacedByDuplicate = false;  // another source with the same disk id holds its slots
+    size_t slots = 0;                  // cells of the member map it holds
 };
 
 // A filled cell of the member map.
@@ -43,8 +44,12 @@ struct AnalysisSummary {
     std::vector<MemberSummary> members;  // in source order
     std::vector<MapCell> memberMap;      // row by row, column by column
     std::vector<SlotKey> missingSlots;   // in the order found
+    // Per missing slot: the disk id its RAID information entry names (no
+    // source carries it), or -1 for an entry empty in both copies.
+    std::vector<int> missingDiskIds;
     std::vector<LunSummary> luns;        // in LUN list order
     std::vector<std::string> notes;      // UTF-8 lines
+    std::vector<SourceWarning> warnings; // what every front end shows unasked
 };
 
 AnalysisSummary Summarize(const EvaContext& ctx);

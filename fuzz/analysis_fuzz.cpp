@@ -100,9 +100,23 @@ void CheckResult(const EvaContext& ctx)
         Check(lun->mapRecords.size() == (lun->sizeGiB > 1024 ? 2u : 1u));
         Check(lun->group < ctx.blockList.size() && lun->id < ctx.blockList[lun->group].size());
     }
+    for (const SourceWarning& w : ctx.warnings)
+        Check(w.member < ctx.members.size() && (w.other == SourceWarning::kNone || w.other < ctx.members.size()));
     const AnalysisSummary s = Summarize(ctx);
     for (const LunSummary& l : s.luns)
         Check(!LunLine(l).empty());
+}
+
+// After a discovery that filled the map, every source in no slot is warned of.
+void CheckEveryUnusedSourceWarned(const EvaContext& ctx)
+{
+    const AnalysisSummary s = Summarize(ctx);
+    for (size_t i = 0; i < s.members.size(); ++i) {
+        bool warned = false;
+        for (const SourceWarning& w : s.warnings)
+            warned = warned || w.member == i;
+        Check(s.members[i].slots > 0 || warned);
+    }
 }
 
 } // namespace
@@ -126,5 +140,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     Check(!ctx.lunList.empty());
     CheckResult(ctx);
+    CheckEveryUnusedSourceWarned(ctx);
     return 0;
 }

@@ -230,3 +230,18 @@ TEST_F(Alternatives, GroupsStayWithinTheirPositions)
     ASSERT_TRUE(ReadFirstAlternative(ctx, Record({0, 1, 14, 14, 2}), 4, 4, buf.data()));
     EXPECT_EQ(buf[0], 0xC2);
 }
+
+TEST_F(Alternatives, SegmentOfZerosGivesWayToTheNext)
+{
+    const std::vector<uint8_t> zeros(kSegmentSize, 0);
+    disk[0]->Put(5 * kSegmentSize, zeros.data(), zeros.size());
+    ASSERT_TRUE(ReadFirstAlternative(ctx, Record({0, 1}), 0, 2, buf.data()));
+    EXPECT_TRUE(std::all_of(buf.begin(), buf.end(), [](uint8_t v) { return v == 0xC1; }));
+    ASSERT_EQ(ctx.notes.size(), 1u);
+    EXPECT_EQ(ctx.notes[0], "m0: the segment at 0xa00000 (row 1, column 0) holds only zeros; it is taken as "
+                            "unreadable and the next alternative is tried");
+    EXPECT_FALSE(ReadFirstAlternative(ctx, Record({0}), 0, 1, buf.data())) << "zeros alone are no copy";
+    const AlternativeRead taken = ReadAlternative(ctx, Record({0, 1}), 0, 2, buf.data(), true);
+    EXPECT_EQ(taken.position, 0);
+    EXPECT_TRUE(taken.zeros);
+}

@@ -37,6 +37,36 @@ got=$("$CLI" analyze "$work"/s/member{0..4}.img)
 want=$(printf '0\t0\t2G\tshort coverage: 16777216 of 2147483648 bytes')
 [ "$got" = "$want" ] || fail "short coverage: got [$got] want [$want]"
 
+# Stray sources (a blank disk and a foreign one carrying member 2's id) leave
+# the list as it is, with a warning each on stderr and in the JSON, verbose
+# or not.
+cat >"$work/stray.json" <<'JSON'
+{ "healthy": { "members": 6, "lunStripes": [3, 5, 1] },
+  "members": [ {"diskId": 0}, {"diskId": 1}, {"diskId": 2}, {"diskId": 3}, {"diskId": 4}, {"diskId": 5},
+               {"content": "blank"}, {"content": "foreign", "diskId": 2} ] }
+JSON
+"$MKSAMPLE" --out "$work/t" --spec "$work/stray.json" >/dev/null
+strays=("$work"/t/member{0..7}.img)
+want=$(printf '0\t0\t0G\n0\t1\t0G\n0\t2\t0G')
+got=$("$CLI" analyze "${strays[@]}" 2>"$work/err")
+[ "$got" = "$want" ] || fail "strays: got [$got] want [$want]"
+grep -qF "warning: $work/t/member6.img carries disk id 0, as does the tagged member $work/t/member0.img" "$work/err" ||
+  fail "strays: no warning for the blank source: $(cat "$work/err")"
+grep -qF "warning: $work/t/member7.img carries disk id 2" "$work/err" || fail "strays: no warning for the foreign source"
+json=$("$CLI" analyze --json "${strays[@]}" 2>/dev/null)
+for key in '"warnings"' '"kind": "diskIdCollision"' "\"source\": \"$work/t/member7.img\""; do
+  grep -qF -- "$key" <<<"$json" || fail "strays: JSON lacks $key"
+done
+
+# A FIFO among the sources is refused at once, naming it.
+mkfifo "$work/pipe"
+set +e
+timeout 20 "$CLI" analyze "${members[0]}" "$work/pipe" >/dev/null 2>"$work/err"
+rc=$?
+set -e
+[ "$rc" -eq 1 ] || fail "FIFO: exit status $rc"
+grep -qF "Open Device Failed! (cannot open $work/pipe: it is a FIFO" "$work/err" || fail "FIFO: stderr $(cat "$work/err")"
+
 # Failures: the code's text on stderr, the code as exit status.
 set +e
 "$CLI" analyze "${members[0]}" "$work/none.img" >"$work/out" 2>"$work/err"

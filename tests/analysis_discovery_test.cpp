@@ -9,6 +9,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <future>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 using namespace corvane;
 using namespace corvane::test;
 
@@ -280,7 +289,11 @@ TEST(Identification, ShortFirstKilobyteCarriesNoTagAndNoDiskId)
     EXPECT_FALSE(s.HasMemberTag());
     EXPECT_EQ(ctx.diskById[11], ctx.members[1].get()) << "the stub must not take disk id 11";
     EXPECT_EQ(ctx.memberMap[1][1], ctx.members[1].get());
-    EXPECT_TRUE(AnyNoteHas(ctx, "stub: the first kilobyte could not be read"));
+    ASSERT_EQ(ctx.warnings.size(), 1u);
+    EXPECT_EQ(ctx.warnings[0].kind, SourceWarning::Kind::Unidentified);
+    EXPECT_EQ(ctx.warnings[0].member, 5u);
+    EXPECT_NE(ctx.warnings[0].text.find("stub: its first kilobyte cannot be read (the source holds only 200 bytes)"),
+              std::string::npos);
     const AnalysisSummary sum = Summarize(ctx);
     EXPECT_FALSE(sum.members.back().identified);
     EXPECT_FALSE(sum.members[1].replacedByDuplicate);
@@ -294,22 +307,33 @@ TEST(Identification, UnreadableFirstKilobyte)
     EvaContext ctx;
     AddMember(ctx, std::move(d), "bad");
     EXPECT_FALSE(ctx.members[0]->identified);
-    EXPECT_EQ(CodeOf([&] { ctx.DiscoverFromMembers(); }), kNoRaidInfo);
+    try {
+        ctx.DiscoverFromMembers();
+        ADD_FAILURE() << "no error";
+    } catch (const EvaError& e) {
+        EXPECT_EQ(e.code(), kNoRaidInfo);
+        EXPECT_NE(e.reason().find("bad: its first kilobyte cannot be read"), std::string::npos) << e.reason();
+    }
     EXPECT_EQ(ctx.diskById[3], nullptr);
 }
 
-TEST(Identification, LaterSourceWithTheSameDiskIdTakesItsSlots)
+TEST(Identification, LaterTaggedSourceWithTheSameDiskIdTakesItsSlots)
 {
-    MiniGroup g{5};
+    MiniGroup g{5, true};
     g.DefaultRow();
     auto twin = std::make_unique<MemoryDisk>(1 << 20);
-    PutIdentity(*twin, 12, false);
+    PutIdentity(*twin, 12, true);
     EvaContext ctx;
     g.Install(ctx);
     AddMember(ctx, std::move(twin), "twin");
     ctx.DiscoverFromMembers();
     EXPECT_EQ(ctx.memberMap[1][2], ctx.members[5].get());
-    EXPECT_TRUE(AnyNoteHas(ctx, "disk id 12 is also carried by mem2"));
+    ASSERT_EQ(ctx.warnings.size(), 1u);
+    EXPECT_EQ(ctx.warnings[0].kind, SourceWarning::Kind::DiskIdCollision);
+    EXPECT_EQ(ctx.warnings[0].member, 2u);
+    EXPECT_EQ(ctx.warnings[0].other, 5u);
+    EXPECT_EQ(ctx.warnings[0].text,
+              "mem2 carries disk id 12, as does the later source twin, which holds its slots; mem2 holds none");
     const AnalysisSummary sum = Summarize(ctx);
     EXPECT_TRUE(sum.members[2].replacedByDuplicate);
     EXPECT_FALSE(sum.members[5].replacedByDuplicate);
@@ -341,4 +365,144 @@ TEST(Sources, UnopenableSourceFailsWithCodeOneKeepingEarlierMembers)
     EXPECT_EQ(CodeOf([&] { ctx.DiscoverArray(); }), kOpenDeviceFailed);
     ASSERT_EQ(ctx.members.size(), 1u);
     EXPECT_TRUE(ctx.members[0]->identified);
+}
+
+// Sources that are neither image files nor drives are refused before
+// anything is read, at once (a FIFO with no writer must not block the open).
+struct RefusedRow {
+    const char* name;
+    std::string (*make)(const TempDir&); // the path to add
+    const char* says;
+};
+// Named rows keep test names readable.
+inline void PrintTo(const RefusedRow& r, std::ostream* os) { *os << r.name; }
+
+class RefusedSources : public ::testing::TestWithParam<RefusedRow> {};
+
+TEST_P(RefusedSources, CodeOneNamingThePathAndWhatItIs)
+{
+    TempDir dir;
+    WriteFile(dir.file("a.img"), std::vector<uint8_t>(4096, 0));
+    const std::string path = GetParam().make(dir);
+    EvaContext ctx;
+    ctx.sources = {{dir.file("a.img")}, {path}};
+    auto run = std::async(std::launch::async, [&] {
+        try {
+            ctx.DiscoverArray();
+        } catch (const EvaError& e) {
+            return std::make_pair(e.code(), e.reason());
+        }
+        return std::make_pair(0, std::string());
+    });
+    if (run.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        // Let a blocked open go before failing, or the test would hang.
+        const int w = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        ADD_FAILURE() << "opening " << path << " blocks";
+        run.wait();
+        ::close(w);
+        return;
+    }
+    const auto [code, reason] = run.get();
+    EXPECT_EQ(code, kOpenDeviceFailed);
+    EXPECT_NE(reason.find(path), std::string::npos) << reason;
+    EXPECT_NE(reason.find(GetParam().says), std::string::npos) << reason;
+    EXPECT_EQ(ctx.members.size(), 1u) << "the refused source is not kept";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, RefusedSources,
+    ::testing::Values(RefusedRow{"Fifo",
+                                 [](const TempDir& d) {
+                                     const std::string p = d.file("pipe");
+                                     ::mkfifo(p.c_str(), 0600);
+                                     return p;
+                                 },
+                                 "a FIFO (named pipe), not a drive or an image file"},
+                      RefusedRow{"Directory", [](const TempDir& d) { return d.path().string(); }, "a directory"},
+                      RefusedRow{"Socket",
+                                 [](const TempDir& d) {
+                                     const std::string p = d.file("sock");
+                                     const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                                     sockaddr_un a{};
+                                     a.sun_family = AF_UNIX;
+                                     std::strncpy(a.sun_path, p.c_str(), sizeof a.sun_path - 1);
+                                     ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+                                     ::close(s); // the node stays
+                                     return p;
+                                 },
+                                 "a socket"},
+                      RefusedRow{"DevZero", [](const TempDir&) { return std::string("/dev/zero"); },
+                                 "a character device, not a drive"},
+                      RefusedRow{"Missing", [](const TempDir& d) { return d.file("missing.img"); },
+                                 "No such file or directory"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// --- where the tables come from when their holder fails -----------------------
+
+struct HolderRow {
+    const char* name;
+    void (*damage)(MemoryDisk& holder);
+    bool secondHolderHasTables;
+    int code; // 0: discovery succeeds from the second holder
+};
+// Named rows keep test names readable.
+inline void PrintTo(const HolderRow& r, std::ostream* os) { *os << r.name; }
+
+class HolderFallback : public ::testing::TestWithParam<HolderRow> {};
+
+TEST_P(HolderFallback, NextTaggedMemberWithTheTablesIsTried)
+{
+    // Members 0 and 1 are tagged and both carry the tables; member 1's
+    // copy differs in row 2, so the map tells which one was used.
+    MiniGroup g{5, true};
+    g.DefaultRow();
+    g.Row(2, {10, 11});
+    if (GetParam().secondHolderHasTables) {
+        PutRaidRecord(*g.disks[1], kRaidPrimaryAt, 1, {10, 11, 12, 13, 14});
+        PutRaidRecord(*g.disks[1], kRaidPrimaryAt, 2, {14, 13});
+        PutRaidRecord(*g.disks[1], kRaidSecondAt, 1, {10, 11, 12, 13, 14});
+    }
+    GetParam().damage(*g.disks[0]);
+    EvaContext ctx;
+    g.Install(ctx);
+    const int code = CodeOf([&] { ctx.DiscoverFromMembers(); });
+    EXPECT_EQ(code, GetParam().code);
+    if (code != 0)
+        return;
+    ASSERT_EQ(ctx.raidInfo.size(), 2u) << "nothing of the failed read is kept";
+    EXPECT_EQ(ctx.raidInfoBackup.size(), 1u);
+    EXPECT_EQ(ctx.memberMap[2][0], ctx.members[4].get());
+    EXPECT_TRUE(AnyNoteHas(ctx, "mem0: its RAID information cannot be read (read failed: mem0 at 0x"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Discovery, HolderFallback,
+    ::testing::Values(
+        HolderRow{"PrimaryCopyUnreadable", [](MemoryDisk& d) { d.FailReads(kRaidPrimaryAt + 2048, 1); }, true, 0},
+        HolderRow{"SecondCopyUnreadable", [](MemoryDisk& d) { d.FailReads(kRaidSecondAt, 1); }, true, 0},
+        HolderRow{"NoOtherHolder", [](MemoryDisk& d) { d.FailReads(kRaidPrimaryAt, 1); }, false, kReadFailed}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(Identification, TablesOfAnUnidentifiedHolderAreTriedLast)
+{
+    // The only holder's first kilobyte is unreadable: its tables still give
+    // the map, and only its own slot stays without a member.
+    MiniGroup g{5};
+    g.DefaultRow();
+    std::array<Pos, 8> pos;
+    pos.fill({MiniGroup::kUnused, 0});
+    g.IndexRecord(0, 0, MakeRecord(8, 1, pos));
+    g.disks[0]->FailReads(0, 1024);
+    EvaContext ctx;
+    g.Install(ctx);
+    ctx.DiscoverFromMembers();
+    ctx.ScanLunIndex(); // the LUN index, too, comes from it
+    EXPECT_EQ(ctx.blockList.size(), 1u);
+    EXPECT_EQ(ctx.memberMap[1][0], nullptr);
+    EXPECT_EQ(Missing(ctx), (std::vector<std::pair<int, int>>{{1, 0}}));
+    for (int c = 1; c < 5; ++c)
+        EXPECT_EQ(ctx.memberMap[1][c], ctx.members[c].get()) << c;
+    EXPECT_TRUE(AnyNoteHas(ctx, "the RAID information was taken from mem0, whose first kilobyte cannot be read"));
+    ASSERT_EQ(ctx.warnings.size(), 1u);
+    EXPECT_EQ(ctx.warnings[0].kind, SourceWarning::Kind::Unidentified);
 }

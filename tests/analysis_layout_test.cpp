@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 using namespace corvane;
@@ -169,6 +170,65 @@ TEST_F(Layout, IndexFaults)
     }
 }
 
+TEST_F(Layout, ScanIsBounded)
+{
+    // 32-bit groups: more than 255 blocks are kept whole, up to 512. On the
+    // member that holds the primary RAID copy, the block at 0x1800000 would
+    // run into it (at 0x1841800), so the index stops before it.
+    struct Row {
+        const char* name;
+        size_t holder; // member that carries the index (member 0 has the tables)
+        uint32_t blocks;
+        size_t kept;
+        const char* note;
+    };
+    const Row rows[] = {
+        {"BeforeThePrimaryRaidCopy", 0, 12, 9,
+         "mem0: the LUN index stops at 0x1800000, before the block that would overlap the primary RAID "
+         "information copy at 0x1841800"},
+        {"TwoHundredFiftySevenBlocksWhole", 1, 257, 257, nullptr},
+        {"FiveHundredTwelveAtMost", 1, 513, 512,
+         "mem1: the LUN index goes on past 512 blocks; the scan stops at 0x40600000 and keeps 512"},
+    };
+    for (const Row& row : rows) {
+        MiniGroup h{3, true};
+        h.DefaultRow();
+        h.disks[row.holder]->Resize(2ULL << 30);
+        for (uint32_t b = 0; b < row.blocks; ++b)
+            h.IndexRecord(b, 0, Typed(8), row.holder);
+        EvaContext c;
+        h.Install(c);
+        c.DiscoverFromMembers();
+        c.ScanLunIndex();
+        EXPECT_EQ(c.blockList.size(), row.kept) << row.name;
+        if (row.note) {
+            EXPECT_TRUE(std::find(c.notes.begin(), c.notes.end(), row.note) != c.notes.end()) << row.name;
+        } else {
+            EXPECT_TRUE(c.notes.empty()) << row.name;
+        }
+    }
+}
+
+TEST_F(Layout, IndexFromTheNextTaggedMemberWhenTheFirstCannotBeRead)
+{
+    MiniGroup h{3, true};
+    h.DefaultRow();
+    for (uint32_t b = 0; b < 2; ++b)
+        h.IndexRecord(b, 0, Typed(8), 0);
+    for (uint32_t b = 0; b < 3; ++b)
+        h.IndexRecord(b, 0, Typed(16), 1);
+    h.disks[0]->FailReads(kIndexAt + kSegmentSize + 77, 1);
+    EvaContext c;
+    h.Install(c);
+    c.DiscoverFromMembers();
+    c.ScanLunIndex();
+    ASSERT_EQ(c.blockList.size(), 3u) << "only member 1's blocks";
+    EXPECT_EQ(c.blockList[0][0].type(), 16);
+    EXPECT_TRUE(std::any_of(c.notes.begin(), c.notes.end(), [](const std::string& n) {
+        return n.find("mem0: its LUN index cannot be read (read failed: mem0 at 0x800000") == 0;
+    }));
+}
+
 // --- headers --------------------------------------------------------------------
 
 TEST_F(Layout, TypeSixteenRecordsTakeAnIdButGiveNoLun)
@@ -277,6 +337,11 @@ TEST_F(Layout, HeaderFaults)
          [](MiniGroup& m, DiskRecord&) { m.disks[1]->FailReads(m.lastHeaderSegment * kSegmentSize, 1); }},
         {"SeekFails", kSeekFailed,
          [](MiniGroup& m, DiskRecord&) { m.disks[1]->FailSeeksTo(m.lastHeaderSegment * kSegmentSize); }},
+        {"OnlyCopyHoldsZeros", kSeriousDamage,
+         [](MiniGroup&, DiskRecord& r) {
+             r[14] = 0; // position 0: segment 100, never written
+             r[15] = 100;
+         }},
         {"TypeSixteenGroupUnreadable", kSeriousDamage,
          [](MiniGroup&, DiskRecord& r) {
              r[0] = 16; // groups 1..3 name column 14: nothing
@@ -412,6 +477,36 @@ TEST_F(Layout, SecondIndexFaults)
         h.Install(c);
         c.DiscoverFromMembers();
         EXPECT_EQ(CodeOf([&] { c.BuildLunLayout(); }), row.code) << row.name;
+    }
+}
+
+TEST_F(Layout, PieceOfZerosFailsOnlyWhereTheCapacityNeedsItsRecords)
+{
+    // A piece is empty where the index ends before it. Where the records
+    // read so far fall short of the declared capacity, zeros in every copy
+    // are a lost piece.
+    struct Row {
+        const char* name;
+        uint64_t sectors;
+        uint32_t stripes;
+        int code;
+    };
+    const Row rows[] = {
+        {"NoRecordsThoughOneGiBDeclared", kGiBSectors, 0, kSecondIndexFailed},
+        {"NothingDeclared", 0, 0, 0},
+        {"IndexEndsWhereTheNextPieceBegins", 4096 * (kRunSize / 512), 4096, 0}, // 32 GiB
+    };
+    for (const Row& row : rows) {
+        MiniGroup h{5};
+        h.DefaultRow();
+        h.IndexRecord(0, 0, h.PutLun(row.sectors, row.stripes));
+        EvaContext c;
+        h.Install(c);
+        c.DiscoverFromMembers();
+        EXPECT_EQ(CodeOf([&] { c.BuildLunLayout(); }), row.code) << row.name;
+        if (row.code == 0) {
+            EXPECT_EQ(c.lunList.at(0)->stripeRecords.size(), row.stripes) << row.name;
+        }
     }
 }
 

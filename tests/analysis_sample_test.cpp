@@ -171,7 +171,9 @@ TEST_F(SampleGroup, SameImageAddedTwiceResolvesToTheLaterSource)
     ASSERT_TRUE(r.ok()) << r.text << " " << r.reason;
     ExpectManifestList();
     EXPECT_EQ(ctx.memberMap[1][2], ctx.members[5].get());
-    EXPECT_TRUE(NoteHas("disk id 2 is also carried by"));
+    ASSERT_EQ(ctx.warnings.size(), 1u);
+    EXPECT_EQ(ctx.warnings[0].member, 2u);
+    EXPECT_EQ(ctx.warnings[0].other, 5u);
     const AnalysisSummary s = Summarize(ctx);
     EXPECT_TRUE(s.members[2].replacedByDuplicate);
     EXPECT_FALSE(s.members[5].replacedByDuplicate);
@@ -216,6 +218,90 @@ TEST_F(SampleGroup, MembersAreNotChanged)
         EXPECT_EQ(sample::Sha256OfFile(m.path, 0, static_cast<uint64_t>(st.st_size)), before[i].sha) << m.path;
     }
 }
+
+// --- stray sources and empty copies ------------------------------------------
+// A source that is no member of the group (a new blank disk, another
+// system's disk whose byte 115 happens to be a member's id) must leave the
+// LUN list and the member map of the group as they are, with a warning; a
+// copy of zeros must give way to the next copy.
+
+struct StrayRow {
+    const char* name;
+    void (*change)(GroupSpec&);
+    int warned; // the source the one warning names, -1 for none
+    SourceWarning::Kind kind;
+};
+// Named rows keep test names readable.
+inline void PrintTo(const StrayRow& r, std::ostream* os) { *os << r.name; }
+
+class SampleStrays : public SampleGroup, public ::testing::WithParamInterface<StrayRow> {};
+
+sample::MemberSpec Stray(sample::Content content, uint8_t diskId = 0)
+{
+    sample::MemberSpec m;
+    m.diskId = diskId;
+    m.tagged = false;
+    m.content = content;
+    return m;
+}
+
+TEST_P(SampleStrays, GroupStaysAsWrittenWithTheWarning)
+{
+    GroupSpec spec = sample::HealthyGroup(6, {3, 2});
+    GetParam().change(spec);
+    const AnalysisResult r = Analyse(spec);
+    ASSERT_TRUE(r.ok()) << r.text << " " << r.reason;
+    ExpectManifestList();
+    // Each slot holds the member the rows name, which is what the export
+    // reads from.
+    for (size_t c = 0; c < spec.rows[0].size(); ++c) {
+        const MemberDisk* m = ctx.memberMap[1][c];
+        ASSERT_NE(m, nullptr) << c;
+        EXPECT_EQ(m->source, manifest.members[static_cast<size_t>(spec.rows[0][c])].path) << c;
+    }
+    EXPECT_TRUE(ctx.missingSlots.empty());
+    if (GetParam().warned < 0) {
+        EXPECT_TRUE(ctx.warnings.empty());
+        return;
+    }
+    ASSERT_EQ(ctx.warnings.size(), 1u);
+    const SourceWarning& w = ctx.warnings[0];
+    EXPECT_EQ(w.member, static_cast<size_t>(GetParam().warned));
+    EXPECT_EQ(w.kind, GetParam().kind);
+    EXPECT_NE(w.text.find(manifest.members[w.member].path), std::string::npos) << w.text;
+    EXPECT_NE(w.text.find("holds no"), std::string::npos) << w.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Strays, SampleStrays,
+    ::testing::Values(
+        StrayRow{"BlankAfterMemberWithDiskIdZero",
+                 [](GroupSpec& s) { s.members.push_back(Stray(sample::Content::Blank)); }, 6,
+                 SourceWarning::Kind::DiskIdCollision},
+        StrayRow{"BlankBeforeMemberWithDiskIdZero",
+                 [](GroupSpec& s) {
+                     s.members.insert(s.members.begin(), Stray(sample::Content::Blank));
+                     for (auto& row : s.rows)
+                         for (int& m : row)
+                             ++m;
+                 },
+                 0, SourceWarning::Kind::DiskIdCollision},
+        StrayRow{"ForeignDiskCarryingAMembersId",
+                 [](GroupSpec& s) { s.members.push_back(Stray(sample::Content::Foreign, 3)); }, 6,
+                 SourceWarning::Kind::DiskIdCollision},
+        StrayRow{"ForeignDiskWithAnIdNoSlotNames",
+                 [](GroupSpec& s) { s.members.push_back(Stray(sample::Content::Foreign, 200)); }, 6,
+                 SourceWarning::Kind::NoSlot},
+        StrayRow{"ZeroFirstCopiesOfHeadersAndPieces",
+                 [](GroupSpec& s) {
+                     for (LunSpec& l : s.luns) {
+                         l.headerFirstAlternativeZero = true;
+                         l.pieceFirstAlternativeZero = true;
+                     }
+                     s.luns[1].mapType = 16;
+                 },
+                 -1, SourceWarning::Kind::NoSlot}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 // --- error codes ---------------------------------------------------------------
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <future>
 #include <thread>
 #include <unistd.h>
 
@@ -125,8 +126,14 @@ TEST(JIO, ReadCollectsShortTransfers)
     TempDir dir;
     const std::string fifo = dir.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Opening does not wait for a writer, and a FIFO without one reads as
+    // ended: the read starts once the writer is there.
+    JFile f;
+    ASSERT_TRUE(f.Open(fifo.c_str(), false, Access::ReadOnly));
+    std::promise<void> opened;
     std::thread writer([&] {
         int fd = ::open(fifo.c_str(), O_WRONLY);
+        opened.set_value();
         for (int i = 0; i < 10; ++i) {
             const uint8_t piece[10] = {static_cast<uint8_t>(i), 1, 2, 3, 4, 5, 6, 7, 8, 9};
             ASSERT_EQ(::write(fd, piece, sizeof piece), 10);
@@ -134,8 +141,7 @@ TEST(JIO, ReadCollectsShortTransfers)
         }
         ::close(fd);
     });
-    JFile f;
-    ASSERT_TRUE(f.Open(fifo.c_str(), false, Access::ReadOnly));
+    opened.get_future().wait();
     std::vector<uint8_t> buf(100, 0xEE);
     uint64_t got = 0;
     EXPECT_TRUE(f.Read(buf.data(), 100, &got));

@@ -147,6 +147,31 @@ TEST_F(ExportCli, AHealthyLunIsCopiedByteForByte)
     EXPECT_NE(text.find("No LUN bytes were zero-filled"), std::string::npos) << text;
 }
 
+TEST_F(ExportCli, StraySourcesAmongTheMembersChangeNoByteAndAreWarnedOf)
+{
+    // A blank disk added after member 0 and a foreign disk whose byte 115 is
+    // member 3's id: the LUN comes out as the group holds it.
+    sample::GroupSpec spec = sample::HealthyGroup(6, {6});
+    sample::MemberSpec blank, foreign;
+    blank.tagged = foreign.tagged = false;
+    blank.content = sample::Content::Blank;
+    foreign.content = sample::Content::Foreign;
+    foreign.diskId = 3;
+    spec.members.insert(spec.members.begin() + 1, blank);
+    for (int& m : spec.rows[0])
+        m += m >= 1 ? 1 : 0;
+    spec.members.push_back(foreign);
+    Generate(spec);
+    const std::string out = dir.file("lun.img");
+    ASSERT_EQ(Run({"--lun", "0:0", "--to", out}), 0) << Stderr();
+    EXPECT_EQ(sample::Sha256OfFile(out, 0, manifest.luns[0].bytes), manifest.luns[0].sha256);
+    const std::string err = Stderr();
+    for (size_t stray : {size_t{1}, manifest.members.size() - 1})
+        EXPECT_NE(err.find("warning: " + manifest.members[stray].path + " carries disk id"), std::string::npos)
+            << err;
+    EXPECT_NE(Stdout().find("No LUN bytes were zero-filled"), std::string::npos);
+}
+
 TEST_F(ExportCli, ADamagedLunListsItsZeroFilledRangesAndItsMapfileReadsBackInDdrescuelog)
 {
     sample::GroupSpec spec = sample::HealthyGroup(6, {10});

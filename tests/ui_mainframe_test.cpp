@@ -182,7 +182,8 @@ void MainFrameTest::menuEntries()
              (QStringList{QStringLiteral("添加设备(&N)\tCtrl+N"), QStringLiteral("-"),
                           QStringLiteral("最近的文件"), QStringLiteral("-"),
                           QStringLiteral("退出(&X)")}));
-    QCOMPARE(MenuEntries(menus[1]->menu()), QStringList{QStringLiteral("初始化lun信息")});
+    QCOMPARE(MenuEntries(menus[1]->menu()),
+             (QStringList{QStringLiteral("初始化lun信息"), QStringLiteral("成员映射(&M)...")}));
     QCOMPARE(MenuEntries(menus[2]->menu()),
              (QStringList{QStringLiteral("工具栏(&T)"), QStringLiteral("状态栏(&S)"),
                           QStringLiteral("拆分(&P)")}));

@@ -13,6 +13,7 @@
 #include "ui/luns/TessalyView.h"
 #include "ui/sources/ChooseDevice.h"
 #include "ui/sources/LeftView.h"
+#include "ui/sources/MemberMapDlg.h"
 #include "ui/sources/SourceDialogs.h"
 
 #include <QAction>
@@ -596,6 +597,62 @@ private Q_SLOTS:
         QVERIFY(!Tree()->SourceItem(0)->toolTip(0).contains(QStringLiteral("无成员标记")));
     }
 
+    void strayAndMissingShownInTreeStatusAndMemberMap()
+    {
+        // Six members, member 4 lost, and a blank disk (disk id 0) added
+        // after them: member 0 keeps its slot, the blank one is marked.
+        TempDir dir;
+        sample::GroupSpec spec = sample::HealthyGroup(6, {2});
+        spec.members[4].present = false;
+        sample::MemberSpec blank;
+        blank.tagged = false;
+        blank.content = sample::Content::Blank;
+        spec.members.push_back(blank);
+        const sample::Manifest m = sample::Generate(spec, dir.path().string());
+        QVERIFY2(!m_frame->QueryCommand(ID_VIEW_MEMBER_MAP).enabled, "nothing to show before an analysis");
+        AddGroup(m);
+        QVERIFY(Analyse());
+        QVERIFY(m_boxes.empty());
+        ExpectRowsOf(m);
+        const int blankItem = 5; // sixth source: member 4 is not among them
+        QVERIFY(!Tree()->SourceItem(blankItem)->icon(0).isNull());
+        QVERIFY2(Tree()->SourceItem(blankItem)->toolTip(0).contains(QStringLiteral("member0.img")),
+                 qPrintable(Tree()->SourceItem(blankItem)->toolTip(0)));
+        for (int i = 0; i < blankItem; ++i)
+            QVERIFY(Tree()->SourceItem(i)->icon(0).isNull());
+        QVERIFY2(Tree()->StatusText().startsWith(QStringLiteral("警告：member6.img：")),
+                 qPrintable(Tree()->StatusText()));
+        QVERIFY(Tree()->StatusText().contains(QStringLiteral("(1,4)")));
+        QVERIFY(m_frame->MessageLabel()->isVisibleTo(m_frame.get()));
+
+        QVERIFY(m_frame->ExecuteCommand(ID_VIEW_MEMBER_MAP));
+        auto* dlg = Tree()->findChild<CMemberMapDlg*>();
+        QVERIFY(dlg && dlg->isVisible());
+        QTableWidget* grid = dlg->Grid();
+        QCOMPARE(grid->rowCount(), 1);
+        QCOMPARE(dlg->RaidRow(0), 1);
+        QCOMPARE(grid->columnCount(), 6);
+        for (int c : {0, 1, 2, 3, 5})
+            QVERIFY2(grid->item(0, c)->text().startsWith(QStringLiteral("member%1.img\n").arg(c)),
+                     qPrintable(grid->item(0, c)->text()));
+        QVERIFY(grid->item(0, 4)->text().startsWith(QStringLiteral("缺失")));
+        QCOMPARE(grid->item(0, 4)->background().color(), CMemberMapDlg::MissingColour());
+        // The slot whose disk id the blank source carries too.
+        QCOMPARE(grid->item(0, 0)->background().color(), CMemberMapDlg::ConflictColour());
+        QCOMPARE(grid->item(0, 1)->background().style(), Qt::NoBrush);
+        QCOMPARE(dlg->Unused()->rowCount(), 1);
+        QCOMPARE(dlg->Unused()->item(0, 0)->text(), QStringLiteral("member6.img"));
+        QCOMPARE(dlg->Unused()->item(0, 0)->background().color(), CMemberMapDlg::ConflictColour());
+        dlg->reject();
+
+        // A second analysis without the stray clears the marks.
+        Tree()->setCurrentItem(Tree()->SourceItem(blankItem));
+        QVERIFY(Tree()->OnRemoveSource());
+        QVERIFY(Analyse());
+        QVERIFY(Tree()->SourceItem(0)->icon(0).isNull());
+        QVERIFY(!Tree()->StatusText().contains(QStringLiteral("警告")));
+    }
+
     void shortCoverageRowMarked()
     {
         TempDir dir;
@@ -621,49 +678,42 @@ private Q_SLOTS:
 
     void commandsDisabledWhileTheWorkerRuns()
     {
-        // A named pipe as the source holds the worker in the engine: its open
-        // waits for a writer, its first read for data or the writer's end.
+        // The worker waits for this thread while its box is shown, still
+        // holding the context: the checks run from inside the box. (A FIFO
+        // no longer holds it in the engine: sources that are not files or
+        // drives are refused at once.)
         TempDir dir;
-        const std::string fifo = dir.file("held");
-        QVERIFY(::mkfifo(fifo.c_str(), 0600) == 0);
-        AddSource(QString::fromStdString(fifo));
+        AddSource(QString::fromStdString(dir.file("gone.img")));
+        bool checked = false, inBox = false;
+        CSourceDialogs d;
+        d.messageBox = [&](QWidget* owner, const QString& text, const QString& caption) {
+            m_boxes.push_back({text, caption, owner});
+            if (inBox)
+                return; // the refusal of the late source
+            inBox = true;
+            QVERIFY(Tree()->AnalysisRunning());
+            for (int id : {ID_FILE_NEW, ID_INIT_LUN_INFO, ID_EXPORT_IMAGE, ID_EXPORT_DISK, ID_VIEW_MEMBER_MAP})
+                QVERIFY2(!m_frame->QueryCommand(id).enabled, qPrintable(QString::number(id)));
+            m_frame->UpdateCommandUI();
+            QVERIFY(!m_frame->Action(ID_INIT_LUN_INFO)->isEnabled());
+            QVERIFY(!m_frame->Action(ID_FILE_NEW)->isEnabled());
+            // Neither a second analysis nor a change of the sources gets in.
+            QVERIFY(!m_frame->ExecuteCommand(ID_INIT_LUN_INFO));
+            Tree()->setCurrentItem(Tree()->SourceItem(0));
+            QVERIFY(!Tree()->OnRemoveSource());
+            QVERIFY(Tree()->OnMemberMap() == nullptr);
+            AddSource(QStringLiteral("/img/late.img"));
+            QCOMPARE(Tree()->Context().sources.size(), size_t(1));
+            QCOMPARE(m_boxes.size(), size_t(2)); // the refusal
+            checked = true;
+        };
+        CSourceDialogs::Install(d);
         QSignalSpy done(Tree(), &CLeftView::analysisFinished);
         QVERIFY(m_frame->ExecuteCommand(ID_INIT_LUN_INFO));
-        // The non-blocking open succeeds once the worker has the pipe open.
-        int writer = -1;
-        QDeadlineTimer deadline(10000);
-        while (writer < 0 && !deadline.hasExpired()) {
-            writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            if (writer < 0)
-                QTest::qWait(10);
-        }
-        // Whatever fails below, the worker must be let go.
-        auto closeWriter = [&writer] {
-            if (writer >= 0)
-                ::close(writer);
-            writer = -1;
-        };
-        auto release = qScopeGuard(closeWriter);
-        QVERIFY(writer >= 0);
-        QVERIFY(Tree()->AnalysisRunning());
-        for (int id : {ID_FILE_NEW, ID_INIT_LUN_INFO, ID_EXPORT_IMAGE, ID_EXPORT_DISK})
-            QVERIFY2(!m_frame->QueryCommand(id).enabled, qPrintable(QString::number(id)));
-        m_frame->UpdateCommandUI();
-        QVERIFY(!m_frame->Action(ID_INIT_LUN_INFO)->isEnabled());
-        QVERIFY(!m_frame->Action(ID_FILE_NEW)->isEnabled());
-        // Neither a second analysis nor a change of the sources gets in.
-        QVERIFY(!m_frame->ExecuteCommand(ID_INIT_LUN_INFO));
-        Tree()->setCurrentItem(Tree()->SourceItem(0));
-        QVERIFY(!Tree()->OnRemoveSource());
-        AddSource(QStringLiteral("/img/late.img"));
-        QCOMPARE(Tree()->Context().sources.size(), size_t(1));
-        QCOMPARE(m_boxes.size(), size_t(1)); // the refusal
-        m_boxes.clear();
-
-        closeWriter(); // the read ends empty: no member tag anywhere
         QVERIFY(done.wait(30000));
-        QCOMPARE(m_boxes.size(), size_t(1));
-        QCOMPARE(m_boxes[0].text, QStringLiteral("Can Not Find Eva Raid Infomation!"));
+        QVERIFY(checked);
+        QCOMPARE(m_boxes.size(), size_t(2));
+        QCOMPARE(m_boxes[0].text, QStringLiteral("Open Device Failed!"));
         QVERIFY(!IsBusy());
         m_frame->UpdateCommandUI();
         QVERIFY(m_frame->Action(ID_INIT_LUN_INFO)->isEnabled());

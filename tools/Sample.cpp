@@ -112,6 +112,9 @@ public:
         m_end = std::max(m_end, offset + len);
     }
 
+    // The image reaches at least to end, whatever is written.
+    void Reserve(uint64_t end) { m_end = std::max(m_end, end); }
+
     uint32_t Allocate()
     {
         if (m_next > kMaxSegment)
@@ -361,9 +364,18 @@ private:
     std::vector<uint8_t> RowColumns(uint8_t row) const;
     // Writes a metadata segment on count alternatives spread over the row's
     // columns; fills count positions from first.
-    void PlaceCopies(uint8_t row, const uint8_t* segment, unsigned count, bool firstUnreadable, bool firstPartlyBad,
+    // How the first alternative of a metadata segment is spoiled.
+    enum class FirstCopy { Intact, Unreadable, Zero, PartlyBad };
+    void PlaceCopies(uint8_t row, const uint8_t* segment, unsigned count, FirstCopy firstCopy,
                      std::array<Pos, 8>& out, unsigned first);
     bool InList(const std::vector<SlotRef>& list, unsigned row, unsigned column) const;
+    static FirstCopy HeaderFirstCopy(const LunSpec& l)
+    {
+        return l.headerFirstAlternativeUnreadable ? FirstCopy::Unreadable
+               : l.headerFirstAlternativeZero     ? FirstCopy::Zero
+               : l.headerFirstAlternativePartlyBad ? FirstCopy::PartlyBad
+                                                  : FirstCopy::Intact;
+    }
 
     const GroupSpec& m_spec;
     std::string m_dir;
@@ -408,10 +420,14 @@ void Generator::Validate()
     for (size_t r = 0; r < s.rows.size(); ++r) {
         if (s.rows[r].size() > static_cast<size_t>(kColumns))
             Fail("row " + std::to_string(r + 1) + " has more than 15 columns");
-        for (int m : s.rows[r])
+        for (int m : s.rows[r]) {
             if (m < -1 || m >= static_cast<int>(s.members.size()))
                 Fail("row " + std::to_string(r + 1) + " names member " + std::to_string(m) +
                      ", which does not exist");
+            if (m >= 0 && s.members[static_cast<size_t>(m)].content != Content::Member)
+                Fail("row " + std::to_string(r + 1) + " names member " + std::to_string(m) +
+                     ", which is a blank or foreign source");
+        }
     }
     for (const auto* list : {&s.primaryHoles, &s.emptySlots})
         for (const SlotRef& ref : *list)
@@ -484,6 +500,21 @@ void Generator::WriteIdentification()
 {
     for (size_t i = 0; i < m_spec.members.size(); ++i) {
         const MemberSpec& m = m_spec.members[i];
+        if (m.content == Content::Blank)
+            continue; // zeros only: the image is merely sized
+        if (m.content == Content::Foreign) {
+            // Another system's first MiB: noise, with the disk id planted
+            // at byte 115 and never the member tag.
+            std::vector<uint8_t> noise(1 << 20);
+            for (size_t at = 0; at < noise.size(); at += 8) {
+                const uint64_t w = Mix(m_spec.seed ^ Mix(0x464F524549474EULL + i) ^ at);
+                std::memcpy(noise.data() + at, &w, 8);
+            }
+            noise[16] = 0xFF;
+            noise[115] = m.diskId;
+            m_images[i]->Write(0, noise.data(), noise.size());
+            continue;
+        }
         std::array<uint8_t, kIdentSize> block{};
         // Something in the uninterpreted bytes, as a real label has.
         block[0] = 0xEA;
@@ -535,14 +566,14 @@ void Generator::WriteRaidTables()
     // The record after each run stays zero: unsigned, so the run ends there.
 }
 
-void Generator::PlaceCopies(uint8_t row, const uint8_t* segment, unsigned count, bool firstUnreadable,
-                            bool firstPartlyBad, std::array<Pos, 8>& out, unsigned first)
+void Generator::PlaceCopies(uint8_t row, const uint8_t* segment, unsigned count, FirstCopy firstCopy,
+                            std::array<Pos, 8>& out, unsigned first)
 {
     const std::vector<uint8_t> cols = RowColumns(row);
     const unsigned start = m_copyRotor++;
     for (unsigned i = 0; i < count; ++i) {
         const uint8_t col = cols[(start + i) % cols.size()];
-        if (i == 0 && firstUnreadable) {
+        if (i == 0 && firstCopy == FirstCopy::Unreadable) {
             // A segment far beyond the member's end: the read there delivers
             // nothing and the next alternative must be taken.
             out[first + i] = {col, kUnreadableSegment};
@@ -551,9 +582,12 @@ void Generator::PlaceCopies(uint8_t row, const uint8_t* segment, unsigned count,
         const size_t member = static_cast<size_t>(m_spec.rows[row - 1][col]);
         Image& img = *m_images[member];
         const uint32_t seg = img.Allocate();
-        img.WriteSparse(SegmentOffset(seg), segment, kSegmentSize);
+        // A zero copy is allocated but never written: it reads as zeros.
+        if (i != 0 || firstCopy != FirstCopy::Zero)
+            img.WriteSparse(SegmentOffset(seg), segment, kSegmentSize);
+        img.Reserve(SegmentOffset(seg) + kSegmentSize);
         out[first + i] = {col, seg};
-        if (i == 0 && firstPartlyBad)
+        if (i == 0 && firstCopy == FirstCopy::PartlyBad)
             m_unreadable[member].Add(SegmentOffset(seg) + kPartlyBadOffset, kPartlyBadLength);
     }
 }
@@ -585,8 +619,7 @@ void Generator::WriteLun(size_t lunIndex)
         // record at 0x20, the same header behind all four groups.
         PutBE64(header.data() + 0x2008, plan.capacity);
         for (unsigned g = 0; g < 4; ++g)
-            PlaceCopies(l.row, header.data(), 2, l.headerFirstAlternativeUnreadable,
-                        l.headerFirstAlternativePartlyBad, indexPos, 2 * g);
+            PlaceCopies(l.row, header.data(), 2, HeaderFirstCopy(l), indexPos, 2 * g);
         plan.indexRecord = MakeRecord(16, l.row, indexPos);
         return;
     }
@@ -643,18 +676,20 @@ void Generator::WriteLun(size_t lunIndex)
         Segments pieces(4);
         uint8_t* const pp[4] = {pieces.at(0), pieces.at(1), pieces.at(2), pieces.at(3)};
         Deinterleave(index.data(), pp);
-        const bool piece = l.pieceFirstAlternativeUnreadable;
-        const bool partly = l.pieceFirstAlternativePartlyBad;
+        const FirstCopy piece = l.pieceFirstAlternativeUnreadable ? FirstCopy::Unreadable
+                                : l.pieceFirstAlternativeZero       ? FirstCopy::Zero
+                                : l.pieceFirstAlternativePartlyBad  ? FirstCopy::PartlyBad
+                                                                    : FirstCopy::Intact;
         if (l.mapType == 8) {
-            PlaceCopies(l.row, pp[0], 4, piece, partly, map1, 0);
-            PlaceCopies(l.row, pp[1], 4, piece, partly, map1, 4);
+            PlaceCopies(l.row, pp[0], 4, piece, map1, 0);
+            PlaceCopies(l.row, pp[1], 4, piece, map1, 4);
             if (twoMapRecords) {
-                PlaceCopies(l.row, pp[2], 4, piece, partly, map2, 0);
-                PlaceCopies(l.row, pp[3], 4, piece, partly, map2, 4);
+                PlaceCopies(l.row, pp[2], 4, piece, map2, 0);
+                PlaceCopies(l.row, pp[3], 4, piece, map2, 4);
             }
         } else {
             for (unsigned g = 0; g < 4; ++g)
-                PlaceCopies(l.row, pp[g], 2, piece, partly, map1, 2 * g);
+                PlaceCopies(l.row, pp[g], 2, piece, map1, 2 * g);
             map2 = map1; // present when the LUN is large, never used
         }
     }
@@ -668,8 +703,7 @@ void Generator::WriteLun(size_t lunIndex)
             std::memcpy(header.data() + 0x60, r2.data(), r2.size());
         }
     }
-    PlaceCopies(l.row, header.data(), 4, l.headerFirstAlternativeUnreadable, l.headerFirstAlternativePartlyBad,
-                indexPos, 0);
+    PlaceCopies(l.row, header.data(), 4, HeaderFirstCopy(l), indexPos, 0);
     // The second group of a type-8 index record is never used for the
     // header; it names the same places.
     for (unsigned p = 0; p < 4; ++p)
@@ -717,12 +751,20 @@ void Generator::ModelMemberMap()
     };
     if (!identified(static_cast<size_t>(m_holder)))
         return;
-    // diskById: the last source with an id wins; id 255 has no cell.
+    // diskById: the last source with an id wins, but an untagged one never
+    // displaces a tagged member; id 255 has no cell. A blank source reads
+    // as untagged with disk id 0, a foreign one as untagged with its id.
+    auto tagged = [&](size_t i) { return m_spec.members[i].content == Content::Member && m_spec.members[i].tagged; };
+    auto idOf = [&](size_t i) { return m_spec.members[i].content == Content::Blank ? 0 : m_spec.members[i].diskId; };
     std::array<int, 256> byId;
     byId.fill(-1);
-    for (size_t i = 0; i < m_spec.members.size(); ++i)
-        if (identified(i) && m_spec.members[i].diskId < kDiskIds)
-            byId[m_spec.members[i].diskId] = static_cast<int>(i);
+    for (size_t i = 0; i < m_spec.members.size(); ++i) {
+        if (!identified(i) || idOf(i) >= kDiskIds)
+            continue;
+        int& cell = byId[idOf(i)];
+        if (cell < 0 || tagged(i) || !tagged(static_cast<size_t>(cell)))
+            cell = static_cast<int>(i);
+    }
 
     for (size_t r = 0; r < m_spec.rows.size(); ++r) {
         const unsigned rowNo = static_cast<unsigned>(r + 1);
@@ -960,7 +1002,9 @@ Manifest Generator::Run()
         const std::string path = (std::filesystem::path(m_dir) / ("member" + std::to_string(i) + ".img")).string();
         m_images.push_back(std::make_unique<Image>(path, m_spec.firstDataSegment));
         const MemberSpec& m = m_spec.members[i];
-        manifest.members.push_back({path, m.diskId, m.tagged, m.present, {}, {}, {}, {}});
+        const bool member = m.content == Content::Member;
+        manifest.members.push_back({path, m.content == Content::Blank ? uint8_t{0} : m.diskId, member && m.tagged,
+                                    m.present, {}, {}, {}, {}});
         m_unreadable.push_back(m.unreadable);
         m_holes.push_back(m.holes);
     }
@@ -1169,7 +1213,7 @@ GroupSpec SpecFromJson(const std::string& text)
             Fail("members must be an array");
         spec.members.clear();
         for (const auto& m : j.at("members")) {
-            OnlyKeys(m, {"diskId", "tagged", "present", "truncateAt", "unreadable", "holes"}, "member");
+            OnlyKeys(m, {"diskId", "tagged", "present", "truncateAt", "unreadable", "holes", "content"}, "member");
             MemberSpec ms;
             ms.diskId = Narrow<uint8_t>(Get<uint64_t>(m, "diskId", 0), "diskId");
             ms.tagged = Get<bool>(m, "tagged", true);
@@ -1178,6 +1222,13 @@ GroupSpec SpecFromJson(const std::string& text)
             const std::string where = "member " + std::to_string(spec.members.size());
             ms.unreadable = RangesFromJson(m, "unreadable", where);
             ms.holes = RangesFromJson(m, "holes", where);
+            const std::string content = Get<std::string>(m, "content", "member");
+            if (content == "blank")
+                ms.content = Content::Blank;
+            else if (content == "foreign")
+                ms.content = Content::Foreign;
+            else if (content != "member")
+                Fail("member content must be \"member\", \"blank\" or \"foreign\", not \"" + content + "\"");
             spec.members.push_back(ms);
         }
     }
@@ -1191,7 +1242,8 @@ GroupSpec SpecFromJson(const std::string& text)
             OnlyKeys(l,
                      {"block", "stripes", "capacitySectors", "indexType", "mapType", "row",
                       "headerFirstAlternativeUnreadable", "pieceFirstAlternativeUnreadable",
-                      "headerFirstAlternativePartlyBad", "pieceFirstAlternativePartlyBad", "faults"},
+                      "headerFirstAlternativePartlyBad", "pieceFirstAlternativePartlyBad", "faults",
+                      "headerFirstAlternativeZero", "pieceFirstAlternativeZero"},
                      "LUN");
             LunSpec ls;
             ls.block = Narrow<uint32_t>(Get<uint64_t>(l, "block", 0), "block");
@@ -1205,6 +1257,8 @@ GroupSpec SpecFromJson(const std::string& text)
             ls.headerFirstAlternativePartlyBad = Get<bool>(l, "headerFirstAlternativePartlyBad", false);
             ls.pieceFirstAlternativePartlyBad = Get<bool>(l, "pieceFirstAlternativePartlyBad", false);
             ls.faults = FaultsFromJson(l);
+            ls.headerFirstAlternativeZero = Get<bool>(l, "headerFirstAlternativeZero", false);
+            ls.pieceFirstAlternativeZero = Get<bool>(l, "pieceFirstAlternativeZero", false);
             spec.luns.push_back(ls);
         }
     }

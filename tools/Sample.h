@@ -12,6 +12,12 @@
 
 namespace corvane::sample {
 
+// What an image holds. A blank or foreign source is a stray among the
+// members (no row may name it): a new disk of zeros only (disk id 0, no
+// tag), or another system's disk whose first MiB is pseudo-random bytes
+// from the seed with byte 115 set to diskId and no member tag.
+enum class Content { Member, Blank, Foreign };
+
 struct MemberSpec {
     uint8_t diskId = 0;
     bool tagged = true;   // carries the member tag in its first kilobyte
@@ -26,6 +32,7 @@ struct MemberSpec {
     // Member byte ranges an imaging run could not read: the image holds
     // zeros there, and member<N>.img.map (ddrescue's format) marks them '-'.
     JFileHandle::ExtentSet holes;
+    Content content = Content::Member;
 };
 
 enum class FaultKind { Unreadable, Hole };
@@ -59,6 +66,10 @@ struct LunSpec {
     bool pieceFirstAlternativePartlyBad = false;
     // Faults in this LUN's stripe segments, added to their members' ranges.
     std::vector<StripeFault> faults;
+    // The first alternative names a segment that reads in full but holds
+    // only zeros (never written, or an imaging tool's fill).
+    bool headerFirstAlternativeZero = false;
+    bool pieceFirstAlternativeZero = false;
     // The run of stripe records ends with a zero record (type 0).
 };
 
@@ -135,6 +146,13 @@ struct LunOut {
 // a byte when its slot resolves to no member, or the byte lies beyond the
 // end of the member's image or in its unreadable ranges or holes; what a
 // slot resolving to another member holds is read as it is.
+// The expected LUN list assumes the analysis succeeds on Sources(). How the
+// export fares is modelled on the tables as written: a slot resolves through
+// the primary RAID copy (holes filled from the second copy where both copies
+// have the slot), disk ids of the present members (a later one wins, except
+// that an untagged source never displaces a tagged member); a
+// segment is missing when its slot resolves to no member or its member ends
+// before the segment's last byte (a short read counts as a failed one).
 struct Manifest {
     std::vector<MemberOut> members; // all images, in members order
     std::vector<LunOut> luns;       // the expected LUN list, in list order

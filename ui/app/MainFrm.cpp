@@ -174,6 +174,7 @@ void CMainFrame::CreateActions()
                {K(Qt::CTRL | Qt::Key_V), K(Qt::SHIFT | Qt::Key_Insert)},
                QStringLiteral("edit_paste"));
     MakeAction(ID_INIT_LUN_INFO, tr("初始化lun信息"), QString());
+    MakeAction(ID_VIEW_MEMBER_MAP, tr("成员映射(&M)..."), tr("显示每个槽位由哪个源提供\n成员映射"));
 
     MakeAction(ID_VIEW_TOOLBAR, tr("工具栏(&T)"), tr("显示或隐藏工具栏\n切换工具栏"))
         ->setCheckable(true);
@@ -224,7 +225,7 @@ void CMainFrame::CreateMenus()
     m_fileMenu = addMenu(tr("文件(&F)"), {ID_FILE_NEW, 0, ID_FILE_MRU_FILE1, ID_FILE_MRU_FILE1 + 1,
                                          ID_FILE_MRU_FILE1 + 2, ID_FILE_MRU_FILE1 + 3, 0,
                                          ID_APP_EXIT});
-    addMenu(tr("编辑(&E)"), {ID_INIT_LUN_INFO});
+    addMenu(tr("编辑(&E)"), {ID_INIT_LUN_INFO, ID_VIEW_MEMBER_MAP});
     addMenu(tr("视图(&V)"), {ID_VIEW_TOOLBAR, ID_VIEW_STATUS_BAR, ID_WINDOW_SPLIT});
     addMenu(tr("帮助(&H)"), {ID_APP_ABOUT});
     UpdateRecentFileMenu();

@@ -28,6 +28,7 @@ inline constexpr int ID_VIEW_DETAILS = 59411;
 inline constexpr int ID_VIEW_LINEUP = 59412;
 inline constexpr int ID_VIEW_BYNAME = 59413;
 inline constexpr int ID_INIT_LUN_INFO = 32772;
+inline constexpr int ID_VIEW_MEMBER_MAP = 32790; // the member map of the last analysis
 
 inline constexpr int kMaxRecentFiles = 4;
 

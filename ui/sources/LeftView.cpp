@@ -7,6 +7,7 @@
 #include "ui/common/Busy.h"
 #include "ui/common/Commands.h"
 #include "ui/common/WindowMessages.h"
+#include "ui/sources/MemberMapDlg.h"
 #include "ui/sources/SourceDialogs.h"
 
 #include <QAction>
@@ -14,6 +15,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QStyle>
 #include <QStringList>
 
 #include <exception>
@@ -76,6 +78,9 @@ CLeftView::CLeftView(QWidget* parent)
     m_removeAction->setShortcut(QKeySequence::Delete);
     m_removeAction->setShortcutContext(Qt::WidgetShortcut);
     connect(m_removeAction, &QAction::triggered, this, [this] { OnRemoveSource(); });
+    m_memberMapAction = new QAction(tr("成员映射(&M)..."), this);
+    m_memberMapAction->setObjectName(QStringLiteral("memberMap"));
+    connect(m_memberMapAction, &QAction::triggered, this, [this] { OnMemberMap(); });
 
     OnInitialUpdate();
 }
@@ -152,6 +157,16 @@ bool CLeftView::OnRemoveSource()
     return true;
 }
 
+CMemberMapDlg* CLeftView::OnMemberMap()
+{
+    if (IsBusy() || m_context->members.empty())
+        return nullptr;
+    auto* dlg = new CMemberMapDlg(Summarize(*m_context), this);
+    dlg->setAttribute(Qt::WA_DeleteOnClose);
+    dlg->open();
+    return dlg;
+}
+
 void CLeftView::OnInitLunInfo()
 {
     if (!TryBeginBusy(BusyJob::Analysis))
@@ -205,15 +220,29 @@ void CLeftView::OnAnalysisDone(const AnalysisResult& result)
         item->setToolTip(0, item->text(0) + QLatin1Char('\n') +
                                 MemberToolTip(summary.members[i], slots));
     }
+    // A source left out is marked where the user looks for it.
+    QStringList warned;
+    for (const SourceWarning& w : summary.warnings) {
+        warned << SourceWarningLine(summary, w);
+        if (QTreeWidgetItem* item = SourceItem(int(w.member))) {
+            item->setIcon(0, style()->standardIcon(QStyle::SP_MessageBoxWarning));
+            item->setToolTip(0, item->toolTip(0) + QLatin1Char('\n') + SourceWarningReason(summary, w));
+        }
+    }
+    const QString warnings =
+        warned.isEmpty() ? QString() : tr("警告：%1").arg(warned.join(QStringLiteral("；")));
 
     switch (result.status) {
     case AnalysisResult::Status::Ok: {
         QStringList missing;
         for (const SlotKey& slot : summary.missingSlots)
             missing << SlotText(slot.row, slot.column);
-        SetStatusText(missing.isEmpty()
-                          ? QString()
-                          : tr("缺少成员的槽位（行,列）：%1").arg(missing.join(QLatin1Char(' '))));
+        QStringList parts;
+        if (!warnings.isEmpty())
+            parts << warnings;
+        if (!missing.isEmpty())
+            parts << tr("缺少成员的槽位（行,列）：%1").arg(missing.join(QLatin1Char(' ')));
+        SetStatusText(parts.join(QStringLiteral("；")));
         break;
     }
     case AnalysisResult::Status::NoSources:
@@ -222,10 +251,11 @@ void CLeftView::OnAnalysisDone(const AnalysisResult& result)
     case AnalysisResult::Status::Failed:
         // The box shows the code's text alone; what the engine knows about
         // where it happened goes to the status line.
-        SetStatusText(result.reason.empty()
-                          ? QString::fromStdString(result.text)
-                          : QStringLiteral("%1 %2").arg(QString::fromStdString(result.text),
-                                                        QString::fromStdString(result.reason)));
+        SetStatusText((result.reason.empty()
+                           ? QString::fromStdString(result.text)
+                           : QStringLiteral("%1 %2").arg(QString::fromStdString(result.text),
+                                                         QString::fromStdString(result.reason))) +
+                      (warnings.isEmpty() ? QString() : QStringLiteral("；") + warnings));
         ShowMessage(QString::fromStdString(result.text));
         break;
     }
@@ -233,8 +263,10 @@ void CLeftView::OnAnalysisDone(const AnalysisResult& result)
 
 void CLeftView::ClearAnalysisMarks()
 {
-    for (int i = 0; m_hRoot && i < m_hRoot->childCount(); ++i)
+    for (int i = 0; m_hRoot && i < m_hRoot->childCount(); ++i) {
         m_hRoot->child(i)->setToolTip(0, m_hRoot->child(i)->text(0));
+        m_hRoot->child(i)->setIcon(0, QIcon());
+    }
     SetStatusText(QString());
 }
 
@@ -271,6 +303,9 @@ bool CLeftView::OnUpdateCmdUI(CCmdUI& ui)
         // The context has no lock: one analysis or export at a time.
         ui.Enable(!IsBusy());
         return true;
+    case ID_VIEW_MEMBER_MAP:
+        ui.Enable(!IsBusy() && !m_context->members.empty());
+        return true;
     default:
         return false;
     }
@@ -281,6 +316,9 @@ bool CLeftView::OnCmdMsg(int id)
     switch (id) {
     case ID_INIT_LUN_INFO:
         OnInitLunInfo();
+        return true;
+    case ID_VIEW_MEMBER_MAP:
+        OnMemberMap();
         return true;
     default:
         return false;
@@ -319,12 +357,15 @@ void CLeftView::contextMenuEvent(QContextMenuEvent* e)
     QTreeWidgetItem* item = itemAt(viewport()->mapFromGlobal(e->globalPos()));
     if (e->reason() == QContextMenuEvent::Keyboard)
         item = currentItem();
-    if (!item || item->parent() != m_hRoot)
-        return;
-    setCurrentItem(item);
+    const bool source = item && item->parent() == m_hRoot;
+    if (source)
+        setCurrentItem(item);
     m_removeAction->setEnabled(!IsBusy());
+    m_memberMapAction->setEnabled(!IsBusy() && !m_context->members.empty());
     QMenu menu(this);
-    menu.addAction(m_removeAction);
+    if (source)
+        menu.addAction(m_removeAction);
+    menu.addAction(m_memberMapAction);
     menu.exec(e->globalPos());
 }
 

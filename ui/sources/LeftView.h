@@ -30,6 +30,8 @@ struct AnalysisResult;
 
 namespace corvane::ui {
 
+class CMemberMapDlg;
+
 class CLeftView : public QTreeWidget, public CCmdTarget {
     Q_OBJECT
 
@@ -49,6 +51,10 @@ public:
     // Removes the current source (tree and context); not while a worker
     // holds the context. False when nothing was removed.
     bool OnRemoveSource();
+    // "成员映射": the member map of the last analysis in a window of its
+    // own (shown, not waited for). Null while a worker holds the context or
+    // before the first analysis.
+    CMemberMapDlg* OnMemberMap();
 
     // The analysis worker's thread procedure: runs the analysis on the
     // view's context, hands a successful result to the LUN list and has
@@ -67,12 +73,14 @@ public:
     // The status text of the last analysis ("" before the first).
     QString StatusText() const { return m_statusText; }
     QAction* RemoveAction() const { return m_removeAction; }
+    QAction* MemberMapAction() const { return m_memberMapAction; }
 
 Q_SIGNALS:
     // The analysis worker has ended (its outcome was shown).
     void analysisFinished();
-    // A line for the status bar's message area: missing slots of the member
-    // map after an analysis, the detail of a failure, or "" to clear it.
+    // A line for the status bar's message area: sources left out and
+    // missing slots of the member map after an analysis, the detail of a
+    // failure, or "" to clear it.
     void statusMessage(const QString& text);
 
 protected:
@@ -92,6 +100,7 @@ private:
 
     QTreeWidgetItem* m_hRoot = nullptr;
     QAction* m_removeAction = nullptr;
+    QAction* m_memberMapAction = nullptr;
     QString m_statusText;
     // Built with the view, destroyed with it. Kept behind a pointer so that
     // the windows need not see the engine's headers.

@@ -7,6 +7,7 @@
 #include "ui/common/WindowMessages.h"
 #include "ui/sources/ChooseDevice.h"
 #include "ui/sources/LeftView.h"
+#include "ui/sources/MemberMapDlg.h"
 #include "ui/sources/SourceDialogs.h"
 
 #include <QApplication>
@@ -118,12 +119,28 @@ QPixmap AfterAnalysis(CMainFrame* frame)
     return shot;
 }
 
+// The member map of the analysis the picture before ran.
+QPixmap MemberMap(CMainFrame* frame)
+{
+    CMemberMapDlg* dlg = frame->LeftView()->OnMemberMap();
+    if (!dlg) {
+        QTextStream(stderr) << "screenshots: no analysis to show the member map of\n";
+        return QPixmap();
+    }
+    SettleEvents(300);
+    QPixmap shot = dlg->grab();
+    dlg->close();
+    SettleEvents(100);
+    return shot;
+}
+
 } // namespace
 
 void RegisterSourceScreenshots()
 {
     RegisterScreenshot(QStringLiteral("source-dialog"), SourceDialog);
     RegisterScreenshot(QStringLiteral("main-window-analysed"), AfterAnalysis);
+    RegisterScreenshot(QStringLiteral("member-map"), MemberMap);
 }
 
 } // namespace corvane::ui
