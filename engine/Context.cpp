@@ -136,6 +136,7 @@ JFileHandle::ReadOutcome MemberDisk::ReadRanges(void* buffer, uint32_t count)
         return r;
     }
     r = JFileHandle::ReadCarefully(*io, position, buffer, count, policy);
+    r.lastError.source = JFileHandle::NarrowToUtf8(source); // the name the user gave
     return r;
 }
 
