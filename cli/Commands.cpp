@@ -1,4 +1,6 @@
 #include "cli/Commands.h"
+
+#include "disk/Mapfile.h"
 #include "cli/ExportCommand.h"
 
 #include "disk/Drives.h"
@@ -12,6 +14,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <sys/stat.h>
 
 namespace corvane::cli {
 
@@ -134,8 +137,8 @@ nlohmann::json SummaryJson(const AnalysisSummary& s)
 int Analyze(const Options& opts)
 {
     EvaContext ctx;
-    for (const auto& s : opts.sources)
-        ctx.sources.push_back({s});
+    if (const int status = AddSources(opts, ctx))
+        return status;
     const AnalysisResult r = RunAnalysis(ctx);
     if (r.status == AnalysisResult::Status::NoSources) {
         Out(stderr, r.text + "\n");
@@ -166,6 +169,60 @@ int Analyze(const Options& opts)
 
 } // namespace
 
+int AddSources(const Options& opts, EvaContext& ctx)
+{
+    // A map belongs to the source that is the same file, however spelled.
+    auto same = [](const std::string& a, const std::string& b) {
+        struct stat sa {}, sb {};
+        if (a == b)
+            return true;
+        return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+               sa.st_ino == sb.st_ino;
+    };
+    for (const auto& s : opts.sources)
+        ctx.sources.push_back({s});
+    for (const std::string& spec : opts.sourceMaps) {
+        const size_t eq = spec.rfind('=');
+        if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size()) {
+            Out(stderr, "--source-map wants IMAGE=MAPFILE (not \"" + spec + "\")\n");
+            return 64;
+        }
+        const std::string image = spec.substr(0, eq), mapfile = spec.substr(eq + 1);
+        SourceEntry* entry = nullptr;
+        for (SourceEntry& e : ctx.sources)
+            if (same(e.path, image))
+                entry = &e;
+        if (!entry) {
+            Out(stderr, "--source-map " + spec + ": " + image + " is not one of the sources given\n");
+            return 64;
+        }
+        if (!entry->mapfile.empty()) {
+            Out(stderr, "--source-map " + spec + ": " + image + " has a mapfile already (" + entry->mapfile + ")\n");
+            return 64;
+        }
+        // Checked before anything is read from the sources.
+        JFileHandle::Mapfile map;
+        std::string error;
+        if (!JFileHandle::LoadMapfile(mapfile, map, error)) {
+            Out(stderr, "--source-map: " + error + "\n");
+            return 66;
+        }
+        entry->mapfile = mapfile;
+    }
+    ctx.readPolicy.retries = opts.retries;
+    return 0;
+}
+
+void AddSourceOptions(CLI::App& cmd, Options& opts)
+{
+    cmd.add_option("--source-map", opts.sourceMaps,
+                   "IMAGE=MAPFILE: the GNU ddrescue mapfile of a source image; bytes it does not mark '+' are "
+                   "unreadable (repeatable)")
+        ->type_name("IMAGE=MAPFILE");
+    cmd.add_option("--retries", opts.retries, "Extra tries of a block that fails to read (default 1)")
+        ->check(CLI::Range(0u, 100u));
+}
+
 void PrintWarnings(const std::vector<SourceWarning>& warnings)
 {
     for (const SourceWarning& w : warnings)
@@ -182,6 +239,7 @@ void Register(CLI::App& app, Options& opts)
     analyze->add_option("sources", opts.sources, "Member drives (\\\\.\\Physicaldrive%d or /dev/...) or image files");
     analyze->add_flag("-v,--verbose", opts.verbose, "Also print members, member map, missing slots and notes");
     analyze->add_flag("--json", opts.json, "Print one JSON object");
+    AddSourceOptions(*analyze, opts);
     analyze->callback([&opts] { opts.command = "analyze"; });
 
     RegisterExport(app, opts);

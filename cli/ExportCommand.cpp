@@ -5,7 +5,8 @@
 #include "engine/Analysis.h"
 #include "engine/Errors.h"
 #include "export/Export.h"
-#include "export/RescueMap.h"
+#include "export/ExportJob.h"
+#include "engine/Report.h"
 
 #include <atomic>
 #include <chrono>
@@ -75,14 +76,6 @@ bool ParseLun(const std::string& text, uint32_t& group, uint32_t& id)
     return number(text.substr(0, colon), group) && number(text.substr(colon + 1), id);
 }
 
-// The note that ties a mapfile to one export: a resume must continue the
-// same LUN at the same place of the same target.
-std::string IdentityNote(const LunEntry& lun, uint64_t start, const std::string& target)
-{
-    return "corvane lun " + std::to_string(lun.group) + ":" + std::to_string(lun.id) + " stripes " +
-           std::to_string(lun.stripeRecords.size()) + " offset " + std::to_string(start) + " target " + target;
-}
-
 // The progress line on a terminal's standard error, at most once a second.
 struct Progress {
     bool enabled = false;
@@ -141,6 +134,8 @@ void PrintSummary(const LunEntry& lun, const ExportOptions& o, uint64_t start, c
     s << "  complete:                  " << r.complete << "\n";
     s << "  rebuilt from parity:       " << r.rebuilt << "\n";
     s << "  with zero-filled segments: " << r.damaged << " (" << r.zeroFilledSegments << " segments)\n";
+    s << "LUN bytes read: " << r.bytesRead << ", rebuilt from parity: " << r.bytesRebuilt << ", lost: " << r.bytesLost
+      << "\n";
     if (r.zeroRanges.empty()) {
         s << "No LUN bytes were zero-filled" << (r.firstStripe > 0 ? " in this run" : "") << ".\n";
     } else {
@@ -173,6 +168,7 @@ void RegisterExport(CLI::App& app, Options& opts)
         ->check(CLI::Range(int64_t{0}, INT64_MAX / 512));
     auto* map = ex->add_option("--map", o.map, "Keep a GNU ddrescue mapfile of the export (for ddrescuelog)");
     ex->add_flag("--resume", o.resume, "Continue the export the mapfile says was interrupted")->needs(map);
+    AddSourceOptions(*ex, opts);
     ex->callback([&opts] { opts.command = "export"; });
 }
 
@@ -190,6 +186,8 @@ int RunExport(const Options& opts)
         cmd << "corvane-cli export";
         for (const auto& s : opts.sources)
             cmd << " " << s;
+        for (const auto& m : opts.sourceMaps)
+            cmd << " --source-map " << m;
         cmd << " --lun " << o.lun << " --to " << o.to;
         if (o.offsetSectors)
             cmd << " --offset-sectors " << o.offsetSectors;
@@ -199,14 +197,14 @@ int RunExport(const Options& opts)
 
     EvaContext ctx;
     AttachExportState(ctx);
-    for (const auto& s : opts.sources)
-        ctx.sources.push_back({s});
+    if (const int status = AddSources(opts, ctx))
+        return status;
     const AnalysisResult a = RunAnalysis(ctx);
     if (a.status == AnalysisResult::Status::NoSources) {
         Out(stderr, a.text + "\n");
         return 64;
     }
-    PrintWarnings(ctx.warnings);
+    PrintWarnings(Summarize(ctx).warnings);
     if (!a.ok()) {
         Out(stderr, a.text + (a.reason.empty() ? "" : " (" + a.reason + ")") + "\n");
         return a.code >= 1 && a.code <= 17 ? a.code : 70;
@@ -227,94 +225,40 @@ int RunExport(const Options& opts)
         Out(stderr, "note: the LUN declares " + std::to_string(lun->DeclaredBytes()) +
                         " bytes; its stripe records cover " + std::to_string(bytes) + ", which is what is exported\n");
 
-    // The rescue map: a fresh one, or the one of the run being resumed.
-    const std::string identity = IdentityNote(*lun, start, o.to);
-    RescueMap map(bytes);
-    uint32_t firstStripe = 0;
-    if (!o.map.empty()) {
-        struct stat st {};
-        const bool exists = ::stat(o.map.c_str(), &st) == 0;
-        if (exists) {
-            std::string text, error;
-            RescueMap old;
-            if (!LoadFile(o.map, text, error) || !RescueMap::Parse(text, old, error)) {
-                Out(stderr, o.map + " exists and is not a mapfile (" + error + "); it is left alone\n");
-                return 66;
-            }
-            if (o.resume) {
-                const bool same = old.Size() == bytes && old.notes.size() == 1 && old.notes[0] == identity;
-                if (!same) {
-                    Out(stderr, o.map + " belongs to another export (" +
-                                    (old.notes.empty() ? std::string("no export noted") : old.notes[0]) +
-                                    "); this one is " + identity + "\n");
-                    return 64;
-                }
-                map = old;
-                firstStripe = static_cast<uint32_t>(map.FirstNotDone() / kRunSize);
-                // Everything from the resume point on is done again.
-                map.Mark(static_cast<uint64_t>(firstStripe) * kRunSize, bytes, '?');
-            }
-        } else if (o.resume) {
-            Out(stderr, "no mapfile " + o.map + " yet: starting at the first stripe\n");
-        }
-        map.notes = {identity};
-    }
-
-    try {
-        OpenExportTarget(ctx, o.to, start, bytes);
-    } catch (const EvaError& e) {
-        Out(stderr, MessageText(e.what()) + (e.reason().empty() ? "" : " (" + e.reason() + ")") + "\n");
-        return e.code();
-    }
-
-    bool mapWarned = false;
-    auto saveMap = [&](const ExportReport& r) {
-        if (o.map.empty())
-            return;
-        ApplyReport(map, r);
-        std::string error;
-        if (!SaveFileAtomically(o.map, map.Render(o.commandLine), error) && !mapWarned) {
-            mapWarned = true;
-            Out(stderr, "warning: " + error + "\n");
-        }
-    };
-    {
-        // Written before the first stripe, so an interrupted run always has a map.
-        ExportReport none;
-        none.stripes = static_cast<uint32_t>(lun->stripeRecords.size());
-        none.firstStripe = firstStripe;
-        saveMap(none);
-    }
-
     Progress progress;
     progress.enabled = ::isatty(STDERR_FILENO) == 1;
-    progress.first = firstStripe;
-    ExportControl control;
-    control.stop = &g_stopRequested;
-    control.firstStripe = firstStripe;
-    control.console = stdout;
-    control.checkpoint = saveMap;
-    control.checkpointInterval = std::chrono::seconds(2);
-    ExportReport report;
-    control.report = &report;
-    InstallStopSignals();
-
-    int status = 0;
-    std::string failure;
-    try {
-        report = ExportLun(ctx, lun->stripeRecords, start, ShowProgress, &progress, control);
-    } catch (const EvaError& e) {
-        status = e.code();
-        failure = MessageText(e.what()) + (e.reason().empty() ? "" : " (" + e.reason() + ")");
+    ExportJobSettings settings;
+    settings.target = o.to;
+    settings.startOffset = start;
+    settings.mapPath = o.map;
+    settings.resume = o.resume;
+    settings.commandLine = o.commandLine;
+    settings.stop = &g_stopRequested;
+    settings.console = stdout;
+    settings.progress = ShowProgress;
+    settings.user = &progress;
+    settings.checkpointInterval = std::chrono::seconds(1);
+    ExportJob job(ctx, *lun, settings);
+    if (!job.Prepare()) {
+        Out(stderr, job.Result().message + "\n");
+        return job.Result().status;
     }
+    for (const std::string& n : job.Result().notes)
+        Out(stderr, n + "\n");
+    progress.first = job.FirstStripe();
+    InstallStopSignals();
+    const ExportJobResult& result = job.Run();
+    const ExportReport& report = result.report;
     if (progress.shown)
         std::fputs("\n", stderr);
+    for (const std::string& w : result.warnings)
+        Out(stderr, "warning: " + w + "\n");
     PrintSummary(*lun, o, start, report);
-    if (status != 0) {
-        Out(stderr, failure + "\n");
+    if (result.status != 0) {
+        Out(stderr, result.message + "\n");
         if (!o.map.empty())
             Out(stderr, "what was written is in " + o.map + "; continue with --map " + o.map + " --resume\n");
-        return status;
+        return result.status;
     }
     if (report.cancelled) {
         Out(stderr, "interrupted after " + std::to_string(report.firstStripe + report.written) + " of " +

@@ -1,5 +1,7 @@
 #include "export/RescueMap.h"
 
+#include "disk/Mapfile.h"
+
 #include "export/Export.h"
 
 #include <algorithm>
@@ -143,33 +145,15 @@ std::string Timestamp()
     return buf;
 }
 
-bool IsStatus(char c)
-{
-    return c == '?' || c == '*' || c == '/' || c == '-' || c == '+';
-}
-
-bool ParseNumber(const std::string& s, uint64_t& out)
-{
-    if (s.empty() || s[0] == '-')
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long long v = std::strtoull(s.c_str(), &end, 0);
-    if (errno != 0 || end == s.c_str() || *end != '\0')
-        return false;
-    out = v;
-    return true;
-}
-
 } // namespace
 
-std::string RescueMap::Render(const std::string& commandLine) const
+std::string RescueMap::Render(const std::string& commandLine, const std::string& program) const
 {
     const uint64_t next = FirstNotDone();
     const bool finished = next == m_size;
     std::string out;
     char line[128];
-    out += "# Mapfile. Created by corvane-cli\n";
+    out += "# Mapfile. Created by " + program + "\n";
     out += "# Command line: " + commandLine + "\n";
     out += "# Current time: " + Timestamp() + "\n";
     for (const std::string& n : notes)
@@ -190,64 +174,21 @@ std::string RescueMap::Render(const std::string& commandLine) const
 
 bool RescueMap::Parse(const std::string& text, RescueMap& out, std::string& error)
 {
-    RescueMap map;
-    std::istringstream in(text);
-    std::string line;
-    int number = 0;
-    bool statusLine = false;
-    uint64_t end = 0;
-    while (std::getline(in, line)) {
-        ++number;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        const size_t first = line.find_first_not_of(" \t");
-        if (first == std::string::npos)
-            continue;
-        if (line[first] == '#') {
-            // Our own notes ("# corvane ..."); every other comment is ddrescue's or the user's.
-            if (line.compare(first, 10, "# corvane ") == 0)
-                map.notes.push_back(line.substr(first + 2));
-            continue;
-        }
-        std::istringstream fields(line);
-        std::string a, b, c;
-        fields >> a >> b >> c;
-        if (!statusLine) {
-            // current_pos current_status [current_pass]
-            uint64_t pos = 0;
-            if (!ParseNumber(a, pos) || b.size() != 1) {
-                error = "line " + std::to_string(number) + ": not a mapfile status line";
-                return false;
-            }
-            statusLine = true;
-            continue;
-        }
-        uint64_t pos = 0, size = 0;
-        std::string extra;
-        fields >> extra;
-        if (!ParseNumber(a, pos) || !ParseNumber(b, size) || c.size() != 1 || !IsStatus(c[0]) || !extra.empty()) {
-            error = "line " + std::to_string(number) + ": expected \"pos size status\"";
-            return false;
-        }
-        if (pos != end) {
-            error = "line " + std::to_string(number) + ": block does not start where the previous one ended";
-            return false;
-        }
-        if (size == 0 || size > UINT64_MAX - pos) {
-            error = "line " + std::to_string(number) + ": bad block size";
-            return false;
-        }
-        end = pos + size;
-        if (!map.m_spans.empty() && map.m_spans.back().status == c[0])
-            map.m_spans.back().size += size;
-        else
-            map.m_spans.push_back({pos, size, c[0]});
-    }
-    if (!statusLine) {
-        error = "no mapfile status line";
+    JFileHandle::Mapfile file;
+    if (!JFileHandle::ParseMapfile(text, file, error))
         return false;
+    RescueMap map;
+    for (const std::string& c : file.comments)
+        // Our own notes ("# corvane ..."); every other comment is ddrescue's or the user's.
+        if (c.compare(0, 8, "corvane ") == 0)
+            map.notes.push_back(c);
+    for (const JFileHandle::MapfileBlock& b : file.blocks) {
+        if (!map.m_spans.empty() && map.m_spans.back().status == b.status)
+            map.m_spans.back().size += b.size;
+        else
+            map.m_spans.push_back({b.pos, b.size, b.status});
     }
-    map.m_size = end;
+    map.m_size = file.Domain();
     out = std::move(map);
     return true;
 }
@@ -284,6 +225,18 @@ bool SaveFileAtomically(const std::string& path, const std::string& text, std::s
         error = "cannot replace " + path + ": " + std::strerror(errno);
         ::unlink(tmp.c_str());
         return false;
+    }
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        const bool ok = ::fsync(dfd) == 0 || errno == EINVAL;
+        const int err = errno;
+        ::close(dfd);
+        if (!ok) {
+            error = "cannot sync the directory of " + path + ": " + std::strerror(err);
+            return false;
+        }
     }
     return true;
 }

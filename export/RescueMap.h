@@ -42,8 +42,9 @@ public:
     // without the leading "# " (identity of the export, for a resume check).
     std::vector<std::string> notes;
 
-    // The mapfile text. commandLine goes into the header as ddrescue writes it.
-    std::string Render(const std::string& commandLine) const;
+    // The mapfile text. program and commandLine go into the header as
+    // ddrescue writes them.
+    std::string Render(const std::string& commandLine, const std::string& program = "corvane-cli") const;
 
     // Parses a mapfile; on error returns false with error naming the line.
     static bool Parse(const std::string& text, RescueMap& out, std::string& error);
@@ -59,7 +60,8 @@ struct ExportReport;
 void ApplyReport(RescueMap& map, const ExportReport& report);
 
 // Replaces path with text so that a reader (or a crash) sees either the old
-// file or the whole new one: a temporary file beside it, synced, renamed.
+// file or the whole new one: a temporary file beside it, synced, renamed,
+// and the directory synced so the rename itself survives a power cut.
 bool SaveFileAtomically(const std::string& path, const std::string& text, std::string& error);
 
 // Reads a whole file; false with error when it cannot be read.

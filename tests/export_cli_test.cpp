@@ -147,6 +147,26 @@ TEST_F(ExportCli, AHealthyLunIsCopiedByteForByte)
     EXPECT_NE(text.find("No LUN bytes were zero-filled"), std::string::npos) << text;
 }
 
+TEST_F(ExportCli, AnImagedMemberWithHolesIsRebuiltWhereItsMapfileSaysTheyAre)
+{
+    // Member 2 was imaged with a 64 KiB hole inside stripe 1's segment of
+    // position 1: without its map the hole's zeros would pass for data.
+    sample::GroupSpec spec = sample::HealthyGroup(5, {3});
+    spec.luns[0].faults.push_back({1, 1, 0x30000, 0x10000, sample::FaultKind::Hole});
+    Generate(spec);
+    std::string image, mapfile;
+    for (const auto& m : manifest.members)
+        if (!m.imageMap.empty()) {
+            image = m.path;
+            mapfile = m.imageMap;
+        }
+    ASSERT_FALSE(mapfile.empty());
+    const std::string out = dir.file("lun.img");
+    ASSERT_EQ(Run({"--lun", "0:0", "--to", out, "--source-map", image + "=" + mapfile}), 0) << Stderr();
+    EXPECT_EQ(sample::Sha256OfFile(out, 0, manifest.luns[0].bytes), manifest.luns[0].sha256);
+    EXPECT_NE(Stdout().find("rebuilt from parity: 65536, lost: 0"), std::string::npos) << Stdout();
+}
+
 TEST_F(ExportCli, StraySourcesAmongTheMembersChangeNoByteAndAreWarnedOf)
 {
     // A blank disk added after member 0 and a foreign disk whose byte 115 is
@@ -286,9 +306,23 @@ class ExportCliRefusal : public ExportCli, public ::testing::WithParamInterface<
 TEST_P(ExportCliRefusal, EndsWithTheRightStatusAndWritesNothing)
 {
     Generate(sample::HealthyGroup(5, {2}));
+    // Maps for the --source-map rows: one that parses, one that does not.
+    auto text = [](const std::string& t) { return std::vector<uint8_t>(t.begin(), t.end()); };
+    WriteFile(dir.file("good.map"), text("0 +\n0 0x10000000 +\n"));
+    WriteFile(dir.file("bad.map"), text("0 +\n0 0x1000 +\n0x2000 0x1000 -\n"));
     std::vector<std::string> args;
-    for (std::string a : GetParam().args)
-        args.push_back(a == "@SRC0" ? manifest.Sources()[0] : a == "@OUT" ? dir.file("out.img") : a);
+    for (std::string a : GetParam().args) {
+        for (const char* key : {"@SRC0", "@OUT", "@DIR"}) {
+            const size_t at = a.find(key);
+            if (at == std::string::npos)
+                continue;
+            const std::string value = std::string(key) == "@SRC0" ? manifest.Sources()[0]
+                                      : std::string(key) == "@OUT" ? dir.file("out.img")
+                                                                   : dir.file(".");
+            a.replace(at, std::strlen(key), value);
+        }
+        args.push_back(a);
+    }
     const std::vector<uint64_t> before = [&] {
         std::vector<uint64_t> f;
         for (const auto& m : manifest.members)
@@ -309,7 +343,28 @@ INSTANTIATE_TEST_SUITE_P(
                                   "offset-sectors"},
                       RefusalCase{"NoSuchLun", {"--lun", "3:9", "--to", "@OUT"}, 65, "no LUN 3:9"},
                       RefusalCase{"MalformedLun", {"--lun", "7", "--to", "@OUT"}, 64, "GROUP:ID"},
-                      RefusalCase{"ResumeWithoutMap", {"--lun", "0:0", "--to", "@OUT", "--resume"}, 64, "--map"}),
+                      RefusalCase{"ResumeWithoutMap", {"--lun", "0:0", "--to", "@OUT", "--resume"}, 64, "--map"},
+                      RefusalCase{"SourceMapOfNoSource",
+                                  {"--lun", "0:0", "--to", "@OUT", "--source-map", "@DIR/other.img=@DIR/good.map"},
+                                  64,
+                                  "is not one of the sources"},
+                      RefusalCase{"SourceMapTwice",
+                                  {"--lun", "0:0", "--to", "@OUT", "--source-map", "@SRC0=@DIR/good.map",
+                                   "--source-map", "@SRC0=@DIR/good.map"},
+                                  64,
+                                  "has a mapfile already"},
+                      RefusalCase{"SourceMapNotAMapfile",
+                                  {"--lun", "0:0", "--to", "@OUT", "--source-map", "@SRC0=@DIR/bad.map"},
+                                  66,
+                                  "bad.map line 3: block does not start where the previous one ended"},
+                      RefusalCase{"SourceMapMissing",
+                                  {"--lun", "0:0", "--to", "@OUT", "--source-map", "@SRC0=@DIR/none.map"},
+                                  66,
+                                  "none.map"},
+                      RefusalCase{"SourceMapWithoutImage",
+                                  {"--lun", "0:0", "--to", "@OUT", "--source-map", "@DIR/good.map"},
+                                  64,
+                                  "IMAGE=MAPFILE"}),
     [](const ::testing::TestParamInfo<RefusalCase>& row) { return std::string(row.param.name); });
 
 } // namespace

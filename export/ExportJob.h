@@ -1,0 +1,81 @@
+// One export as both front ends run it: the target opened and checked, the
+// rescue map loaded for a resume, checkpoints that sync the target and then
+// save the map, the final map, and the image file cut to the LUN when the
+// user asked for a replacement. The desktop program and corvane-cli differ
+// only in how they ask and what they show.
+#pragma once
+
+#include "export/Export.h"
+#include "export/RescueMap.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+namespace corvane {
+
+struct ExportJobSettings {
+    std::string target;        // image file or disk device (narrow, the locale's encoding)
+    uint64_t startOffset = 0;  // bytes
+    std::string mapPath;       // the rescue map to keep (empty: none)
+    bool resume = false;       // continue the export the map says was interrupted
+    std::string program = "corvane-cli"; // who writes the map
+    std::string commandLine;   // for the map's header
+    // An image file the user agreed to replace is cut to the LUN's length
+    // once every stripe is on it (a stale tail must not follow the LUN).
+    bool truncateWhenFinished = false;
+    const std::atomic<bool>* stop = nullptr;
+    FILE* console = stdout;
+    ExportProgressFn progress = nullptr;
+    void* user = nullptr;
+    std::function<void(uint32_t written)> onWritten;
+    std::chrono::milliseconds checkpointInterval{1000};
+};
+
+struct ExportJobResult {
+    // 0; the error code (1 to 17) of a failure; 64 a resume of another
+    // export; 66 a map that is not a mapfile.
+    int status = 0;
+    std::string message;            // why it failed (UTF-8), for the user
+    std::vector<std::string> warnings; // e.g. the map could not be saved
+    std::vector<std::string> notes;    // e.g. where a resume began
+    ExportReport report;
+    bool started = false;           // ExportLun ran (the target was opened)
+};
+
+// The note that ties a mapfile to one export: a resume must continue the
+// same LUN at the same place of the same target.
+std::string ExportIdentity(const LunEntry& lun, uint64_t startOffset, const std::string& target);
+
+class ExportJob {
+public:
+    ExportJob(EvaContext& ctx, const LunEntry& lun, ExportJobSettings settings);
+
+    // Loads the map (for a resume) and opens the target. On the caller's
+    // thread (the desktop program's user-interface thread). False with the
+    // result's status and message set when the export cannot start.
+    bool Prepare();
+    // Runs the export (on a worker thread in the desktop program) and
+    // returns the result; call after a successful Prepare.
+    const ExportJobResult& Run();
+
+    const ExportJobResult& Result() const { return m_result; }
+    const RescueMap& Map() const { return m_map; }
+    uint32_t FirstStripe() const { return m_firstStripe; }
+
+private:
+    void SaveMap(const ExportReport& r);
+
+    EvaContext& m_ctx;
+    const LunEntry& m_lun;
+    ExportJobSettings m_settings;
+    RescueMap m_map;
+    uint32_t m_firstStripe = 0;
+    bool m_mapWarned = false;
+    ExportJobResult m_result;
+};
+
+} // namespace corvane
