@@ -284,24 +284,22 @@ JDisk::~JDisk()
 
 uint32_t JDisk::DirectSectorSize()
 {
-    if (m_directState == 0) {
-        m_directState = 2;
+    std::call_once(m_directOnce, [this] {
         struct stat st {}, dst {};
         int sector = 0;
-        if (m_fd >= 0 && ::fstat(m_fd, &st) == 0 && S_ISBLK(st.st_mode) && ::ioctl(m_fd, BLKSSZGET, &sector) == 0 &&
-            sector > 0 && sector < 4096 && 4096 % sector == 0) {
-            const int fd = ::open(m_openedPath.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
-            // The same device, or nothing: the path may have been reused.
-            if (fd >= 0 && ::fstat(fd, &dst) == 0 && S_ISBLK(dst.st_mode) && dst.st_rdev == st.st_rdev) {
-                m_directFd = fd;
-                m_sector = static_cast<uint32_t>(sector);
-                m_directState = 1;
-            } else if (fd >= 0) {
-                ::close(fd);
-            }
+        if (m_fd < 0 || ::fstat(m_fd, &st) != 0 || !S_ISBLK(st.st_mode) || ::ioctl(m_fd, BLKSSZGET, &sector) != 0 ||
+            sector <= 0 || sector >= 4096 || 4096 % sector != 0)
+            return;
+        const int fd = ::open(m_openedPath.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+        // The same device, or nothing: the path may have been reused.
+        if (fd >= 0 && ::fstat(fd, &dst) == 0 && S_ISBLK(dst.st_mode) && dst.st_rdev == st.st_rdev) {
+            m_directFd = fd;
+            m_sector = static_cast<uint32_t>(sector);
+        } else if (fd >= 0) {
+            ::close(fd);
         }
-    }
-    return m_directState == 1 ? m_sector : 0;
+    });
+    return m_sector;
 }
 
 bool JDisk::ReadDirectAt(uint64_t offset, void* alignedBuffer, uint32_t count, uint64_t* transferred)

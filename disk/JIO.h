@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <sys/uio.h>
 #include <string>
 
@@ -107,8 +108,9 @@ public:
     bool ReadDirectAt(uint64_t offset, void* alignedBuffer, uint32_t count, uint64_t* transferred) override;
 
 private:
+    // Opened once, on first need, by whichever thread reads first.
+    std::once_flag m_directOnce;
     int m_directFd = -1;
-    int m_directState = 0; // 0 not tried, 1 open, 2 not possible
     uint32_t m_sector = 0;
 };
 
