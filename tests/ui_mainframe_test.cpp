@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QStatusBar>
@@ -112,6 +113,8 @@ private slots:
     void largeTotalsKeepFullRange();
     void emptyExportStillShowsText();
     void barKeepsPlaceWhenFrameResized();
+    void messageAreaNeverCoversTheProgressText_data();
+    void messageAreaNeverCoversTheProgressText();
     void splitterHoldsBothPanes();
     void viewStyleSwitchesLunList_data();
     void viewStyleSwitchesLunList();
@@ -121,6 +124,7 @@ private slots:
     void recentFileList();
     void openAndSaveTouchNoFile();
     void aboutBoxLayout();
+    void aboutLinkSaysWhenNothingOpensIt();
     void dialogUnitsFollowFont();
     void cleanupTestCase();
 
@@ -167,6 +171,14 @@ void MainFrameTest::titleNeverChanges()
     QCOMPARE(App()->Document()->GetTitle(), QStringLiteral("corvane recovery for hp eva"));
     m_frame->setWindowTitle(QStringLiteral("something else"));
     QCOMPARE(m_frame->windowTitle(), title);
+    // Every window's caption is its own: no display name was set for the
+    // window system to append to each of them (the display name follows
+    // the application name only while none was set).
+    const QString name = QCoreApplication::applicationName();
+    QCoreApplication::setApplicationName(QStringLiteral("probe"));
+    const QString shown = QGuiApplication::applicationDisplayName();
+    QCoreApplication::setApplicationName(name);
+    QCOMPARE(shown, QStringLiteral("probe"));
 }
 
 void MainFrameTest::menuEntries()
@@ -364,6 +376,56 @@ void MainFrameTest::barKeepsPlaceWhenFrameResized()
     QTRY_COMPARE(m_frame->size(), QSize(960, 600));
 }
 
+void MainFrameTest::messageAreaNeverCoversTheProgressText_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::newRow("740 wide") << 740;
+    QTest::newRow("600 wide") << 600;
+    QTest::newRow("1200 wide") << 1200;
+}
+
+void MainFrameTest::messageAreaNeverCoversTheProgressText()
+{
+    QFETCH(int, width);
+    m_frame->resize(width, 600);
+    QTRY_COMPARE(m_frame->width(), width);
+    // A degraded group: missing slots named while an export runs.
+    m_frame->SetMessageText(QStringLiteral("缺少成员的槽位（行,列）：(1,3) (1,4) (2,3) (2,4) (3,3) (3,4) "
+                                           "(4,3) (4,4) (5,3) (5,4) (6,3) (6,4)"));
+    RunExport(m_frame, {{800, 22}});
+    CTextProgressCtrl* bar = m_frame->Progress();
+    QCOMPARE(bar->GetWindowText(), QStringLiteral("176M/6400M"));
+    QLabel* area = m_frame->MessageLabel();
+    QTRY_VERIFY(area->isVisible());
+    QCoreApplication::processEvents();
+
+    // Where the bar writes its centred text, in the frame's coordinates.
+    const int textWidth = bar->fontMetrics().horizontalAdvance(bar->GetWindowText());
+    const QRect inBar((bar->width() - textWidth) / 2, 0, textWidth, bar->height());
+    const QRect text(bar->mapTo(m_frame, inBar.topLeft()), inBar.size());
+    const QRect areaRect(area->mapTo(m_frame, QPoint(0, 0)), area->size());
+    QVERIFY2(!areaRect.intersects(text), qPrintable(QStringLiteral("message %1,%2 %3x%4 over text %5,%6 %7x%8")
+                                                        .arg(areaRect.x()).arg(areaRect.y())
+                                                        .arg(areaRect.width()).arg(areaRect.height())
+                                                        .arg(text.x()).arg(text.y())
+                                                        .arg(text.width()).arg(text.height())));
+    // Nothing else of the status bar lies over the text either, and all of
+    // it is inside the window.
+    for (QWidget* w : m_frame->StatusBar()->findChildren<QWidget*>()) {
+        if (w == bar || w == m_frame->PaneLabel() || !w->isVisible() || bar->isAncestorOf(w))
+            continue;
+        const QRect r(w->mapTo(m_frame, QPoint(0, 0)), w->size());
+        QVERIFY2(!r.intersects(text), qPrintable(w->objectName()));
+    }
+    QVERIFY(text.right() < m_frame->width());
+    QVERIFY(area->width() <= m_frame->width());
+
+    m_frame->SetMessageText(QString());
+    QVERIFY(area->isHidden());
+    m_frame->resize(960, 600);
+    QTRY_COMPARE(m_frame->size(), QSize(960, 600));
+}
+
 void MainFrameTest::splitterHoldsBothPanes()
 {
     CSplitterWnd* splitter = m_frame->Splitter();
@@ -554,10 +616,52 @@ void MainFrameTest::aboutBoxLayout()
         QVERIFY(label->width() >= label->sizeHint().width());
         QVERIFY(label->geometry().right() < about.width());
     }
+    // A fixed dialog: nothing to minimise or maximise.
+    const Qt::WindowFlags flags = about.windowFlags();
+    QVERIFY(flags & Qt::CustomizeWindowHint);
+    QVERIFY(flags & Qt::WindowCloseButtonHint);
+    QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+    QCOMPARE(about.minimumSize(), about.maximumSize());
     about.show();
     QVERIFY(QTest::qWaitForWindowExposed(&about));
     QTest::keyClick(&about, Qt::Key_Return);
     QCOMPARE(about.result(), int(QDialog::Accepted));
+}
+
+void MainFrameTest::aboutLinkSaysWhenNothingOpensIt()
+{
+    const QString readme = CAboutDlg::FindReadme();
+    if (readme.isEmpty())
+        QSKIP("no README.md beside the test");
+    QList<QUrl> asked;
+    bool opens = false;
+    CAboutDlg::SetUrlOpener([&](const QUrl& url) {
+        asked << url;
+        return opens;
+    });
+    auto restore = qScopeGuard([] { CAboutDlg::SetUrlOpener({}); });
+    CAboutDlg about(m_frame);
+    about.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&about));
+
+    // No program opens it: a box says so and where the file is.
+    QString said;
+    QTimer::singleShot(100, [&said] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            said = box->text();
+            box->close();
+        }
+    });
+    QVERIFY(!about.OnLinkActivated());
+    QCOMPARE(asked, QList<QUrl>{QUrl::fromLocalFile(readme)});
+    QVERIFY2(said.contains(readme), qPrintable(said));
+
+    // Opened: nothing more to say.
+    opens = true;
+    said.clear();
+    QVERIFY(about.OnLinkActivated());
+    QCOMPARE(asked.size(), 2);
+    QVERIFY(said.isEmpty());
 }
 
 void MainFrameTest::dialogUnitsFollowFont()

@@ -47,9 +47,8 @@ CChooseDevice::CChooseDevice(QWidget* parent)
 {
     setObjectName(QStringLiteral("IDD_CHOOSE_DEVICE"));
     setWindowTitle(tr("选择源"));
-    // Modal frame with caption and system menu: no resizing, no help.
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    // Modal frame with caption and system menu (SetUpDialog): no resizing,
+    // no help, no minimise or maximise.
     const CDialogUnits du =
         CDialogUnits::SetUpDialog(this, QStringLiteral("MS Shell Dlg"), 8, 303, 159);
 
