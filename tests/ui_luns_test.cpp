@@ -161,6 +161,8 @@ private Q_SLOTS:
 
     void rowsFollowTheLunList();
     void rowShowsGroupIdAndSize();
+    void rowToolTipGivesBytesCoverageAndSources();
+    void iconAndSmallIconModesLookDifferent();
     void displayModesKeepRowsAndCommands_data();
     void displayModesKeepRowsAndCommands();
     void lastRightClickIsTheRowExported();
@@ -249,6 +251,69 @@ void LunsTest::rowShowsGroupIdAndSize()
     QCOMPARE(model->item(0, 1)->text(), QStringLiteral("3"));
     QCOMPARE(model->item(0, 2)->text(), QStringLiteral("100G"));
     QCOMPARE(View()->RowEntry(0), ctx.lunList[0].get());
+}
+
+void LunsTest::rowToolTipGivesBytesCoverageAndSources()
+{
+    // 12 stripes are 96 MiB, which the size column shows as "0G".
+    sample::GroupSpec spec = sample::HealthyGroup(6, {12});
+    spec.members[3].present = false;
+    Group g(spec);
+    ShowLuns(g.ctx);
+    QStandardItemModel* model = View()->Model();
+    QCOMPARE(model->item(0, 2)->text(), QStringLiteral("0G"));
+    const QString tip = model->item(0, 2)->toolTip();
+    for (int c = 0; c < 3; ++c)
+        QCOMPARE(model->item(0, c)->toolTip(), tip);
+    const LunEntry& e = *g.ctx.lunList[0];
+    QVERIFY2(tip.contains(QString::number(e.DeclaredBytes()) + QStringLiteral(" 字节")), qPrintable(tip));
+    QVERIFY2(tip.contains(QStringLiteral("条带记录：12 个，覆盖 100663296 字节")), qPrintable(tip));
+    // Every member the LUN is read from, and the slot whose member is gone.
+    int present = 0;
+    for (size_t m = 0; m < g.manifest.members.size(); ++m) {
+        const QString path = QString::fromStdString(g.manifest.members[m].path);
+        if (m == 3) {
+            QVERIFY2(!tip.contains(path), qPrintable(tip));
+            continue;
+        }
+        ++present;
+        QVERIFY2(tip.contains(path), qPrintable(tip));
+    }
+    QVERIFY2(tip.contains(QStringLiteral("读取的源（%1 个）").arg(present)), qPrintable(tip));
+    QVERIFY(!g.ctx.missingSlots.empty());
+    const SlotKey gone = g.ctx.missingSlots.front();
+    QVERIFY2(tip.contains(QStringLiteral("(%1,%2)").arg(gone.row).arg(gone.column)), qPrintable(tip));
+    // The three columns stay as they are.
+    QCOMPARE(model->columnCount(), 3);
+    QCOMPARE(model->item(0, 0)->text(), QString::number(e.group));
+}
+
+void LunsTest::iconAndSmallIconModesLookDifferent()
+{
+    Group g(sample::HealthyGroup(5, {1, 1, 1}));
+    ShowLuns(g.ctx);
+    QListView* icons = View()->IconView();
+    auto look = [&](int command, QRect& item) {
+        if (!m_frame->ExecuteCommand(command))
+            return QImage();
+        QCoreApplication::processEvents();
+        item = icons->visualRect(View()->Model()->index(0, 0));
+        return icons->viewport()->grab().toImage();
+    };
+    QRect large;
+    QRect small;
+    const QImage iconMode = look(ID_VIEW_LARGEICON, large);
+    const QImage smallMode = look(ID_VIEW_SMALLICON, small);
+    QVERIFY(!iconMode.isNull() && !smallMode.isNull());
+    // A large picture above the text against a small one beside it.
+    QVERIFY2(large.height() >= 32 + small.height() / 2, qPrintable(QStringLiteral("%1 vs %2")
+                                                                 .arg(large.height())
+                                                                 .arg(small.height())));
+    QVERIFY(small.height() >= 16);
+    QVERIFY(iconMode != smallMode);
+    QVERIFY(m_frame->ExecuteCommand(ID_VIEW_DETAILS));
+    // The report keeps its plain rows.
+    QVERIFY(View()->Model()->item(0, 0)->icon().isNull());
 }
 
 void LunsTest::displayModesKeepRowsAndCommands_data()
