@@ -100,10 +100,12 @@ bool CChooseDevice::OnInitDialog()
     m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_list->setWordWrap(false);
-    // A path keeps its file name (cut in the middle); the information keeps
-    // node and size (cut at the end).
-    m_list->setItemDelegateForColumn(0, new CElideDelegate(Qt::ElideMiddle, m_list));
+    // A name is never cut: two groups' members differ only in a folder that
+    // any cut may hide; the column grows to the longest name and the list
+    // scrolls sideways. The information keeps node and size (cut at the end).
+    m_list->setItemDelegateForColumn(0, new CElideDelegate(Qt::ElideNone, m_list));
     m_list->setItemDelegateForColumn(1, new CElideDelegate(Qt::ElideRight, m_list));
+    m_list->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
 
     const auto& probe = CSourceDialogs::Current().probeDrive;
     for (int n = 0; n < kProbedDrives; ++n) {
@@ -121,7 +123,6 @@ int CChooseDevice::AppendRow(const QString& name, const QString& info)
     auto* nameItem = new QTableWidgetItem(name);
     nameItem->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
     nameItem->setCheckState(Qt::Unchecked);
-    // Long paths are cut in the middle; the whole name stays readable here.
     nameItem->setToolTip(name);
     auto* infoItem = new QTableWidgetItem(info);
     infoItem->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
@@ -129,6 +130,11 @@ int CChooseDevice::AppendRow(const QString& name, const QString& info)
         infoItem->setToolTip(info);
     m_list->setItem(row, 0, nameItem);
     m_list->setItem(row, 1, infoItem);
+    // Grown to the longest name, never below the template's width.
+    const int before = m_list->columnWidth(0);
+    m_list->resizeColumnToContents(0);
+    if (m_list->columnWidth(0) < before)
+        m_list->setColumnWidth(0, before);
     return row;
 }
 

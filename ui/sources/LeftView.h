@@ -47,7 +47,9 @@ public:
     // "初始化lun信息": starts the analysis worker and returns at once.
     void OnInitLunInfo();
     // Removes the current source (tree and context); not while a worker
-    // holds the context. False when nothing was removed.
+    // holds the context. The last analysis goes with it (LUN list emptied,
+    // members closed): it read the removed source. False when nothing was
+    // removed.
     bool OnRemoveSource();
 
     // The analysis worker's thread procedure: runs the analysis on the
