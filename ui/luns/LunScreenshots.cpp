@@ -136,26 +136,49 @@ QPixmap ContextMenu(CMainFrame* frame)
 
 QPixmap Settings(CMainFrame* frame)
 {
-    // Drives this machine lets the program open for writing; where it lets
-    // none (an unprivileged or confined run), three stand-ins show the look.
+    // The sample's LUN of 96 MiB, so the rows are judged as for an export.
+    CTargetNeeds needs;
+    if (LoadSample()) {
+        needs.sources = SourceIdentities(Sample().ctx);
+        needs.bytes = Sample().ctx.lunList.back()->CoveredBytes();
+    }
+    // Drives this machine has; where it has none the program may list (a
+    // confined run), stand-ins show the look: one usable, one in use, one
+    // read-only, one too small.
     bool any = false;
     for (int n = 0; n <= 128 && !any; ++n)
-        any = CExportSeting::ProbeDrive(n).has_value();
+        any = CExportSeting::ProbeDrive(n, needs.sources).has_value();
     CExportSeting::DriveProbe probe;
     if (!any) {
         probe = [](int n) -> std::optional<CDriveRow> {
-            static const char* const kInfo[] = {"ATA Disk A, 465.8 GiB, /dev/sda",
-                                                "ATA Disk B, 3726.0 GiB, /dev/sdb",
-                                                "USB Disk C, 1863.0 GiB, /dev/sdc"};
-            if (n > 2)
+            struct Stand {
+                const char* info;
+                std::uint64_t size;
+                const char* unusable;
+            };
+            static const Stand kDrives[] = {
+                {"ATA Disk A, 465.8 GiB, /dev/sda", 500107862016ULL,
+                 "\\\\.\\Physicaldrive0 is in use: /dev/sda1 is mounted on /"},
+                {"ATA Disk B, 3726.0 GiB, /dev/sdb", 4000787030016ULL, ""},
+                {"USB Disk C, 1863.0 GiB, /dev/sdc", 2000398934016ULL, "-"},
+                {"USB Stick, 64.0 MiB, /dev/sdd", 67108864ULL, ""}};
+            if (n > 3)
                 return std::nullopt;
+            // "-": the probe's own words for a write-protected drive.
+            const QString unusable = qstrcmp(kDrives[n].unusable, "-") == 0
+                                         ? CExportSeting::tr("只读设备")
+                                         : QString::fromLatin1(kDrives[n].unusable);
             return CDriveRow{QStringLiteral("\\\\.\\Physicaldrive%1").arg(n),
-                             QString::fromLatin1(kInfo[n])};
+                             QString::fromLatin1(kDrives[n].info), kDrives[n].size, unusable};
         };
     }
-    CExportSeting dialog(frame, probe);
-    if (dialog.List()->rowCount() > 1)
-        dialog.List()->selectRow(1);
+    CExportSeting dialog(frame, probe, needs);
+    for (int r = 0; r < dialog.List()->rowCount(); ++r) {
+        if (dialog.RowProblem(r).isEmpty()) {
+            dialog.List()->selectRow(r);
+            break;
+        }
+    }
     dialog.OffsetEdit()->setText(QStringLiteral("2048"));
     dialog.show();
     SettleEvents(300);
