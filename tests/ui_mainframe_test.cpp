@@ -5,14 +5,22 @@
 #include "ui/app/SplitterWnd.h"
 #include "ui/app/TessalyApp.h"
 #include "ui/app/TessalyDoc.h"
+#include "ui/app/Translations.h"
 #include "ui/common/Commands.h"
 #include "ui/common/DialogUnits.h"
 #include "ui/common/WindowMessages.h"
 #include "ui/controls/TextProgressCtrl.h"
+#include "ui/luns/DamageReport.h"
+#include "ui/luns/ExportSeting.h"
 #include "ui/luns/TessalyView.h"
+#include "ui/sources/ChooseDevice.h"
 #include "ui/sources/LeftView.h"
+#include "ui/sources/SourceDialogs.h"
 
 #include <QAction>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QStandardItemModel>
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
@@ -98,7 +106,7 @@ QStringList MenuEntries(QMenu* menu)
 class MainFrameTest : public QObject {
     Q_OBJECT
 
-private slots:
+private Q_SLOTS:
     void initTestCase();
     void startsWithZeroProgress();
     void titleNeverChanges();
@@ -126,6 +134,8 @@ private slots:
     void aboutBoxLayout();
     void aboutLinkSaysWhenNothingOpensIt();
     void dialogUnitsFollowFont();
+    void windowsFollowTheLocale_data();
+    void windowsFollowTheLocale();
     void cleanupTestCase();
 
 private:
@@ -682,6 +692,82 @@ void MainFrameTest::dialogUnitsFollowFont()
     QCOMPARE(left.right() + 1, right.left());
 }
 
+void MainFrameTest::windowsFollowTheLocale_data()
+{
+    QTest::addColumn<QString>("lcAll");
+    QTest::addColumn<QString>("lang");
+    QTest::addColumn<bool>("english");
+    QTest::newRow("en_US.UTF-8") << "" << "en_US.UTF-8" << true;
+    QTest::newRow("LC_ALL en_GB over LANG zh_CN") << "en_GB.UTF-8" << "zh_CN.UTF-8" << true;
+    QTest::newRow("zh_CN.UTF-8") << "" << "zh_CN.UTF-8" << false;
+    QTest::newRow("C") << "C" << "en_US.UTF-8" << false;
+    QTest::newRow("POSIX") << "POSIX" << "" << false;
+    QTest::newRow("nothing set") << "" << "" << false;
+    QTest::newRow("a language without texts") << "de_DE.UTF-8" << "" << false;
+}
+
+void MainFrameTest::windowsFollowTheLocale()
+{
+    QFETCH(QString, lcAll);
+    QFETCH(QString, lang);
+    QFETCH(bool, english);
+    const QByteArray savedAll = qgetenv("LC_ALL");
+    const QByteArray savedLang = qgetenv("LANG");
+    const QByteArray savedMessages = qgetenv("LC_MESSAGES");
+    auto restore = qScopeGuard([&] {
+        qputenv("LC_ALL", savedAll);
+        qputenv("LANG", savedLang);
+        qputenv("LC_MESSAGES", savedMessages);
+        InstallTranslations(LanguageOfLocale(MessagesLocale()));
+    });
+    qputenv("LC_ALL", lcAll.toLocal8Bit());
+    qputenv("LANG", lang.toLocal8Bit());
+    qunsetenv("LC_MESSAGES");
+    QCOMPARE(LanguageOfLocale(MessagesLocale()), english ? CUiLanguage::English : CUiLanguage::Chinese);
+    QVERIFY(InstallTranslations(LanguageOfLocale(MessagesLocale())));
+    auto pick = [english](const char* en, const char* zh) {
+        return QString::fromUtf8(english ? en : zh);
+    };
+
+    // The main window: menus, status bar, the LUN list's columns and menu.
+    CMainFrame frame;
+    QVERIFY(frame.Create());
+    const QList<QAction*> menus = frame.menuBar()->actions();
+    QCOMPARE(menus.value(0)->text(), pick("&File", "文件(&F)"));
+    QCOMPARE(frame.Action(ID_FILE_NEW)->text(), pick("&Add Device\tCtrl+N", "添加设备(&N)\tCtrl+N"));
+    QCOMPARE(frame.Action(ID_INIT_LUN_INFO)->text(), pick("Initialise LUN Information", "初始化lun信息"));
+    QCOMPARE(frame.PaneLabel()->text(), pick("Current user:", "当前用户："));
+    QCOMPARE(frame.windowTitle(), QStringLiteral("corvane recovery for hp eva 1.2"));
+    QCOMPARE(frame.LunView()->Model()->headerData(0, Qt::Horizontal).toString(),
+             pick("LUN Group", "Lun组"));
+    QCOMPARE(frame.LunView()->LunMenu()->title(), pick("LUN Actions", "操作LUN"));
+
+    // The dialogs.
+    CSourceDialogs probeNothing;
+    probeNothing.probeDrive = [](int) { return std::optional<QString>(); };
+    CSourceDialogs::Install(probeNothing);
+    auto realDialogs = qScopeGuard([] { CSourceDialogs::Install(CSourceDialogs::Defaults()); });
+    CChooseDevice sources;
+    QCOMPARE(sources.windowTitle(), pick("Choose Sources", "选择源"));
+    QCOMPARE(sources.AddImageButton()->text(), pick("Add Image File", "添加镜像文件"));
+    CExportSeting settings(nullptr, [](int) { return std::optional<CDriveRow>(); });
+    QCOMPARE(settings.windowTitle(), pick("Export Settings", "导出设置"));
+    QCOMPARE(settings.OkButton()->text(), pick("OK", "确定"));
+    CAboutDlg about;
+    QCOMPARE(about.windowTitle(), pick("About Corvane", "关于 Corvane"));
+    DamageReportData clean;
+    CDamageReport report(clean, {});
+    QCOMPARE(report.Headline()->text(), pick("Export succeeded!", "导出成功！"));
+    QCOMPARE(report.windowTitle(), pick("Export Report", "导出报告"));
+
+    // Qt's own: standard buttons, the file dialog, its replace question.
+    QDialogButtonBox buttons(QDialogButtonBox::Ok | QDialogButtonBox::Yes | QDialogButtonBox::No);
+    QCOMPARE(buttons.button(QDialogButtonBox::Ok)->text(), pick("OK", "确定"));
+    QCOMPARE(buttons.button(QDialogButtonBox::Yes)->text(), pick("&Yes", "是(&Y)"));
+    const QString replace = QCoreApplication::translate("QFileDialog", "%1 already exists.\nDo you want to replace it?");
+    QCOMPARE(replace.startsWith(QStringLiteral("%1 已存在")), !english);
+}
+
 void MainFrameTest::cleanupTestCase()
 {
     // An export still sending when its frame goes away is let go at once.
@@ -711,6 +797,8 @@ int main(int argc, char** argv)
     // A settings store of the test's own, empty at every run.
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    // The program's own default language, whatever the machine's locale.
+    qputenv("LC_ALL", "C.UTF-8");
     CTessalyApp app(argc, argv);
     MainFrameTest test;
     QTEST_SET_MAIN_SOURCE_PATH

@@ -3,6 +3,7 @@
 #include "ui/app/AboutDlg.h"
 #include "ui/app/MainFrm.h"
 #include "ui/app/TessalyDoc.h"
+#include "ui/app/Translations.h"
 #include "ui/common/Commands.h"
 
 #include <QCommandLineParser>
@@ -21,6 +22,8 @@ CTessalyApp::CTessalyApp(int& argc, char** argv)
     // No display name: the window system would append it to every caption
     // ("选择源 — corvane ..."), and small boxes could no longer show their own.
     setApplicationVersion(QStringLiteral("1.2"));
+    // Before any window is built: each takes its texts when it is made.
+    InstallTranslations(LanguageOfLocale(MessagesLocale()));
 }
 
 CTessalyApp::~CTessalyApp()
