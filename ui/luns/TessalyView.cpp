@@ -37,11 +37,9 @@ QString LunToolTip(const corvane::EvaContext* ctx, const corvane::LunEntry& e)
     lines << CTessalyView::tr("条带记录：%1 个，覆盖 %2 字节（%3）")
                  .arg(e.stripeRecords.size())
                  .arg(QString::number(e.CoveredBytes()), FormatBytes(e.CoveredBytes()));
-    // An export of it yields only the covered part.
+    // The sizes are in the two lines above.
     if (e.ShortCoverage())
-        lines << CTessalyView::tr("条带记录只覆盖 %1（%2 字节），LUN 声明大小为 %3（%4 字节）")
-                     .arg(FormatBytes(e.CoveredBytes()), QString::number(e.CoveredBytes()),
-                          FormatBytes(e.DeclaredBytes()), QString::number(e.DeclaredBytes()));
+        lines << CTessalyView::tr("条带记录只覆盖声明大小的一部分：导出只含覆盖的部分。");
     if (!ctx)
         return lines.join(QLatin1Char('\n'));
 

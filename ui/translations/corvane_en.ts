@@ -620,8 +620,8 @@ The data written to the target will be incomplete.</translation>
         <translation>Stripe records: %1, covering %2 bytes (%3)</translation>
     </message>
     <message>
-        <source>条带记录只覆盖 %1（%2 字节），LUN 声明大小为 %3（%4 字节）</source>
-        <translation>The stripe records cover only %1 (%2 bytes); the LUN declares %3 (%4 bytes)</translation>
+        <source>条带记录只覆盖声明大小的一部分：导出只含覆盖的部分。</source>
+        <translation>The stripe records cover only part of the declared size: an export holds only the covered part.</translation>
     </message>
     <message>
         <source>读取的源（%1 个）：</source>
