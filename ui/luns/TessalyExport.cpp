@@ -367,8 +367,11 @@ CTessalyView::TargetPeek CTessalyView::PeekTarget(const EvaContext& ctx, const Q
         return peek; // a new file: nothing of it to look at
     peek.device = S_ISBLK(st.st_mode);
     peek.node = path;
-    if (auto io = JFileHandle::OpenDiskOrFile(path.toStdU16String(), false,
-                                              JFileHandle::Access::ReadOnly)) {
+    // Only what opens at once: a pipe or a terminal would hold the window.
+    const bool openable = peek.device || S_ISREG(st.st_mode);
+    if (auto io = openable ? JFileHandle::OpenDiskOrFile(path.toStdU16String(), false,
+                                                         JFileHandle::Access::ReadOnly)
+                           : nullptr) {
         peek.node = QString::fromStdString(io->OpenedPath());
         peek.size = io->QuerySize();
         if (io->Describe() > 0)
