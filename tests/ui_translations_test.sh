@@ -8,8 +8,10 @@ ROOT=$2
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 cp "$ROOT/ui/translations/corvane_en.ts" "$WORK/corvane_en.ts"
+# -I: the parser reads the headers, so contexts carry the namespace (as
+# the update_translations target writes them).
 "$LUPDATE" -silent -no-obsolete -locations none -source-language zh_CN -target-language en \
-  "$ROOT/ui" -ts "$WORK/corvane_en.ts" >/dev/null 2>&1
+  -I "$ROOT" "$ROOT/ui" -ts "$WORK/corvane_en.ts" >/dev/null 2>&1
 untranslated=$(grep -c 'type="unfinished"' "$WORK/corvane_en.ts" || true)
 if [ "$untranslated" != 0 ]; then
   echo "texts without an English translation: $untranslated"

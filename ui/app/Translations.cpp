@@ -4,27 +4,11 @@
 #include <QLibraryInfo>
 #include <QTranslator>
 
-#include <cstring>
 #include <memory>
 
 namespace corvane::ui {
 
 namespace {
-
-// The windows' classes live in corvane::ui, so their tr() asks for contexts
-// such as "corvane::ui::CMainFrame"; the catalogue, as lupdate writes it
-// for these sources, names them without the namespace.
-class CProgramTranslator : public QTranslator {
-public:
-    QString translate(const char* context, const char* sourceText, const char* disambiguation,
-                      int n) const override
-    {
-        static constexpr char kPrefix[] = "corvane::ui::";
-        if (context && std::strncmp(context, kPrefix, sizeof kPrefix - 1) == 0)
-            context += sizeof kPrefix - 1;
-        return QTranslator::translate(context, sourceText, disambiguation, n);
-    }
-};
 
 struct Installed {
     std::unique_ptr<QTranslator> qt;
@@ -89,7 +73,7 @@ bool InstallTranslations(CUiLanguage language)
 
     // The program's texts are written in Chinese: only English needs one.
     if (language == CUiLanguage::English) {
-        auto program = std::make_unique<CProgramTranslator>();
+        auto program = std::make_unique<QTranslator>();
         if (program->load(QStringLiteral(":/i18n/corvane_en.qm"))) {
             QCoreApplication::installTranslator(program.get());
             installed.program = std::move(program);

@@ -2,7 +2,14 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en" sourcelanguage="zh_CN">
 <context>
-    <name>CAboutDlg</name>
+    <name>QObject</name>
+    <message>
+        <source>ddrescue 映射文件 (*.map);;所有文件 (*)</source>
+        <translation>ddrescue mapfiles (*.map);;All files (*)</translation>
+    </message>
+</context>
+<context>
+    <name>corvane::ui::CAboutDlg</name>
     <message>
         <source>关于 Corvane</source>
         <translation>About Corvane</translation>
@@ -37,7 +44,7 @@ Open it with a text editor or a browser:
     </message>
 </context>
 <context>
-    <name>CChooseDevice</name>
+    <name>corvane::ui::CChooseDevice</name>
     <message>
         <source>添加镜像文件</source>
         <translation>Add Image File</translation>
@@ -64,7 +71,7 @@ Open it with a text editor or a browser:
     </message>
 </context>
 <context>
-    <name>CDamageReport</name>
+    <name>corvane::ui::CDamageReport</name>
     <message>
         <source>%1 字节（%2）</source>
         <translation>%1 bytes (%2)</translation>
@@ -159,7 +166,7 @@ Open it with a text editor or a browser:
     </message>
 </context>
 <context>
-    <name>CExportSeting</name>
+    <name>corvane::ui::CExportSeting</name>
     <message>
         <source>导出设置</source>
         <translation>Export Settings</translation>
@@ -226,7 +233,11 @@ Open it with a text editor or a browser:
     </message>
 </context>
 <context>
-    <name>CLeftView</name>
+    <name>corvane::ui::CLeftView</name>
+    <message>
+        <source>缺少成员的槽位（行,列）：%1</source>
+        <translation>Slots without a member (row,column): %1</translation>
+    </message>
     <message>
         <source>无成员标记：前 1 KiB 无法读取</source>
         <translation>No member tag: the first 1 KiB cannot be read</translation>
@@ -259,13 +270,9 @@ Slots (row,column): %1</translation>
         <source>正在分析或导出，源 %1 未添加。</source>
         <translation>An analysis or export is running; the source %1 was not added.</translation>
     </message>
-    <message>
-        <source>缺少成员的槽位（行,列）：%1</source>
-        <translation>Slots without a member (row,column): %1</translation>
-    </message>
 </context>
 <context>
-    <name>CMainFrame</name>
+    <name>corvane::ui::CMainFrame</name>
     <message>
         <source>corvane recovery for hp eva 1.2</source>
         <translation>corvane recovery for hp eva 1.2</translation>
@@ -510,7 +517,7 @@ About</translation>
     </message>
 </context>
 <context>
-    <name>CTessalyApp</name>
+    <name>corvane::ui::CTessalyApp</name>
     <message>
         <source>corvane recovery for hp eva 1.2</source>
         <translation>corvane recovery for hp eva 1.2</translation>
@@ -529,7 +536,7 @@ About</translation>
     </message>
 </context>
 <context>
-    <name>CTessalyDoc</name>
+    <name>corvane::ui::CTessalyDoc</name>
     <message>
         <source>corvane recovery for hp eva</source>
         <translation>corvane recovery for hp eva</translation>
@@ -544,7 +551,7 @@ About</translation>
     </message>
 </context>
 <context>
-    <name>CTessalyView</name>
+    <name>corvane::ui::CTessalyView</name>
     <message>
         <source>操作LUN</source>
         <translation>LUN Actions</translation>
@@ -642,13 +649,6 @@ The data written to the target will be incomplete.</translation>
     <message>
         <source>大小</source>
         <translation>Size</translation>
-    </message>
-</context>
-<context>
-    <name>QObject</name>
-    <message>
-        <source>ddrescue 映射文件 (*.map);;所有文件 (*)</source>
-        <translation>ddrescue mapfiles (*.map);;All files (*)</translation>
     </message>
 </context>
 </TS>
