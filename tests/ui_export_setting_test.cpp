@@ -1,24 +1,39 @@
 // The export settings dialog: which drives it lists and in which order, the
 // drive that becomes the target, and how the offset text is read.
+#include "disk/Drives.h"
+#include "ui/common/DialogUnits.h"
 #include "ui/luns/ExportDialogs.h"
 #include "ui/luns/ExportSeting.h"
 
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QStyle>
 #include <QTableWidget>
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 
 using namespace corvane::ui;
 
 namespace {
 
-// Drives 0, 1 and 3 open; every other number does not. Notes each number
-// asked, in order.
+constexpr std::uint64_t kGiB = 1ULL << 30;
+
+// Drives 0, 1 and 3 open, of 10 GiB each; every other number does not.
+// Notes each number asked, in order. unusable[n] is what the probe says
+// against drive n, sizes[n] replaces its size.
 struct FakeDrives {
     QList<int> asked;
+    QMap<int, QString> unusable;
+    QMap<int, std::uint64_t> sizes;
     CExportSeting::DriveProbe Probe()
     {
         return [this](int n) -> std::optional<CDriveRow> {
@@ -26,8 +41,39 @@ struct FakeDrives {
             if (n != 0 && n != 1 && n != 3)
                 return std::nullopt;
             return CDriveRow{QStringLiteral("\\\\.\\Physicaldrive%1").arg(n),
-                             QStringLiteral("Fake Disk %1, 10.0 GiB, /dev/fake%1").arg(n)};
+                             QStringLiteral("Fake Disk %1, 10.0 GiB, /dev/fake%1").arg(n),
+                             sizes.value(n, 10 * kGiB), unusable.value(n)};
         };
+    }
+};
+
+// A loop device over a scratch file, attached for the test (root only).
+struct LoopDevice {
+    QString node;
+    QString file;
+    explicit LoopDevice(const QString& backing, bool readOnly) : file(backing)
+    {
+        QStringList args{QStringLiteral("-f"), QStringLiteral("--show"), backing};
+        if (readOnly)
+            args.prepend(QStringLiteral("-r"));
+        QProcess attach;
+        attach.start(QStringLiteral("losetup"), args);
+        if (attach.waitForFinished(10000) && attach.exitCode() == 0)
+            node = QString::fromUtf8(attach.readAllStandardOutput()).trimmed();
+    }
+    ~LoopDevice()
+    {
+        if (!node.isEmpty())
+            QProcess::execute(QStringLiteral("losetup"), {QStringLiteral("-d"), node});
+    }
+    // Its drive number, or -1.
+    int Number() const
+    {
+        const auto drives = JFileHandle::ListDrives();
+        for (size_t i = 0; i < drives.size(); ++i)
+            if (QString::fromStdString(drives[i].devNode) == node)
+                return int(i);
+        return -1;
     }
 };
 
@@ -83,6 +129,9 @@ private Q_SLOTS:
     void offsetText_data();
     void offsetText();
     void controlsAreNotClipped();
+    void unusableDrivesAreGreyedWithTheReason_data();
+    void unusableDrivesAreGreyedWithTheReason();
+    void realProbeIsReadOnlyAndSaysWhy();
 
 private:
     Messages m_messages;
@@ -116,6 +165,10 @@ void ExportSetingTest::listsOpenDrivesInIncreasingOrder()
     QCOMPARE(list->horizontalHeaderItem(0)->text(), QStringLiteral("设备名称"));
     QCOMPARE(list->horizontalHeaderItem(1)->text(), QStringLiteral("信息"));
     QCOMPARE(dialog.OffsetEdit()->text(), QStringLiteral("0"));
+    // A fixed dialog: nothing to minimise or maximise.
+    QCOMPARE(dialog.windowFlags(), CDialogUnits::FixedDialogFlags());
+    QVERIFY(!(dialog.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+    QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
 }
 
 // Steps, applied in order: "c<row>" click a row, "C<row>" ctrl-click,
@@ -269,6 +322,136 @@ void ExportSetingTest::controlsAreNotClipped()
         if (auto* button = qobject_cast<QPushButton*>(w))
             QVERIFY(button->width() >= button->fontMetrics().horizontalAdvance(button->text()));
     }
+}
+
+// Rows: which drive the probe speaks against, the LUN's size, the offset
+// typed, and which rows end greyed (with what in their text).
+void ExportSetingTest::unusableDrivesAreGreyedWithTheReason_data()
+{
+    QTest::addColumn<QString>("probeSays"); // against drive 1; "" nothing
+    QTest::addColumn<quint64>("lunBytes");
+    QTest::addColumn<QString>("offset");
+    QTest::addColumn<QList<int>>("greyed");
+    QTest::addColumn<QString>("reason");
+    const QString small = QStringLiteral("容量不足");
+    QTest::newRow("read-only") << QStringLiteral("只读设备") << quint64(0) << "0" << QList<int>{1}
+                               << QStringLiteral("只读设备");
+    QTest::newRow("mounted") << QStringLiteral("/dev/fake1 is in use: /dev/fake1p1 is mounted on /")
+                             << quint64(0) << "0" << QList<int>{1} << QStringLiteral("mounted on /");
+    QTest::newRow("fits") << QString() << quint64(10 * kGiB) << "0" << QList<int>{} << QString();
+    QTest::newRow("too small for the LUN") << QString() << quint64(10 * kGiB + 1) << "0"
+                                           << QList<int>{0, 1, 2} << small;
+    // 4 GiB on, a LUN of 8 GiB no longer fits 10 GiB drives.
+    QTest::newRow("too small from the sector typed") << QString() << quint64(8 * kGiB) << "8388608"
+                                                     << QList<int>{0, 1, 2} << small;
+}
+
+void ExportSetingTest::unusableDrivesAreGreyedWithTheReason()
+{
+    QFETCH(QString, probeSays);
+    QFETCH(quint64, lunBytes);
+    QFETCH(QString, offset);
+    QFETCH(QList<int>, greyed);
+    QFETCH(QString, reason);
+    FakeDrives drives;
+    if (!probeSays.isEmpty())
+        drives.unusable[1] = probeSays;
+    CTargetNeeds needs;
+    needs.bytes = lunBytes;
+    CExportSeting dialog(nullptr, drives.Probe(), needs);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QTableWidget* list = dialog.List();
+    // Row 2 chosen before the offset is typed: a row greyed by it loses
+    // the choice.
+    ClickRow(list, 2);
+    dialog.OffsetEdit()->setText(offset);
+
+    for (int r = 0; r < list->rowCount(); ++r) {
+        const bool grey = greyed.contains(r);
+        const QString text = list->item(r, 1)->text();
+        QCOMPARE(bool(list->item(r, 0)->flags() & Qt::ItemIsEnabled), !grey);
+        QCOMPARE(bool(list->item(r, 0)->flags() & Qt::ItemIsSelectable), !grey);
+        QCOMPARE(dialog.RowProblem(r).isEmpty(), !grey);
+        // The reason in the row itself, and what the drive is beside it.
+        QVERIFY2(text.contains(QStringLiteral("/dev/fake")), qPrintable(text));
+        QCOMPARE(text.startsWith(QStringLiteral("不可用：")), grey);
+        if (grey)
+            QVERIFY2(text.contains(reason), qPrintable(text));
+    }
+    // A greyed row cannot be made the target, not even by a click on it.
+    if (!greyed.isEmpty()) {
+        const int row = greyed.first();
+        ClickRow(list, row);
+        ClickCheckBox(list, row);
+        QCOMPARE(list->item(row, 0)->checkState(), Qt::Unchecked);
+        QVERIFY(!dialog.ChosenRows().contains(row));
+    }
+    QTest::mouseClick(dialog.OkButton(), Qt::LeftButton);
+    if (greyed.contains(2)) {
+        QVERIFY(dialog.isVisible());
+        QCOMPARE(m_messages.shown.size(), 1);
+    } else {
+        QVERIFY(!dialog.isVisible());
+        QCOMPARE(dialog.Target().device, list->item(2, 0)->text());
+    }
+}
+
+void ExportSetingTest::realProbeIsReadOnlyAndSaysWhy()
+{
+    if (geteuid() != 0)
+        QSKIP("needs root to attach loop devices");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString writable = dir.filePath(QStringLiteral("scratch.img"));
+    const QString protectedFile = dir.filePath(QStringLiteral("evidence.img"));
+    for (const QString& f : {writable, protectedFile}) {
+        std::ofstream out(f.toStdString(), std::ios::binary);
+        out.seekp((16 << 20) - 1);
+        out.put('\0');
+    }
+    LoopDevice rw(writable, false);
+    LoopDevice ro(protectedFile, true);
+    if (rw.node.isEmpty() || ro.node.isEmpty())
+        QSKIP("no loop device can be attached here");
+    QVERIFY(rw.Number() >= 0 && ro.Number() >= 0);
+
+    // The probe never opens a drive for writing: closing such a handle is
+    // what makes the system probe the device again.
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QVERIFY(watch >= 0);
+    auto closeWatch = qScopeGuard([watch] { ::close(watch); });
+    QVERIFY(inotify_add_watch(watch, rw.node.toLocal8Bit().constData(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) >= 0);
+
+    const std::optional<CDriveRow> free = CExportSeting::ProbeDrive(rw.Number(), {});
+    const std::optional<CDriveRow> readOnly = CExportSeting::ProbeDrive(ro.Number(), {});
+    QVERIFY(free && readOnly);
+    QVERIFY2(free->unusable.isEmpty(), qPrintable(free->unusable));
+    QVERIFY2(free->info.contains(rw.node), qPrintable(free->info));
+    QCOMPARE(free->size, quint64(16 << 20));
+    QCOMPARE(readOnly->unusable, QStringLiteral("只读设备"));
+
+    // A drive that is one of the sources is named as such.
+    corvane::SourceIdentity source;
+    source.path = rw.node.toStdString();
+    QVERIFY(::stat(rw.node.toLocal8Bit().constData(), &source.st) == 0);
+    const std::optional<CDriveRow> evidence = CExportSeting::ProbeDrive(rw.Number(), {source});
+    QVERIFY(evidence);
+    QVERIFY2(evidence->unusable.contains(QStringLiteral("source")), qPrintable(evidence->unusable));
+
+    char events[4096];
+    bool closedAfterRead = false;
+    bool closedAfterWrite = false;
+    for (ssize_t n; (n = ::read(watch, events, sizeof events)) > 0;) {
+        for (ssize_t at = 0; at < n;) {
+            const auto* ev = reinterpret_cast<const inotify_event*>(events + at);
+            closedAfterRead |= (ev->mask & IN_CLOSE_NOWRITE) != 0;
+            closedAfterWrite |= (ev->mask & IN_CLOSE_WRITE) != 0;
+            at += ssize_t(sizeof(inotify_event) + ev->len);
+        }
+    }
+    QVERIFY(closedAfterRead);
+    QVERIFY(!closedAfterWrite);
 }
 
 QTEST_MAIN(ExportSetingTest)

@@ -14,18 +14,27 @@
 #include "ui/common/Commands.h"
 #include "ui/common/WindowMessages.h"
 #include "ui/controls/TextProgressCtrl.h"
+#include "ui/luns/DamageReport.h"
 #include "ui/luns/ExportDialogs.h"
 #include "ui/luns/ExportSeting.h"
 #include "ui/luns/TessalyView.h"
 
+#include <QClipboard>
 #include <QHeaderView>
+#include <QLabel>
 #include <QListView>
 #include <QMenu>
+#include <QProcess>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTimer>
 #include <QtTest>
+
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -50,11 +59,21 @@ struct FakeDialogs {
     int popupChoice = 0;           // command chosen in the popup, 0: dismissed
     QList<int> answers;            // message box answers, in order; then Ok / Yes
 
+    // Called with each message box before it is answered (a box that
+    // waits, as a person would); returns the answer, or 0 for the next one
+    // of answers.
+    std::function<int(const CMessageRequest&)> onMessage;
+    // Called with each damage report's save function (the "save as").
+    std::function<void(const CDamageReport::SaveMap&)> onReport;
+
     int imageDialogs = 0;
     int diskDialogs = 0;
     int popups = 0;
     QMap<int, bool> menuStates;    // command id -> enabled, at the last popup
     QList<CMessageRequest> messages;
+    QList<DamageReportData> reports;
+    CTargetNeeds diskNeeds;        // what the settings dialog was told
+    QStringList shown;             // "box" and "report", in the order shown
 
     void Install()
     {
@@ -63,17 +82,29 @@ struct FakeDialogs {
             ++imageDialogs;
             return imagePath;
         };
-        d.diskTarget = [this](QWidget*, CDiskTarget& out) {
+        d.diskTarget = [this](QWidget*, const CTargetNeeds& needs, CDiskTarget& out) {
             ++diskDialogs;
+            diskNeeds = needs;
             out = disk;
             return diskAccept;
         };
         d.mapFile = [this](QWidget*, const QString&) { return mapPath; };
         d.messageBox = [this](QWidget*, const CMessageRequest& r) {
             messages.push_back(r);
+            shown << QStringLiteral("box");
+            if (onMessage)
+                if (const int answer = onMessage(r))
+                    return answer;
             if (!answers.isEmpty())
                 return answers.takeFirst();
             return int(r.buttons.testFlag(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok);
+        };
+        d.damageReport = [this](QWidget*, const DamageReportData& r,
+                                const CDamageReport::SaveMap& save) {
+            reports.push_back(r);
+            shown << QStringLiteral("report");
+            if (onReport)
+                onReport(save);
         };
         d.trackPopupMenu = [this](QMenu* menu, const QPoint&) -> QAction* {
             ++popups;
@@ -92,14 +123,38 @@ struct FakeDialogs {
         CExportDialogs::Install(d);
     }
 
-    bool SawText(const QString& text) const
+    // Exactly one export ended, and its report says "导出成功！".
+    bool OneSuccess() const
     {
-        for (const CMessageRequest& m : messages)
-            if (m.text.contains(text))
-                return true;
-        return false;
+        return reports.size() == 1 && reports[0].Success() &&
+               DamageHeadline(reports[0]) == QStringLiteral("导出成功！");
     }
 };
+
+// The damage map a report names, parsed; empty map when it cannot be read.
+RescueMap LoadMap(const QString& path, std::string* text = nullptr)
+{
+    std::string content;
+    std::string error;
+    RescueMap map;
+    if (!LoadFile(QFile::encodeName(path).toStdString(), content, error) ||
+        !RescueMap::Parse(content, map, error))
+        return RescueMap();
+    if (text)
+        *text = content;
+    return map;
+}
+
+// The command line the map's header gives.
+QString MapCommandLine(const std::string& text)
+{
+    const std::string key = "# Command line: ";
+    const size_t at = text.find(key);
+    if (at == std::string::npos)
+        return QString();
+    const size_t end = text.find('\n', at);
+    return QString::fromStdString(text.substr(at + key.size(), end - at - key.size()));
+}
 
 // A generated group analysed into a context of its own.
 struct Group {
@@ -161,6 +216,8 @@ private Q_SLOTS:
 
     void rowsFollowTheLunList();
     void rowShowsGroupIdAndSize();
+    void rowToolTipGivesBytesCoverageAndSources();
+    void iconAndSmallIconModesLookDifferent();
     void displayModesKeepRowsAndCommands_data();
     void displayModesKeepRowsAndCommands();
     void lastRightClickIsTheRowExported();
@@ -182,6 +239,9 @@ private Q_SLOTS:
     void analyseThenExportAsAUserDoes();
     void closingDuringAnExport_data();
     void closingDuringAnExport();
+    void reportSaysSuccessOnlyWhenNothingWasLost_data();
+    void reportSaysSuccessOnlyWhenNothingWasLost();
+    void reportDialogClosesAndCopies();
 
 private:
     CTessalyView* View() const { return m_frame->LunView(); }
@@ -251,6 +311,69 @@ void LunsTest::rowShowsGroupIdAndSize()
     QCOMPARE(View()->RowEntry(0), ctx.lunList[0].get());
 }
 
+void LunsTest::rowToolTipGivesBytesCoverageAndSources()
+{
+    // 12 stripes are 96 MiB, which the size column shows as "0G".
+    sample::GroupSpec spec = sample::HealthyGroup(6, {12});
+    spec.members[3].present = false;
+    Group g(spec);
+    ShowLuns(g.ctx);
+    QStandardItemModel* model = View()->Model();
+    QCOMPARE(model->item(0, 2)->text(), QStringLiteral("0G"));
+    const QString tip = model->item(0, 2)->toolTip();
+    for (int c = 0; c < 3; ++c)
+        QCOMPARE(model->item(0, c)->toolTip(), tip);
+    const LunEntry& e = *g.ctx.lunList[0];
+    QVERIFY2(tip.contains(QString::number(e.DeclaredBytes()) + QStringLiteral(" 字节")), qPrintable(tip));
+    QVERIFY2(tip.contains(QStringLiteral("条带记录：12 个，覆盖 100663296 字节")), qPrintable(tip));
+    // Every member the LUN is read from, and the slot whose member is gone.
+    int present = 0;
+    for (size_t m = 0; m < g.manifest.members.size(); ++m) {
+        const QString path = QString::fromStdString(g.manifest.members[m].path);
+        if (m == 3) {
+            QVERIFY2(!tip.contains(path), qPrintable(tip));
+            continue;
+        }
+        ++present;
+        QVERIFY2(tip.contains(path), qPrintable(tip));
+    }
+    QVERIFY2(tip.contains(QStringLiteral("读取的源（%1 个）").arg(present)), qPrintable(tip));
+    QVERIFY(!g.ctx.missingSlots.empty());
+    const SlotKey gone = g.ctx.missingSlots.front();
+    QVERIFY2(tip.contains(QStringLiteral("(%1,%2)").arg(gone.row).arg(gone.column)), qPrintable(tip));
+    // The three columns stay as they are.
+    QCOMPARE(model->columnCount(), 3);
+    QCOMPARE(model->item(0, 0)->text(), QString::number(e.group));
+}
+
+void LunsTest::iconAndSmallIconModesLookDifferent()
+{
+    Group g(sample::HealthyGroup(5, {1, 1, 1}));
+    ShowLuns(g.ctx);
+    QListView* icons = View()->IconView();
+    auto look = [&](int command, QRect& item) {
+        if (!m_frame->ExecuteCommand(command))
+            return QImage();
+        QCoreApplication::processEvents();
+        item = icons->visualRect(View()->Model()->index(0, 0));
+        return icons->viewport()->grab().toImage();
+    };
+    QRect large;
+    QRect small;
+    const QImage iconMode = look(ID_VIEW_LARGEICON, large);
+    const QImage smallMode = look(ID_VIEW_SMALLICON, small);
+    QVERIFY(!iconMode.isNull() && !smallMode.isNull());
+    // A large picture above the text against a small one beside it.
+    QVERIFY2(large.height() >= 32 + small.height() / 2, qPrintable(QStringLiteral("%1 vs %2")
+                                                                 .arg(large.height())
+                                                                 .arg(small.height())));
+    QVERIFY(small.height() >= 16);
+    QVERIFY(iconMode != smallMode);
+    QVERIFY(m_frame->ExecuteCommand(ID_VIEW_DETAILS));
+    // The report keeps its plain rows.
+    QVERIFY(View()->Model()->item(0, 0)->icon().isNull());
+}
+
 void LunsTest::displayModesKeepRowsAndCommands_data()
 {
     QTest::addColumn<int>("command");
@@ -283,7 +406,7 @@ void LunsTest::displayModesKeepRowsAndCommands()
     QCOMPARE(m_fake.popups, 1);
     QCOMPARE(View()->SelectedRow(), 1);
     QVERIFY(WaitForExport(View()));
-    QVERIFY(m_fake.SawText(kSuccess));
+    QVERIFY(m_fake.OneSuccess());
     QCOMPARE(Sha(m_fake.imagePath, 0, g.manifest.luns[1].bytes), g.manifest.luns[1].sha256);
 }
 
@@ -383,12 +506,22 @@ void LunsTest::imageExportIsTheLun()
     QCOMPARE(Sha(m_fake.imagePath, 0, lun.bytes), lun.sha256);
     QCOMPARE(View()->ExportOffset(), qint64(0));
 
-    QCOMPARE(m_fake.messages.size(), 1);
-    const CMessageRequest& box = m_fake.messages[0];
-    QCOMPARE(box.text, kSuccess);
-    QCOMPARE(box.icon, QMessageBox::Warning);
-    QCOMPARE(box.caption, kApp);
-    QVERIFY(box.extraButton.isEmpty());
+    // One report and no box beside it: every byte read, none lost.
+    QVERIFY(m_fake.messages.isEmpty());
+    QVERIFY(m_fake.OneSuccess());
+    const DamageReportData& r = m_fake.reports[0];
+    QCOMPARE(r.state, DamageReportData::State::Finished);
+    QCOMPARE(r.bytesTotal, lun.bytes);
+    QCOMPARE(r.bytesWritten, lun.bytes);
+    QCOMPARE(r.bytesRead, lun.bytes);
+    QCOMPARE(r.bytesRebuilt + r.bytesLost, quint64(0));
+    QVERIFY(r.lostRanges.empty());
+    QCOMPARE(r.target, m_fake.imagePath);
+    // The damage map lies next to the image, all of it recovered.
+    QCOMPARE(r.mapPath, m_fake.imagePath + QStringLiteral(".map"));
+    const RescueMap map = LoadMap(r.mapPath);
+    QCOMPARE(map.Size(), lun.bytes);
+    QCOMPARE(map.Total('+'), lun.bytes);
 
     // One message per stripe and one at the end; the bar ends full.
     QCOMPARE(CMainFrame::s_progressCalls - progressBefore, int(lun.stripes) + 1);
@@ -419,42 +552,46 @@ void LunsTest::partialRecoveryIsSaidAndMapped()
     QCOMPARE(lun.damagedStripes > 0, zeros);
     ShowLuns(g.ctx);
     m_fake.imagePath = g.File("lun.img");
-    m_fake.mapPath = g.File("lun.map");
-    if (zeros)
-        m_fake.answers = {kExtraButton, QMessageBox::Ok};
+    m_fake.mapPath = g.File("saved as.map");
+    QString savedAs;
+    m_fake.onReport = [&savedAs](const CDamageReport::SaveMap& save) {
+        QVERIFY(save);
+        savedAs = save(nullptr);
+    };
     Export(0, ID_EXPORT_IMAGE);
     QVERIFY(WaitForExport(View()));
 
     QCOMPARE(Sha(m_fake.imagePath, 0, lun.bytes), lun.exportSha256);
-    QVERIFY(!m_fake.messages.isEmpty());
-    const CMessageRequest& box = m_fake.messages[0];
-    const QString summary = QStringLiteral("由校验重建的条带：%1 个；无法恢复、已填零的条带：%2 个。")
-                                .arg(lun.rebuiltStripes)
-                                .arg(lun.damagedStripes);
-    QCOMPARE(box.text, kSuccess + QLatin1Char('\n') + summary);
-    QCOMPARE(box.extraButton.isEmpty(), !zeros);
-    if (!zeros) {
-        QVERIFY(!QFileInfo::exists(m_fake.mapPath));
-        return;
-    }
-    // The map, saved from the box, marks exactly the zero-filled bytes bad.
-    QCOMPARE(m_fake.messages.size(), 2);
-    QVERIFY(m_fake.messages[1].text.contains(m_fake.mapPath));
-    std::string text;
-    std::string error;
-    QVERIFY(LoadFile(m_fake.mapPath.toStdString(), text, error));
-    RescueMap map;
-    QVERIFY2(RescueMap::Parse(text, map, error), error.c_str());
-    QCOMPARE(map.Size(), lun.bytes);
+    QVERIFY(m_fake.messages.isEmpty());
+    QCOMPARE(m_fake.reports.size(), 1);
+    const DamageReportData& r = m_fake.reports[0];
     std::uint64_t zeroBytes = 0;
     for (const auto& range : lun.zeroRanges)
         zeroBytes += range.second;
-    QCOMPARE(map.Total('-'), zeroBytes);
-    QCOMPARE(map.Total('+'), lun.bytes - zeroBytes);
-    for (const MapSpan& span : map.Spans())
-        if (span.status == '-')
-            QVERIFY(std::find(lun.zeroRanges.begin(), lun.zeroRanges.end(),
-                              std::make_pair(span.pos, span.size)) != lun.zeroRanges.end());
+    QCOMPARE(r.bytesLost, zeroBytes);
+    QVERIFY(r.lostRanges == lun.zeroRanges);
+    QCOMPARE(r.bytesRebuilt, std::uint64_t(lun.rebuiltStripes) * kStripe);
+    QCOMPARE(r.bytesRead + r.bytesRebuilt + r.bytesLost, lun.bytes);
+    // "导出成功！" only when nothing was lost: a rebuild from parity loses
+    // nothing; zero-filled bytes are named instead.
+    QCOMPARE(DamageHeadline(r) == kSuccess, !zeros);
+    if (zeros)
+        QVERIFY2(DamageHeadline(r).contains(FormatBytes(zeroBytes)), qPrintable(DamageHeadline(r)));
+
+    // The map next to the image and the one saved elsewhere from the report
+    // mark exactly the zero-filled bytes bad.
+    QCOMPARE(r.mapPath, m_fake.imagePath + QStringLiteral(".map"));
+    QCOMPARE(savedAs, m_fake.mapPath);
+    for (const QString& path : {r.mapPath, savedAs}) {
+        const RescueMap map = LoadMap(path);
+        QCOMPARE(map.Size(), lun.bytes);
+        QCOMPARE(map.Total('-'), zeroBytes);
+        QCOMPARE(map.Total('+'), lun.bytes - zeroBytes);
+        for (const MapSpan& span : map.Spans())
+            if (span.status == '-')
+                QVERIFY(std::find(lun.zeroRanges.begin(), lun.zeroRanges.end(),
+                                  std::make_pair(span.pos, span.size)) != lun.zeroRanges.end());
+    }
 }
 
 void LunsTest::failedExportNeverSaysSuccess_data()
@@ -488,33 +625,87 @@ void LunsTest::failedExportNeverSaysSuccess()
     QCOMPARE(View()->ExportRunning(), started);
     QVERIFY(WaitForExport(View()));
 
-    QCOMPARE(m_fake.messages.size(), 1);
-    const CMessageRequest& box = m_fake.messages[0];
-    QVERIFY(!box.text.contains(kSuccess));
-    QCOMPARE(box.caption, QStringLiteral("Corvane For HP Eva"));
-    const QStringList lines = box.text.split(QLatin1Char('\n'));
+    QString text;
+    if (!started) {
+        // Refused before anything was written: the code's box, no report.
+        QVERIFY(m_fake.reports.isEmpty());
+        QCOMPARE(m_fake.messages.size(), 1);
+        const CMessageRequest& box = m_fake.messages[0];
+        QCOMPARE(box.caption, QStringLiteral("Corvane For HP Eva"));
+        text = box.text;
+    } else {
+        QVERIFY(m_fake.messages.isEmpty());
+        QCOMPARE(m_fake.reports.size(), 1);
+        const DamageReportData& r = m_fake.reports[0];
+        QCOMPARE(r.state, DamageReportData::State::Failed);
+        QVERIFY(!r.Success());
+        QVERIFY(!DamageHeadline(r).contains(kSuccess));
+        text = r.failure;
+        // The bar ends where the report does: at what is on the target,
+        // not at the stripes started.
+        QCOMPARE(m_frame->Progress()->GetWindowText(),
+                 QStringLiteral("%1M/%2M").arg(r.bytesWritten >> 20).arg(r.bytesTotal >> 20));
+        QVERIFY(r.bytesWritten < r.bytesTotal);
+    }
+    QVERIFY(!text.contains(kSuccess));
+    const QStringList lines = text.split(QLatin1Char('\n'));
     QCOMPARE(lines[0], QString::fromUtf8(CodeText(code)));
     // The engine's reason follows and names the target.
     QVERIFY(lines.size() >= 2);
-    QVERIFY2(box.text.contains(target), qPrintable(box.text));
+    QVERIFY2(text.contains(target), qPrintable(text));
     QVERIFY(!IsBusy());
     QVERIFY(g.HashMembers() == g.memberHashes);
 }
 
 void LunsTest::stoppedExportSaysSo()
 {
-    Group g(sample::HealthyGroup(5, {16}));
+    Group g(sample::HealthyGroup(5, {16}), true);
     ShowLuns(g.ctx);
-    m_fake.imagePath = g.File("stopped.img");
+    // A name with a blank: the map's command line must quote it.
+    m_fake.imagePath = g.File("stopped lun.img");
     Export(0, ID_EXPORT_IMAGE);
     QVERIFY(View()->ExportRunning());
     View()->StopExport();
     QVERIFY(WaitForExport(View()));
-    QCOMPARE(m_fake.messages.size(), 1);
-    QVERIFY(!m_fake.messages[0].text.contains(kSuccess));
-    QVERIFY(m_fake.messages[0].text.startsWith(QStringLiteral("导出已停止")));
-    QVERIFY(std::filesystem::file_size(m_fake.imagePath.toStdString()) < g.manifest.luns[0].bytes);
+    QVERIFY(m_fake.messages.isEmpty());
+    QCOMPARE(m_fake.reports.size(), 1);
+    const DamageReportData& r = m_fake.reports[0];
+    QCOMPARE(r.state, DamageReportData::State::Stopped);
+    QVERIFY(DamageHeadline(r).startsWith(QStringLiteral("导出已停止")));
+    const sample::LunOut& lun = g.manifest.luns[0];
+    QVERIFY(r.bytesWritten < lun.bytes);
+    QVERIFY(std::filesystem::file_size(m_fake.imagePath.toStdString()) < lun.bytes);
+    QCOMPARE(m_frame->Progress()->GetWindowText(),
+             QStringLiteral("%1M/%2M").arg(r.bytesWritten >> 20).arg(lun.bytes >> 20));
     QVERIFY(!IsBusy());
+
+    // Also after a stop the map lies next to the image, and says where the
+    // export got to.
+    std::string text;
+    const RescueMap map = LoadMap(r.mapPath, &text);
+    QCOMPARE(r.mapPath, m_fake.imagePath + QStringLiteral(".map"));
+    QCOMPARE(map.FirstNotDone(), r.bytesWritten);
+    // Its header names the desktop program, and a command line the command
+    // line tool takes as it stands: with --resume it finishes the image.
+    QVERIFY2(text.rfind("# Mapfile. Created by corvane (desktop program)\n", 0) == 0, text.c_str());
+    const QString command = MapCommandLine(text);
+    QVERIFY2(command.startsWith(QStringLiteral("corvane-cli export ")), qPrintable(command));
+    QVERIFY2(command.contains(QStringLiteral(" --lun %1:%2 ").arg(lun.group).arg(lun.id)),
+             qPrintable(command));
+    for (const std::string& source : g.manifest.Sources())
+        QVERIFY2(command.contains(QString::fromStdString(source)), qPrintable(command));
+    QProcess cli;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PATH"), QFileInfo(QStringLiteral(CORVANE_CLI)).absolutePath() +
+                                           QLatin1Char(':') + env.value(QStringLiteral("PATH")));
+    cli.setProcessEnvironment(env);
+    cli.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command + QStringLiteral(" --resume")});
+    QVERIFY(cli.waitForFinished(120000));
+    QVERIFY2(cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == 0,
+             cli.readAllStandardError().constData());
+    QCOMPARE(Sha(m_fake.imagePath, 0, lun.bytes), lun.sha256);
+    QCOMPARE(LoadMap(r.mapPath).Total('+'), lun.bytes);
+    QVERIFY(g.HashMembers() == g.memberHashes);
 }
 
 void LunsTest::diskNamedInTheFileDialogIsConfirmed_data()
@@ -580,8 +771,20 @@ void LunsTest::diskExportStartsAtTheSectorConfirmed()
     m_fake.disk.startOffset = std::uint64_t(sectors) * 512;
     if (!confirm)
         m_fake.answers = {QMessageBox::No};
+    m_fake.mapPath = g.File("disk.map");
+    QString savedAs;
+    m_fake.onReport = [&savedAs](const CDamageReport::SaveMap& save) { savedAs = save(nullptr); };
+    // Whether the target is ever opened for writing and closed again (what
+    // makes the system probe a device anew).
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QVERIFY(watch >= 0);
+    auto closeWatch = qScopeGuard([watch] { ::close(watch); });
+    QVERIFY(inotify_add_watch(watch, device.toLocal8Bit().constData(), IN_CLOSE_WRITE) >= 0);
     Export(0, ID_EXPORT_DISK);
     QVERIFY(WaitForExport(View()));
+    // The dialog was told what the export needs, to grey what cannot take it.
+    QCOMPARE(m_fake.diskNeeds.bytes, g.manifest.luns[0].bytes);
+    QVERIFY(m_fake.diskNeeds.sources.size() >= g.manifest.Sources().size());
 
     QVERIFY(!m_fake.messages.isEmpty());
     const CMessageRequest& question = m_fake.messages[0];
@@ -597,11 +800,23 @@ void LunsTest::diskExportStartsAtTheSectorConfirmed()
         QCOMPARE(m_fake.messages.size(), 1);
         QCOMPARE(std::filesystem::file_size(device.toStdString()), before.size());
         QVERIFY(!View()->ExportRunning());
+        // Declined: it was never opened for writing.
+        inotify_event event {};
+        QVERIFY(::read(watch, &event, sizeof event) < 0);
+        QVERIFY(!AttachExportState(g.ctx).target.io);
         return;
     }
     QCOMPARE(View()->ExportOffset(), qint64(start));
-    QCOMPARE(m_fake.messages.size(), 2);
-    QCOMPARE(m_fake.messages[1].text, kSuccess);
+    QCOMPARE(m_fake.messages.size(), 1);
+    QVERIFY(m_fake.OneSuccess());
+    // No image, so no map beside it; one saved from the report starts the
+    // same export at the same sector.
+    QVERIFY(m_fake.reports[0].mapPath.isEmpty());
+    std::string text;
+    LoadMap(savedAs, &text);
+    const QString command = MapCommandLine(text);
+    QVERIFY2(command.contains(QStringLiteral(" --to %1").arg(device)), qPrintable(command));
+    QVERIFY2(command.contains(QStringLiteral(" --offset-sectors %1 ").arg(sectors)), qPrintable(command));
     QCOMPARE(Sha(device, start, lun.bytes), lun.sha256);
     // Bytes before the start are the device's own.
     const std::uint64_t kept = std::min<std::uint64_t>(start, before.size());
@@ -685,51 +900,187 @@ void LunsTest::analyseThenExportAsAUserDoes()
     QContextMenuEvent click(QContextMenuEvent::Mouse, at, report->viewport()->mapToGlobal(at));
     QCoreApplication::sendEvent(report->viewport(), &click);
     QVERIFY(WaitForExport(View()));
-    QCOMPARE(m_fake.messages.size(), 1);
-    QCOMPARE(m_fake.messages[0].text, kSuccess);
+    QVERIFY(m_fake.messages.isEmpty());
+    QVERIFY(m_fake.OneSuccess());
     QCOMPARE(Sha(m_fake.imagePath, 0, manifest.luns[1].bytes), manifest.luns[1].sha256);
 }
 
 void LunsTest::closingDuringAnExport_data()
 {
-    QTest::addColumn<bool>("stop");
-    QTest::newRow("stop and quit") << true;
-    QTest::newRow("keep exporting") << false;
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<bool>("endsWhileAsked"); // the export ends while the question is up
+    QTest::newRow("stop and quit") << int(QMessageBox::Yes) << false;
+    QTest::newRow("keep exporting") << int(QMessageBox::No) << false;
+    QTest::newRow("ends while asked: withdrawn") << kWithdrawn << true;
+    QTest::newRow("ends while asked: yes pressed as it went") << int(QMessageBox::Yes) << true;
 }
 
 void LunsTest::closingDuringAnExport()
 {
-    QFETCH(bool, stop);
+    QFETCH(int, answer);
+    QFETCH(bool, endsWhileAsked);
+    const bool stop = answer == QMessageBox::Yes && !endsWhileAsked;
     Group g(sample::HealthyGroup(5, {24}));
     ShowLuns(g.ctx);
     m_fake.imagePath = g.File("big.img");
     Export(0, ID_EXPORT_IMAGE);
     QVERIFY(View()->ExportRunning());
-    m_fake.answers = {stop ? QMessageBox::Yes : QMessageBox::No};
+    bool withdrawn = false;
+    bool reportWhileAsked = false;
+    if (endsWhileAsked) {
+        // The user reads the question while the export runs to its end.
+        m_fake.onMessage = [&](const CMessageRequest& r) {
+            withdrawn = QTest::qWaitFor([&r] { return r.withdrawnWith.isNull(); }, 60000);
+            reportWhileAsked = !m_fake.reports.isEmpty();
+            return answer;
+        };
+    } else {
+        m_fake.answers = {answer};
+    }
     // Still running: each stripe waits for this thread to show its progress.
     QVERIFY(!m_frame->close());
     QCOMPARE(m_fake.messages.size(), 1);
     QCOMPARE(m_fake.messages[0].buttons, QMessageBox::Yes | QMessageBox::No);
+    QCOMPARE(m_fake.messages[0].caption, kApp);
     QVERIFY(m_frame->isVisible());
+    const sample::LunOut& lun = g.manifest.luns[0];
+    if (endsWhileAsked) {
+        // The question went by itself; the report came after it, never over
+        // it, and with nothing left to stop the window stays.
+        QVERIFY(withdrawn);
+        QVERIFY(!reportWhileAsked);
+        QCOMPARE(m_fake.shown, (QStringList{QStringLiteral("box"), QStringLiteral("report")}));
+        QVERIFY(m_fake.OneSuccess());
+        QVERIFY(!View()->ExportRunning());
+        QVERIFY(m_frame->isVisible());
+        QCOMPARE(Sha(m_fake.imagePath, 0, lun.bytes), lun.sha256);
+        QVERIFY(m_frame->close()); // nothing runs: no question
+        QCOMPARE(m_fake.messages.size(), 1);
+        return;
+    }
     // A second close while stopping asks nothing more.
     if (stop)
         QVERIFY(!m_frame->close());
     QCOMPARE(m_fake.messages.size(), 1);
 
     QVERIFY(WaitForExport(View()));
-    const sample::LunOut& lun = g.manifest.luns[0];
     if (stop) {
-        // Stopped between stripes, no result box, and the window closes.
+        // Stopped between stripes, no report, and the window closes; the
+        // map beside the image still says how far it got.
         QTRY_VERIFY(!m_frame->isVisible());
         QCOMPARE(m_fake.messages.size(), 1);
-        QVERIFY(std::filesystem::file_size(m_fake.imagePath.toStdString()) < lun.bytes);
+        QVERIFY(m_fake.reports.isEmpty());
+        const auto size = std::filesystem::file_size(m_fake.imagePath.toStdString());
+        QVERIFY(size < lun.bytes);
+        QCOMPARE(LoadMap(m_fake.imagePath + QStringLiteral(".map")).FirstNotDone(), size);
     } else {
         QVERIFY(m_frame->isVisible());
-        QCOMPARE(m_fake.messages.size(), 2);
-        QCOMPARE(m_fake.messages[1].text, kSuccess);
+        QCOMPARE(m_fake.messages.size(), 1);
+        QVERIFY(m_fake.OneSuccess());
         QCOMPARE(Sha(m_fake.imagePath, 0, lun.bytes), lun.sha256);
         QVERIFY(m_frame->close());
     }
+}
+
+void LunsTest::reportSaysSuccessOnlyWhenNothingWasLost_data()
+{
+    using State = DamageReportData::State;
+    QTest::addColumn<int>("state");
+    QTest::addColumn<quint64>("lost");
+    QTest::addColumn<QString>("headline"); // "" : anything but success
+    QTest::newRow("finished, nothing lost") << int(State::Finished) << quint64(0) << kSuccess;
+    QTest::newRow("finished, bytes lost") << int(State::Finished) << quint64(4096) << QString();
+    QTest::newRow("stopped") << int(State::Stopped) << quint64(0)
+                             << QStringLiteral("导出已停止，目标上的数据不完整。");
+    QTest::newRow("failed") << int(State::Failed) << quint64(0)
+                            << QStringLiteral("导出失败，目标上的数据不完整。");
+}
+
+void LunsTest::reportSaysSuccessOnlyWhenNothingWasLost()
+{
+    QFETCH(int, state);
+    QFETCH(quint64, lost);
+    QFETCH(QString, headline);
+    DamageReportData d;
+    d.state = DamageReportData::State(state);
+    d.bytesLost = lost;
+    if (headline.isEmpty()) {
+        QVERIFY(!d.Success());
+        QVERIFY(!DamageHeadline(d).contains(kSuccess));
+        QVERIFY(DamageHeadline(d).contains(FormatBytes(lost)));
+    } else {
+        QCOMPARE(DamageHeadline(d), headline);
+        QCOMPARE(d.Success(), headline == kSuccess);
+    }
+}
+
+void LunsTest::reportDialogClosesAndCopies()
+{
+    DamageReportData d;
+    d.group = 0;
+    d.id = 2;
+    d.target = QStringLiteral("/cases/a b/lun.img");
+    d.bytesTotal = 3 * kStripe;
+    d.bytesWritten = 3 * kStripe;
+    d.bytesLost = 0x40000;
+    d.bytesRebuilt = kStripe;
+    d.bytesRead = d.bytesWritten - d.bytesRebuilt - d.bytesLost;
+    d.lostRanges = {{0x800000, 0x20000}, {0x1000000, 0x20000}};
+    d.hash = QStringLiteral("SHA-256 0123abcd");
+    d.mapPath = QStringLiteral("/cases/a b/lun.img.map");
+    int saves = 0;
+    CDamageReport dialog(d, [&saves](QWidget*) {
+        ++saves;
+        return QStringLiteral("/elsewhere/lun.map");
+    });
+    QVERIFY(dialog.Headline()->text().contains(FormatBytes(d.bytesLost)));
+    const QString details = dialog.Details()->text();
+    for (const QString& want : {QStringLiteral("262144 字节"), QStringLiteral("8388608 字节"),
+                                d.target, d.hash, QStringLiteral("25165824 / 25165824")})
+        QVERIFY2(details.contains(want), qPrintable(details));
+    QVERIFY(dialog.MapLabel()->text().contains(d.mapPath));
+    QCOMPARE(dialog.Ranges()->rowCount(), 2);
+    QCOMPARE(dialog.Ranges()->item(1, 0)->text(), QStringLiteral("0x01000000"));
+
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(dialog.windowFlags() & Qt::WindowCloseButtonHint);
+    // The ranges the user selects, as the mapfile writes them.
+    QApplication::clipboard()->clear();
+    dialog.Ranges()->setFocus();
+    // (Not selectRow: it follows whatever modifier keys an earlier test left.)
+    dialog.Ranges()->selectionModel()->select(dialog.Ranges()->model()->index(1, 0),
+                                              QItemSelectionModel::ClearAndSelect |
+                                                  QItemSelectionModel::Rows);
+    QCOMPARE(dialog.Ranges()->selectionModel()->selectedRows().size(), 1);
+    QTest::keyClick(dialog.Ranges(), Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("0x01000000 0x00020000\n"));
+    dialog.Ranges()->clearSelection();
+    QTest::mouseClick(dialog.CopyButton(), Qt::LeftButton);
+    QCOMPARE(QApplication::clipboard()->text(),
+             QStringLiteral("0x00800000 0x00020000\n0x01000000 0x00020000\n"));
+    QTest::mouseClick(dialog.SaveMapButton(), Qt::LeftButton);
+    QCOMPARE(saves, 1);
+    QVERIFY(dialog.MapLabel()->text().contains(QStringLiteral("/elsewhere/lun.map")));
+
+    // Esc closes it, and so does the title bar's close button.
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    QVERIFY(!dialog.isVisible());
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(dialog.close());
+    QVERIFY(!dialog.isVisible());
+
+    // Nothing lost: no range list, no copy button.
+    DamageReportData clean;
+    clean.bytesTotal = clean.bytesWritten = clean.bytesRead = kStripe;
+    CDamageReport cleanDialog(clean, {});
+    cleanDialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&cleanDialog));
+    QCOMPARE(cleanDialog.Headline()->text(), kSuccess);
+    QVERIFY(!cleanDialog.Ranges()->isVisible());
+    QVERIFY(!cleanDialog.CopyButton()->isVisible());
+    QVERIFY(!cleanDialog.SaveMapButton()->isVisible());
 }
 
 QTEST_MAIN(LunsTest)

@@ -5,18 +5,27 @@
 #include "ui/app/SplitterWnd.h"
 #include "ui/app/TessalyApp.h"
 #include "ui/app/TessalyDoc.h"
+#include "ui/app/Translations.h"
 #include "ui/common/Commands.h"
 #include "ui/common/DialogUnits.h"
 #include "ui/common/WindowMessages.h"
 #include "ui/controls/TextProgressCtrl.h"
+#include "ui/luns/DamageReport.h"
+#include "ui/luns/ExportSeting.h"
 #include "ui/luns/TessalyView.h"
+#include "ui/sources/ChooseDevice.h"
 #include "ui/sources/LeftView.h"
+#include "ui/sources/SourceDialogs.h"
 
 #include <QAction>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QStandardItemModel>
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QStatusBar>
@@ -97,7 +106,7 @@ QStringList MenuEntries(QMenu* menu)
 class MainFrameTest : public QObject {
     Q_OBJECT
 
-private slots:
+private Q_SLOTS:
     void initTestCase();
     void startsWithZeroProgress();
     void titleNeverChanges();
@@ -112,6 +121,8 @@ private slots:
     void largeTotalsKeepFullRange();
     void emptyExportStillShowsText();
     void barKeepsPlaceWhenFrameResized();
+    void messageAreaNeverCoversTheProgressText_data();
+    void messageAreaNeverCoversTheProgressText();
     void splitterHoldsBothPanes();
     void viewStyleSwitchesLunList_data();
     void viewStyleSwitchesLunList();
@@ -121,7 +132,10 @@ private slots:
     void recentFileList();
     void openAndSaveTouchNoFile();
     void aboutBoxLayout();
+    void aboutLinkSaysWhenNothingOpensIt();
     void dialogUnitsFollowFont();
+    void windowsFollowTheLocale_data();
+    void windowsFollowTheLocale();
     void cleanupTestCase();
 
 private:
@@ -167,6 +181,14 @@ void MainFrameTest::titleNeverChanges()
     QCOMPARE(App()->Document()->GetTitle(), QStringLiteral("corvane recovery for hp eva"));
     m_frame->setWindowTitle(QStringLiteral("something else"));
     QCOMPARE(m_frame->windowTitle(), title);
+    // Every window's caption is its own: no display name was set for the
+    // window system to append to each of them (the display name follows
+    // the application name only while none was set).
+    const QString name = QCoreApplication::applicationName();
+    QCoreApplication::setApplicationName(QStringLiteral("probe"));
+    const QString shown = QGuiApplication::applicationDisplayName();
+    QCoreApplication::setApplicationName(name);
+    QCOMPARE(shown, QStringLiteral("probe"));
 }
 
 void MainFrameTest::menuEntries()
@@ -365,6 +387,56 @@ void MainFrameTest::barKeepsPlaceWhenFrameResized()
     QTRY_COMPARE(m_frame->size(), QSize(960, 600));
 }
 
+void MainFrameTest::messageAreaNeverCoversTheProgressText_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::newRow("740 wide") << 740;
+    QTest::newRow("600 wide") << 600;
+    QTest::newRow("1200 wide") << 1200;
+}
+
+void MainFrameTest::messageAreaNeverCoversTheProgressText()
+{
+    QFETCH(int, width);
+    m_frame->resize(width, 600);
+    QTRY_COMPARE(m_frame->width(), width);
+    // A degraded group: missing slots named while an export runs.
+    m_frame->SetMessageText(QStringLiteral("缺少成员的槽位（行,列）：(1,3) (1,4) (2,3) (2,4) (3,3) (3,4) "
+                                           "(4,3) (4,4) (5,3) (5,4) (6,3) (6,4)"));
+    RunExport(m_frame, {{800, 22}});
+    CTextProgressCtrl* bar = m_frame->Progress();
+    QCOMPARE(bar->GetWindowText(), QStringLiteral("176M/6400M"));
+    QLabel* area = m_frame->MessageLabel();
+    QTRY_VERIFY(area->isVisible());
+    QCoreApplication::processEvents();
+
+    // Where the bar writes its centred text, in the frame's coordinates.
+    const int textWidth = bar->fontMetrics().horizontalAdvance(bar->GetWindowText());
+    const QRect inBar((bar->width() - textWidth) / 2, 0, textWidth, bar->height());
+    const QRect text(bar->mapTo(m_frame, inBar.topLeft()), inBar.size());
+    const QRect areaRect(area->mapTo(m_frame, QPoint(0, 0)), area->size());
+    QVERIFY2(!areaRect.intersects(text), qPrintable(QStringLiteral("message %1,%2 %3x%4 over text %5,%6 %7x%8")
+                                                        .arg(areaRect.x()).arg(areaRect.y())
+                                                        .arg(areaRect.width()).arg(areaRect.height())
+                                                        .arg(text.x()).arg(text.y())
+                                                        .arg(text.width()).arg(text.height())));
+    // Nothing else of the status bar lies over the text either, and all of
+    // it is inside the window.
+    for (QWidget* w : m_frame->StatusBar()->findChildren<QWidget*>()) {
+        if (w == bar || w == m_frame->PaneLabel() || !w->isVisible() || bar->isAncestorOf(w))
+            continue;
+        const QRect r(w->mapTo(m_frame, QPoint(0, 0)), w->size());
+        QVERIFY2(!r.intersects(text), qPrintable(w->objectName()));
+    }
+    QVERIFY(text.right() < m_frame->width());
+    QVERIFY(area->width() <= m_frame->width());
+
+    m_frame->SetMessageText(QString());
+    QVERIFY(area->isHidden());
+    m_frame->resize(960, 600);
+    QTRY_COMPARE(m_frame->size(), QSize(960, 600));
+}
+
 void MainFrameTest::splitterHoldsBothPanes()
 {
     CSplitterWnd* splitter = m_frame->Splitter();
@@ -555,10 +627,52 @@ void MainFrameTest::aboutBoxLayout()
         QVERIFY(label->width() >= label->sizeHint().width());
         QVERIFY(label->geometry().right() < about.width());
     }
+    // A fixed dialog: nothing to minimise or maximise.
+    const Qt::WindowFlags flags = about.windowFlags();
+    QVERIFY(flags & Qt::CustomizeWindowHint);
+    QVERIFY(flags & Qt::WindowCloseButtonHint);
+    QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+    QCOMPARE(about.minimumSize(), about.maximumSize());
     about.show();
     QVERIFY(QTest::qWaitForWindowExposed(&about));
     QTest::keyClick(&about, Qt::Key_Return);
     QCOMPARE(about.result(), int(QDialog::Accepted));
+}
+
+void MainFrameTest::aboutLinkSaysWhenNothingOpensIt()
+{
+    const QString readme = CAboutDlg::FindReadme();
+    if (readme.isEmpty())
+        QSKIP("no README.md beside the test");
+    QList<QUrl> asked;
+    bool opens = false;
+    CAboutDlg::SetUrlOpener([&](const QUrl& url) {
+        asked << url;
+        return opens;
+    });
+    auto restore = qScopeGuard([] { CAboutDlg::SetUrlOpener({}); });
+    CAboutDlg about(m_frame);
+    about.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&about));
+
+    // No program opens it: a box says so and where the file is.
+    QString said;
+    QTimer::singleShot(100, [&said] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            said = box->text();
+            box->close();
+        }
+    });
+    QVERIFY(!about.OnLinkActivated());
+    QCOMPARE(asked, QList<QUrl>{QUrl::fromLocalFile(readme)});
+    QVERIFY2(said.contains(readme), qPrintable(said));
+
+    // Opened: nothing more to say.
+    opens = true;
+    said.clear();
+    QVERIFY(about.OnLinkActivated());
+    QCOMPARE(asked.size(), 2);
+    QVERIFY(said.isEmpty());
 }
 
 void MainFrameTest::dialogUnitsFollowFont()
@@ -577,6 +691,82 @@ void MainFrameTest::dialogUnitsFollowFont()
     const QRect left = a.MapDialogRect(7, 7, 10, 5);
     const QRect right = a.MapDialogRect(17, 7, 13, 5);
     QCOMPARE(left.right() + 1, right.left());
+}
+
+void MainFrameTest::windowsFollowTheLocale_data()
+{
+    QTest::addColumn<QString>("lcAll");
+    QTest::addColumn<QString>("lang");
+    QTest::addColumn<bool>("english");
+    QTest::newRow("en_US.UTF-8") << "" << "en_US.UTF-8" << true;
+    QTest::newRow("LC_ALL en_GB over LANG zh_CN") << "en_GB.UTF-8" << "zh_CN.UTF-8" << true;
+    QTest::newRow("zh_CN.UTF-8") << "" << "zh_CN.UTF-8" << false;
+    QTest::newRow("C") << "C" << "en_US.UTF-8" << false;
+    QTest::newRow("POSIX") << "POSIX" << "" << false;
+    QTest::newRow("nothing set") << "" << "" << false;
+    QTest::newRow("a language without texts") << "de_DE.UTF-8" << "" << false;
+}
+
+void MainFrameTest::windowsFollowTheLocale()
+{
+    QFETCH(QString, lcAll);
+    QFETCH(QString, lang);
+    QFETCH(bool, english);
+    const QByteArray savedAll = qgetenv("LC_ALL");
+    const QByteArray savedLang = qgetenv("LANG");
+    const QByteArray savedMessages = qgetenv("LC_MESSAGES");
+    auto restore = qScopeGuard([&] {
+        qputenv("LC_ALL", savedAll);
+        qputenv("LANG", savedLang);
+        qputenv("LC_MESSAGES", savedMessages);
+        InstallTranslations(LanguageOfLocale(MessagesLocale()));
+    });
+    qputenv("LC_ALL", lcAll.toLocal8Bit());
+    qputenv("LANG", lang.toLocal8Bit());
+    qunsetenv("LC_MESSAGES");
+    QCOMPARE(LanguageOfLocale(MessagesLocale()), english ? CUiLanguage::English : CUiLanguage::Chinese);
+    QVERIFY(InstallTranslations(LanguageOfLocale(MessagesLocale())));
+    auto pick = [english](const char* en, const char* zh) {
+        return QString::fromUtf8(english ? en : zh);
+    };
+
+    // The main window: menus, status bar, the LUN list's columns and menu.
+    CMainFrame frame;
+    QVERIFY(frame.Create());
+    const QList<QAction*> menus = frame.menuBar()->actions();
+    QCOMPARE(menus.value(0)->text(), pick("&File", "文件(&F)"));
+    QCOMPARE(frame.Action(ID_FILE_NEW)->text(), pick("&Add Device\tCtrl+N", "添加设备(&N)\tCtrl+N"));
+    QCOMPARE(frame.Action(ID_INIT_LUN_INFO)->text(), pick("Initialise LUN Information", "初始化lun信息"));
+    QCOMPARE(frame.PaneLabel()->text(), pick("Current user:", "当前用户："));
+    QCOMPARE(frame.windowTitle(), QStringLiteral("corvane recovery for hp eva 1.2"));
+    QCOMPARE(frame.LunView()->Model()->headerData(0, Qt::Horizontal).toString(),
+             pick("LUN Group", "Lun组"));
+    QCOMPARE(frame.LunView()->LunMenu()->title(), pick("LUN Actions", "操作LUN"));
+
+    // The dialogs.
+    CSourceDialogs probeNothing;
+    probeNothing.probeDrive = [](int) { return std::optional<QString>(); };
+    CSourceDialogs::Install(probeNothing);
+    auto realDialogs = qScopeGuard([] { CSourceDialogs::Install(CSourceDialogs::Defaults()); });
+    CChooseDevice sources;
+    QCOMPARE(sources.windowTitle(), pick("Choose Sources", "选择源"));
+    QCOMPARE(sources.AddImageButton()->text(), pick("Add Image File", "添加镜像文件"));
+    CExportSeting settings(nullptr, [](int) { return std::optional<CDriveRow>(); });
+    QCOMPARE(settings.windowTitle(), pick("Export Settings", "导出设置"));
+    QCOMPARE(settings.OkButton()->text(), pick("OK", "确定"));
+    CAboutDlg about;
+    QCOMPARE(about.windowTitle(), pick("About Corvane", "关于 Corvane"));
+    DamageReportData clean;
+    CDamageReport report(clean, {});
+    QCOMPARE(report.Headline()->text(), pick("Export succeeded!", "导出成功！"));
+    QCOMPARE(report.windowTitle(), pick("Export Report", "导出报告"));
+
+    // Qt's own: standard buttons, the file dialog, its replace question.
+    QDialogButtonBox buttons(QDialogButtonBox::Ok | QDialogButtonBox::Yes | QDialogButtonBox::No);
+    QCOMPARE(buttons.button(QDialogButtonBox::Ok)->text(), pick("OK", "确定"));
+    QCOMPARE(buttons.button(QDialogButtonBox::Yes)->text(), pick("&Yes", "是(&Y)"));
+    const QString replace = QCoreApplication::translate("QFileDialog", "%1 already exists.\nDo you want to replace it?");
+    QCOMPARE(replace.startsWith(QStringLiteral("%1 已存在")), !english);
 }
 
 void MainFrameTest::cleanupTestCase()
@@ -608,6 +798,8 @@ int main(int argc, char** argv)
     // A settings store of the test's own, empty at every run.
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    // The program's own default language, whatever the machine's locale.
+    qputenv("LC_ALL", "C.UTF-8");
     CTessalyApp app(argc, argv);
     MainFrameTest test;
     QTEST_SET_MAIN_SOURCE_PATH

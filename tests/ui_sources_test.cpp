@@ -21,6 +21,7 @@
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QTableWidget>
@@ -230,6 +231,13 @@ private Q_SLOTS:
         }
         QVERIFY(right < dlg.width());
         QVERIFY(dlg.OkButton()->isDefault());
+        // A fixed dialog: caption and close button, nothing to minimise or
+        // maximise, and the toolkit adds no buttons of its own.
+        const Qt::WindowFlags flags = dlg.windowFlags();
+        QVERIFY(flags & Qt::CustomizeWindowHint);
+        QVERIFY(flags & Qt::WindowCloseButtonHint);
+        QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+        QCOMPARE(dlg.minimumSize(), dlg.maximumSize());
 
         QTableWidget* list = dlg.List();
         QCOMPARE(list->columnCount(), 2);
@@ -283,6 +291,39 @@ private Q_SLOTS:
         QCOMPARE(list->item(1, 1)->text(), QString());
         QCOMPARE(list->item(2, 0)->checkState(), Qt::Unchecked);
         QVERIFY(dlg.ChosenSources().isEmpty());
+    }
+
+    void imagePathsAreShownWhole()
+    {
+        // Two groups' members that differ only in a folder deep inside.
+        const QString stem = QStringLiteral("/srv/recovery/cases/2024-03-customer-with-a-long-name/");
+        m_images = {stem + QStringLiteral("disk-group-A/images/member-disk-07.img"),
+                    stem + QStringLiteral("disk-group-B/images/member-disk-07.img")};
+        CChooseDevice dlg;
+        dlg.OnAddImage();
+        dlg.OnAddImage();
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        QTableWidget* list = dlg.List();
+        QStringList seen;
+        for (int row = 0; row < 2; ++row) {
+            // What the list paints for the row: the whole name, never cut.
+            QStyleOptionViewItem option;
+            option.initFrom(list->viewport());
+            option.rect = list->visualItemRect(list->item(row, 0));
+            option.font = list->font();
+            const QModelIndex index = list->model()->index(row, 0);
+            auto* delegate = list->itemDelegateForIndex(index);
+            QVERIFY(delegate);
+            QVERIFY2(delegate->sizeHint(option, index).width() <= list->columnWidth(0),
+                     qPrintable(list->item(row, 0)->text()));
+            seen << list->item(row, 0)->text();
+        }
+        QVERIFY(seen[0] != seen[1]);
+        QVERIFY(seen[0].endsWith(QStringLiteral("disk-group-A/images/member-disk-07.img")));
+        // Wider than the list: it scrolls sideways instead of cutting.
+        QVERIFY(list->columnWidth(0) > list->viewport()->width());
+        QVERIFY(list->horizontalScrollBar()->maximum() > 0);
     }
 
     void chosenRowsHandedOnceInOrder_data()
@@ -476,6 +517,42 @@ private Q_SLOTS:
         QCOMPARE(ContextSources(), left);
     }
 
+    void removingASourceDropsTheAnalysis_data()
+    {
+        QTest::addColumn<int>("removed"); // sources removed, from the last
+        QTest::newRow("one of them") << 1;
+        QTest::newRow("every one") << 5;
+    }
+
+    void removingASourceDropsTheAnalysis()
+    {
+        QFETCH(int, removed);
+        TempDir dir;
+        const sample::Manifest m = sample::Generate(sample::HealthyGroup(5, {2, 1}), dir.path().string());
+        AddGroup(m);
+        QVERIFY(Analyse());
+        ExpectRowsOf(m);
+        for (int i = 0; i < removed; ++i) {
+            Tree()->setCurrentItem(Tree()->SourceItem(Tree()->RootItem()->childCount() - 1));
+            QVERIFY(Tree()->OnRemoveSource());
+        }
+        // The list no longer offers LUNs read from a source that is gone,
+        // and the members the analysis opened are closed.
+        QCOMPARE(Luns()->Model()->rowCount(), 0);
+        QVERIFY(Luns()->m_pContext == nullptr);
+        QVERIFY(Tree()->Context().members.empty());
+        QVERIFY(Tree()->Context().lunList.empty());
+        QCOMPARE(int(Tree()->Context().sources.size()), int(m.Sources().size()) - removed);
+        QVERIFY(m_frame->MessageLabel()->isHidden());
+        QVERIFY(Luns()->RowEntry(0) == nullptr);
+        if (removed < int(m.Sources().size()))
+            return;
+        // Adding the group again and analysing gives the list back.
+        AddGroup(m);
+        QVERIFY(Analyse());
+        ExpectRowsOf(m);
+    }
+
     // ---- the analysis ----
 
     void healthyGroupFillsTheList()
@@ -562,8 +639,11 @@ private Q_SLOTS:
         const sample::Manifest m = sample::Generate(spec, (dir.path() / "bad").string());
         const auto before = Snapshot(m);
         AddGroup(m);
+        // A long path, so the message must keep its end (the file name).
+        const QString gone = QString::fromStdString(
+            (dir.path() / "an evidence folder with a long name" / "disk group B" / "gone.img").string());
         if (damage == 1)
-            AddSource(QString::fromStdString(dir.file("gone.img")));
+            AddSource(gone);
         QVERIFY(Analyse());
         QCOMPARE(m_boxes.size(), size_t(1));
         QCOMPARE(m_boxes[0].text, text);
@@ -572,6 +652,16 @@ private Q_SLOTS:
         // The detail goes to the status bar's message area.
         QVERIFY2(Tree()->StatusText().startsWith(text), qPrintable(Tree()->StatusText()));
         QVERIFY(m_frame->MessageLabel()->isVisibleTo(m_frame.get()));
+        if (damage == 1) {
+            // Whole, even in a narrow window: wrapped, never cut.
+            m_frame->resize(640, 480);
+            m_frame->show();
+            QVERIFY(QTest::qWaitForWindowExposed(m_frame.get()));
+            QLabel* area = m_frame->MessageLabel();
+            QVERIFY2(area->text().contains(gone), qPrintable(area->text()));
+            QTRY_VERIFY(area->width() <= m_frame->width());
+            QTRY_VERIFY(area->height() >= area->heightForWidth(area->width()));
+        }
         QVERIFY(Snapshot(m) == before);
     }
 
@@ -667,7 +757,8 @@ private Q_SLOTS:
             const bool marked = row == 1;
             QCOMPARE(!model->item(row, 0)->icon().isNull(), marked);
             for (int col = 0; col < 3; ++col)
-                QCOMPARE(!model->item(row, col)->toolTip().isEmpty(), marked);
+                QCOMPARE(model->item(row, col)->toolTip().contains(QStringLiteral("条带记录只覆盖")),
+                         marked);
         }
         const QString tip = model->item(1, 2)->toolTip();
         QVERIFY2(tip.contains(QStringLiteral("8388608")) && tip.contains(QStringLiteral("3221225472")),

@@ -8,15 +8,27 @@
 #include <QFileInfo>
 #include <QIcon>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
 #include <QUrl>
 
 namespace corvane::ui {
 
+namespace {
+
+CAboutDlg::UrlOpener& OpenerOverride()
+{
+    static CAboutDlg::UrlOpener open;
+    return open;
+}
+
+} // namespace
+
+void CAboutDlg::SetUrlOpener(UrlOpener open) { OpenerOverride() = std::move(open); }
+
 CAboutDlg::CAboutDlg(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+    : QDialog(parent, CDialogUnits::FixedDialogFlags()),
       m_icon(new QLabel(this)),
       m_name(new QLabel(this)),
       m_link(new QLabel(this)),
@@ -69,11 +81,26 @@ QString CAboutDlg::FindReadme()
     return installed.isFile() ? installed.absoluteFilePath() : QString();
 }
 
-void CAboutDlg::OnLinkActivated()
+bool CAboutDlg::OnLinkActivated()
 {
     const QString readme = FindReadme();
-    if (!readme.isEmpty())
-        QDesktopServices::openUrl(QUrl::fromLocalFile(readme));
+    QString problem;
+    if (readme.isEmpty()) {
+        problem = tr("找不到 README.md：它既不在程序旁边，也不在 /usr/share/doc/corvane 中。");
+    } else {
+        const QUrl url = QUrl::fromLocalFile(readme);
+        const bool opened = OpenerOverride() ? OpenerOverride()(url)
+                                             : QDesktopServices::openUrl(url);
+        if (opened)
+            return true;
+        // No opener is installed (a bare workstation): the path, to copy.
+        problem = tr("没有可以打开 README.md 的程序。\n请用文本编辑器或浏览器打开：\n%1")
+                      .arg(readme);
+    }
+    QMessageBox box(QMessageBox::Information, windowTitle(), problem, QMessageBox::Ok, this);
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    box.exec();
+    return false;
 }
 
 } // namespace corvane::ui

@@ -6,9 +6,12 @@
 
 #include <QDialog>
 
+#include <functional>
+
 QT_BEGIN_NAMESPACE
 class QLabel;
 class QPushButton;
+class QUrl;
 QT_END_NAMESPACE
 
 namespace corvane::ui {
@@ -24,6 +27,16 @@ public:
     // the source tree), or an installed copy. Empty when there is none.
     static QString FindReadme();
 
+    // What opens the README: the desktop's opener unless replaced (empty
+    // restores it). False when nothing could open it; the box then says
+    // where the file is, so the user can open it by hand.
+    using UrlOpener = std::function<bool(const QUrl& url)>;
+    static void SetUrlOpener(UrlOpener open);
+
+    // Opens the README as the link does; false (after saying why) when it
+    // could not.
+    bool OnLinkActivated();
+
     QLabel* IconLabel() const { return m_icon; }
     QLabel* NameLabel() const { return m_name; }
     QLabel* Link() const { return m_link; }
@@ -31,8 +44,6 @@ public:
     QPushButton* OkButton() const { return m_ok; }
 
 private:
-    void OnLinkActivated();
-
     QLabel* m_icon;
     QLabel* m_name;
     QLabel* m_link;

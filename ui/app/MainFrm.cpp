@@ -20,6 +20,7 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
+#include <QVBoxLayout>
 
 #include <algorithm>
 #include <climits>
@@ -285,15 +286,6 @@ bool CMainFrame::CreateStatusBar(int clientWidth)
     m_progress->raise();
     m_progress->show();
     m_progress->SetWindowText(QStringLiteral("0M/0M"));
-
-    // Above the bar's right end, clear of its centred text.
-    m_messageLabel = new QLabel(m_wndStatusBar);
-    m_messageLabel->setObjectName(QStringLiteral("messageArea"));
-    m_messageLabel->setIndent(4);
-    m_messageLabel->setContentsMargins(0, 0, 6, 0);
-    m_messageLabel->setAutoFillBackground(true);
-    m_wndStatusBar->addPermanentWidget(m_messageLabel);
-    m_messageLabel->hide();
     return true;
 }
 
@@ -301,17 +293,18 @@ void CMainFrame::SetMessageText(const QString& text)
 {
     if (!m_messageLabel)
         return;
-    // At most a third of the window; the whole text is in the tooltip.
-    const int room = std::max(120, width() / 3);
-    m_messageLabel->setText(m_messageLabel->fontMetrics().elidedText(text, Qt::ElideRight, room));
+    // Whole, wrapped where it must be (paths break after their slashes), so
+    // a failing source keeps its file name; selectable, so it can be copied.
+    m_messageLabel->setText(text);
     m_messageLabel->setToolTip(text);
     m_messageLabel->setVisible(!text.isEmpty());
-    m_messageLabel->raise();
 }
 
 bool CMainFrame::OnCreateClient(int clientWidth)
 {
-    m_wndSplitter = new CSplitterWnd(this);
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    m_wndSplitter = new CSplitterWnd(client);
     m_leftView = new CLeftView(m_wndSplitter);
     m_lunView = new CTessalyView(m_wndSplitter);
     m_wndSplitter->addWidget(m_leftView);
@@ -322,7 +315,29 @@ bool CMainFrame::OnCreateClient(int clientWidth)
     m_wndSplitter->setStretchFactor(0, 0);
     m_wndSplitter->setStretchFactor(1, 1);
     m_wndSplitter->setSizes({300, std::max(100, clientWidth - 300)});
-    setCentralWidget(m_wndSplitter);
+
+    // The message area is a strip of its own between the panes and the
+    // status bar: over the bar it would hide the progress text, exactly
+    // when a degraded group makes progress matter most.
+    m_messageLabel = new QLabel(client);
+    m_messageLabel->setObjectName(QStringLiteral("messageArea"));
+    m_messageLabel->setFrameShape(QFrame::StyledPanel);
+    m_messageLabel->setFrameShadow(QFrame::Sunken);
+    m_messageLabel->setIndent(4);
+    m_messageLabel->setWordWrap(true);
+    m_messageLabel->setTextFormat(Qt::PlainText);
+    m_messageLabel->setTextInteractionFlags(Qt::TextSelectableByMouse |
+                                            Qt::TextSelectableByKeyboard);
+    // Never wider than the window: a long text wraps instead.
+    m_messageLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_messageLabel->hide();
+
+    auto* layout = new QVBoxLayout(client);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(m_wndSplitter, 1);
+    layout->addWidget(m_messageLabel);
+    setCentralWidget(client);
     m_leftView->setFocus(Qt::OtherFocusReason);
     return true;
 }

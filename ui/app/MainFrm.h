@@ -76,9 +76,9 @@ public:
     CTextProgressCtrl* Progress() const { return m_progress; }
     // The status bar pane's own text, beneath the progress bar.
     QLabel* PaneLabel() const { return m_paneLabel; }
-    // The message area at the right of the status bar: what the last
-    // analysis left to say (missing slots, where it failed). Hidden while
-    // empty.
+    // The message area, a strip above the status bar: what the last
+    // analysis left to say (missing slots, where it failed), in full.
+    // Hidden while empty.
     QLabel* MessageLabel() const { return m_messageLabel; }
     void SetMessageText(const QString& text);
     QMenu* FileMenu() const { return m_fileMenu; }

@@ -116,10 +116,18 @@ int TakeScreenshots(CMainFrame* frame, const QString& dir)
     frame->raise();
     frame->activateWindow();
     SettleEvents(500);
+    // A second run (another language) takes only some pictures, under
+    // names of their own: CORVANE_SCREENSHOT_ONLY lists them, comma-separated,
+    // and CORVANE_SCREENSHOT_SUFFIX goes before ".png".
+    const QStringList only =
+        qEnvironmentVariable("CORVANE_SCREENSHOT_ONLY").split(QLatin1Char(','), Qt::SkipEmptyParts);
+    const QString suffix = qEnvironmentVariable("CORVANE_SCREENSHOT_SUFFIX");
     int failures = 0;
     for (const auto& [name, take] : Registry()) {
+        if (!only.isEmpty() && !only.contains(name))
+            continue;
         const QPixmap shot = take(frame);
-        const QString path = QDir(dir).filePath(name + QStringLiteral(".png"));
+        const QString path = QDir(dir).filePath(name + suffix + QStringLiteral(".png"));
         if (shot.isNull() || !shot.save(path)) {
             err << "screenshots: failed: " << path << '\n';
             ++failures;

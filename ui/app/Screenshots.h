@@ -24,7 +24,8 @@ void RegisterScreenshot(const QString& name, ScreenshotTaker take);
 // laid out and painted before it is grabbed.
 void SettleEvents(int ms);
 
-// Writes every picture to dir; returns the number that failed.
+// Writes every picture to dir (only those CORVANE_SCREENSHOT_ONLY names,
+// when it is set); returns the number that failed.
 int TakeScreenshots(CMainFrame* frame, const QString& dir);
 
 } // namespace corvane::ui

@@ -3,6 +3,7 @@
 #include "ui/app/AboutDlg.h"
 #include "ui/app/MainFrm.h"
 #include "ui/app/TessalyDoc.h"
+#include "ui/app/Translations.h"
 #include "ui/common/Commands.h"
 
 #include <QCommandLineParser>
@@ -18,8 +19,11 @@ CTessalyApp::CTessalyApp(int& argc, char** argv)
     // The store is named by the key and the program's name.
     setOrganizationName(QString::fromUtf8(kRegistryKey));
     setApplicationName(QStringLiteral("corvane recovery for hp eva 1.2"));
-    setApplicationDisplayName(tr("corvane recovery for hp eva 1.2"));
+    // No display name: the window system would append it to every caption
+    // ("选择源 — corvane ..."), and small boxes could no longer show their own.
     setApplicationVersion(QStringLiteral("1.2"));
+    // Before any window is built: each takes its texts when it is made.
+    InstallTranslations(LanguageOfLocale(MessagesLocale()));
 }
 
 CTessalyApp::~CTessalyApp()

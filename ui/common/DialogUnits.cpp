@@ -54,10 +54,20 @@ QFont CDialogUnits::DialogFont(const QString& face, int pointSize)
 CDialogUnits CDialogUnits::SetUpDialog(QDialog* dialog, const QString& face, int pointSize,
                                        int cx, int cy)
 {
+    dialog->setWindowFlags(FixedDialogFlags());
     dialog->setFont(DialogFont(face, pointSize));
     CDialogUnits units(dialog->font());
     dialog->setFixedSize(units.MapDialogSize(cx, cy));
     return units;
+}
+
+Qt::WindowFlags CDialogUnits::FixedDialogFlags()
+{
+    // Without CustomizeWindowHint the toolkit fills in defaults, and some
+    // window managers then offer minimise and maximise on a fixed dialog.
+    return Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+           Qt::MSWindowsFixedSizeDialogHint;
 }
 
 void CDialogUnits::Place(QWidget* control, int x, int y, int cx, int cy) const

@@ -35,9 +35,15 @@ public:
     // face lacks (the Chinese texts) to a font that has them.
     static QFont DialogFont(const QString& face, int pointSize);
 
-    // Gives dialog its font and a fixed client size of cx by cy units.
+    // Gives dialog its font, a fixed client size of cx by cy units and the
+    // frame of a fixed dialog: caption, system menu and close button only.
     static CDialogUnits SetUpDialog(QDialog* dialog, const QString& face, int pointSize, int cx,
                                     int cy);
+    // The window flags of a dialog that cannot be resized: the window
+    // system is told exactly which buttons it has, so it adds no minimise
+    // or maximise button of its own.
+    static Qt::WindowFlags FixedDialogFlags();
+
     // Places a control at a rectangle given in dialog units.
     void Place(QWidget* control, int x, int y, int cx, int cy) const;
     // As Place, but a text control is widened (never narrowed) to its own

@@ -20,7 +20,16 @@ int RunMessageBox(QWidget* parent, const CMessageRequest& request)
     QPushButton* extra = nullptr;
     if (!request.extraButton.isEmpty())
         extra = box.addButton(request.extraButton, QMessageBox::ActionRole);
+    bool withdrawn = false;
+    if (request.withdrawnWith) {
+        QObject::connect(request.withdrawnWith, &QObject::destroyed, &box, [&box, &withdrawn] {
+            withdrawn = true;
+            box.done(kWithdrawn);
+        });
+    }
     box.exec();
+    if (withdrawn)
+        return kWithdrawn;
     if (extra && box.clickedButton() == extra)
         return kExtraButton;
     return int(box.standardButton(box.clickedButton()));
@@ -40,14 +49,19 @@ CExportDialogs CExportDialogs::Defaults()
         return QFileDialog::getSaveFileName(parent, QString(), suggested,
                                             QObject::tr("ddrescue 映射文件 (*.map);;所有文件 (*)"));
     };
-    d.diskTarget = [](QWidget* parent, CDiskTarget& out) {
-        CExportSeting dialog(parent);
+    d.diskTarget = [](QWidget* parent, const CTargetNeeds& needs, CDiskTarget& out) {
+        CExportSeting dialog(parent, needs);
         if (dialog.exec() != QDialog::Accepted)
             return false;
         out = dialog.Target();
         return true;
     };
     d.messageBox = RunMessageBox;
+    d.damageReport = [](QWidget* parent, const DamageReportData& data,
+                        const CDamageReport::SaveMap& saveMap) {
+        CDamageReport report(data, saveMap, parent);
+        report.exec();
+    };
     d.trackPopupMenu = [](QMenu* menu, const QPoint& at) { return menu->exec(at); };
     return d;
 }
@@ -69,6 +83,8 @@ void CExportDialogs::Install(const CExportDialogs& dialogs)
         d.diskTarget = dialogs.diskTarget;
     if (dialogs.messageBox)
         d.messageBox = dialogs.messageBox;
+    if (dialogs.damageReport)
+        d.damageReport = dialogs.damageReport;
     if (dialogs.trackPopupMenu)
         d.trackPopupMenu = dialogs.trackPopupMenu;
     Current() = d;

@@ -4,12 +4,17 @@
 // without a window that waits for a person.
 #pragma once
 
+#include "export/ExportTarget.h"
+#include "ui/luns/DamageReport.h"
+
 #include <QMessageBox>
 #include <QPoint>
+#include <QPointer>
 #include <QString>
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 QT_BEGIN_NAMESPACE
 class QAction;
@@ -29,8 +34,20 @@ struct CMessageRequest {
     // A further button beside the standard ones (empty: none). Pressing it
     // ends the box with kExtraButton.
     QString extraButton = QString();
+    // A question that only holds while this object lives: when it is
+    // destroyed the box closes by itself and ends with kWithdrawn (a
+    // question whose answer no longer matters must not stay up).
+    QPointer<QObject> withdrawnWith = nullptr;
 };
 inline constexpr int kExtraButton = -1;
+inline constexpr int kWithdrawn = -2;
+
+// What the export asks of a target disk: it must not be a source, and it
+// must hold the LUN from the start sector on.
+struct CTargetNeeds {
+    std::vector<corvane::SourceIdentity> sources;
+    std::uint64_t bytes = 0; // the LUN's bytes; 0: size not checked
+};
 
 // What the export settings dialog gives back on OK.
 struct CDiskTarget {
@@ -47,9 +64,14 @@ struct CExportDialogs {
     // Save dialog for a damage map, proposing suggested. Empty on cancel.
     std::function<QString(QWidget* parent, const QString& suggested)> mapFile;
     // The export settings dialog, modally; false on cancel.
-    std::function<bool(QWidget* parent, CDiskTarget& out)> diskTarget;
+    std::function<bool(QWidget* parent, const CTargetNeeds& needs, CDiskTarget& out)> diskTarget;
     // A message box; returns the standard button pressed, or kExtraButton.
     std::function<int(QWidget* parent, const CMessageRequest& request)> messageBox;
+    // The report that ends every export (modal). saveMap, when set, saves
+    // the damage map where the user chooses.
+    std::function<void(QWidget* parent, const DamageReportData& data,
+                       const CDamageReport::SaveMap& saveMap)>
+        damageReport;
     // Shows a popup menu at a screen position and returns the chosen entry
     // (nullptr when dismissed).
     std::function<QAction*(QMenu* menu, const QPoint& globalPos)> trackPopupMenu;

@@ -10,11 +10,16 @@
 #include <QPushButton>
 #include <QTableWidget>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <iterator>
 #include <set>
 
 namespace corvane::ui {
@@ -33,15 +38,22 @@ constexpr int kHighestDrive = 128;
 
 } // namespace
 
-CExportSeting::CExportSeting(QWidget* parent) : CExportSeting(parent, DriveProbe()) {}
-
-CExportSeting::CExportSeting(QWidget* parent, DriveProbe probe)
-    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      m_probe(std::move(probe))
+CExportSeting::CExportSeting(QWidget* parent, const CTargetNeeds& needs)
+    : CExportSeting(parent, DriveProbe(), needs)
 {
-    if (!m_probe)
-        m_probe = ProbeOverride() ? ProbeOverride() : DriveProbe(&CExportSeting::ProbeDrive);
+}
+
+CExportSeting::CExportSeting(QWidget* parent, DriveProbe probe, const CTargetNeeds& needs)
+    : QDialog(parent, CDialogUnits::FixedDialogFlags()),
+      m_probe(std::move(probe)),
+      m_needs(needs)
+{
+    if (!m_probe && ProbeOverride())
+        m_probe = ProbeOverride();
+    if (!m_probe) {
+        const std::vector<corvane::SourceIdentity> sources = m_needs.sources;
+        m_probe = [sources](int n) { return ProbeDrive(n, sources); };
+    }
     setObjectName(QStringLiteral("IDD_EXPORT_SETTING"));
     setWindowTitle(tr("导出设置"));
     BuildControls();
@@ -50,26 +62,44 @@ CExportSeting::CExportSeting(QWidget* parent, DriveProbe probe)
 
 void CExportSeting::SetDriveProbe(DriveProbe probe) { ProbeOverride() = std::move(probe); }
 
-std::optional<CDriveRow> CExportSeting::ProbeDrive(int number)
+std::optional<CDriveRow> CExportSeting::ProbeDrive(int number,
+                                                 const std::vector<corvane::SourceIdentity>& sources)
 {
-    // Read-write, as the export will open it: a drive that only opens for
-    // reading could not take the LUN anyway.
+    // Read-only: the list shows evidence drives too, and a device closed
+    // after a write-open is probed again by the system (udev).
     JFileHandle::JDisk disk;
-    if (!disk.Open(JFileHandle::DriveNameW(number), false, JFileHandle::Access::ReadWrite))
+    if (!disk.Open(JFileHandle::DriveNameW(number), false, JFileHandle::Access::ReadOnly))
         return std::nullopt;
     std::string vendor;
     std::string model;
     struct stat st {};
-    if (::fstat(disk.Handle(), &st) == 0 && S_ISBLK(st.st_mode))
+    const bool known = ::fstat(disk.Handle(), &st) == 0;
+    if (known && S_ISBLK(st.st_mode))
         JFileHandle::DeviceVendorModel(major(st.st_rdev), minor(st.st_rdev), vendor, model);
     const QString name = QString::fromStdU16String(JFileHandle::DriveNameW(number));
+    const std::string node = disk.OpenedPath();
     QString description = QString::fromUtf8((vendor + " " + model).c_str()).trimmed();
     if (description.isEmpty())
         description = tr("磁盘");
-    const QString info = QStringLiteral("%1, %2, %3")
-                             .arg(description, FormatBytes(disk.Size()),
-                                  QString::fromStdString(disk.OpenedPath()));
-    return CDriveRow{name, info};
+    CDriveRow row;
+    row.name = name;
+    row.size = disk.Size();
+    row.info = QStringLiteral("%1, %2, %3")
+                   .arg(description, FormatBytes(row.size), QString::fromStdString(node));
+
+    // What would make the export refuse it, asked before anything is open
+    // for writing. A source (or a drive sharing storage with one) first:
+    // it is evidence whatever else is true of it.
+    const std::string conflict =
+        known ? corvane::TargetConflict(name.toStdString(), st, sources) : std::string();
+    int readOnly = 0;
+    if (!conflict.empty())
+        row.unusable = QString::fromStdString(conflict);
+    else if (::ioctl(disk.Handle(), BLKROGET, &readOnly) == 0 && readOnly)
+        row.unusable = tr("只读设备");
+    else if (::faccessat(AT_FDCWD, node.c_str(), W_OK, AT_EACCESS) != 0)
+        row.unusable = tr("没有写入权限");
+    return row;
 }
 
 void CExportSeting::BuildControls()
@@ -127,16 +157,65 @@ bool CExportSeting::OnInitDialog()
         const std::optional<CDriveRow> drive = m_probe(n);
         if (!drive)
             continue;
+        m_rows.insert(m_rows.begin(), *drive);
         m_list->insertRow(0);
         auto* name = new QTableWidgetItem(drive->name);
-        name->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
         name->setCheckState(Qt::Unchecked);
-        name->setToolTip(drive->info);
-        auto* info = new QTableWidgetItem(drive->info);
-        info->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
-        info->setToolTip(drive->info);
         m_list->setItem(0, 0, name);
-        m_list->setItem(0, 1, info);
+        m_list->setItem(0, 1, new QTableWidgetItem(drive->info));
+    }
+    m_edit->setText(QString::number(m_offset));
+    UpdateRowStates();
+    connect(m_edit, &QLineEdit::textChanged, this, [this] { UpdateRowStates(); });
+    m_ok->setFocus(Qt::OtherFocusReason);
+    return true;
+}
+
+QString CExportSeting::RowProblem(int row) const
+{
+    if (row < 0 || size_t(row) >= m_rows.size())
+        return QString();
+    const CDriveRow& drive = m_rows[size_t(row)];
+    if (!drive.unusable.isEmpty())
+        return drive.unusable;
+    if (m_needs.bytes == 0)
+        return QString();
+    // From the sector typed; while the text is no number, from sector 0.
+    std::int64_t sectors = 0;
+    if (ParseOffset(m_edit->text(), sectors) != OffsetParse::Ok)
+        sectors = 0;
+    const std::uint64_t start = std::uint64_t(sectors) * kSectorSize;
+    if (drive.size >= start && drive.size - start >= m_needs.bytes)
+        return QString();
+    return tr("容量不足：从扇区 %1 起需要 %2（%3 字节），设备只有 %4（%5 字节）")
+        .arg(sectors)
+        .arg(FormatBytes(m_needs.bytes), QString::number(m_needs.bytes), FormatBytes(drive.size),
+             QString::number(drive.size));
+}
+
+void CExportSeting::UpdateRowStates()
+{
+    for (int r = 0; r < m_list->rowCount(); ++r) {
+        QTableWidgetItem* name = m_list->item(r, 0);
+        QTableWidgetItem* info = m_list->item(r, 1);
+        const CDriveRow& drive = m_rows[size_t(r)];
+        const QString problem = RowProblem(r);
+        if (problem.isEmpty()) {
+            name->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+            info->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+            info->setText(drive.info);
+        } else {
+            // Greyed, and never the target: it cannot be checked or selected.
+            name->setCheckState(Qt::Unchecked);
+            name->setFlags(Qt::ItemIsUserCheckable);
+            info->setFlags(Qt::NoItemFlags);
+            info->setText(tr("不可用：%1；%2").arg(problem, drive.info));
+            for (int c = 0; c < 2; ++c)
+                m_list->selectionModel()->select(m_list->model()->index(r, c),
+                                                 QItemSelectionModel::Deselect);
+        }
+        name->setToolTip(info->text());
+        info->setToolTip(info->text());
     }
     // Names and information are wider than the template's 100 pixels: the
     // columns grow to their texts (the list scrolls sideways), so no drive
@@ -144,9 +223,6 @@ bool CExportSeting::OnInitDialog()
     m_list->resizeColumnsToContents();
     for (int c = 0; c < 2; ++c)
         m_list->setColumnWidth(c, std::max(100, m_list->columnWidth(c) + 8));
-    m_edit->setText(QString::number(m_offset));
-    m_ok->setFocus(Qt::OtherFocusReason);
-    return true;
 }
 
 QList<int> CExportSeting::ChosenRows() const
@@ -160,6 +236,9 @@ QList<int> CExportSeting::ChosenRows() const
     if (const QItemSelectionModel* sel = m_list->selectionModel())
         for (const QModelIndex& index : sel->selectedRows())
             rows.insert(index.row());
+    // A greyed row is never a target, however it came to be marked.
+    for (auto it = rows.begin(); it != rows.end();)
+        it = RowProblem(*it).isEmpty() ? std::next(it) : rows.erase(it);
     return QList<int>(rows.begin(), rows.end());
 }
 

@@ -1,8 +1,12 @@
-// The dialog "导出设置" that the disk-device export runs: the drives that can
-// be opened for writing, one of which the user chooses as the target, and
-// the sector at which writing starts.
+// The dialog "导出设置" that the disk-device export runs: the drives there are,
+// one of which the user chooses as the target, and the sector at which
+// writing starts. Drives are probed read-only (the list also shows drives
+// that are evidence); those the export could not write to are greyed with
+// the reason in their row: read-only, a source, mounted or in use, too small
+// for the LUN at the start sector typed. Nothing is opened for writing here.
 #pragma once
 
+#include "export/ExportTarget.h"
 #include "ui/luns/ExportDialogs.h"
 
 #include <QDialog>
@@ -11,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 QT_BEGIN_NAMESPACE
 class QLabel;
@@ -27,10 +32,14 @@ inline constexpr int IDC_OFFSET = 1006;
 
 inline constexpr std::uint64_t kSectorSize = 512;
 
-// A drive that opened for writing, as the list shows it.
+// A drive that opened for reading, as the list shows it.
 struct CDriveRow {
-    QString name; // "\\.\Physicaldrive%d"
-    QString info; // description, size and device node
+    QString name;           // "\\.\Physicaldrive%d"
+    QString info;           // description, size and device node
+    std::uint64_t size = 0; // bytes
+    // Why the export cannot write to it whatever the offset (read-only, a
+    // source, mounted or in use); empty when it can.
+    QString unusable;
 };
 
 class CExportSeting : public QDialog {
@@ -41,13 +50,23 @@ public:
     // not open.
     using DriveProbe = std::function<std::optional<CDriveRow>(int number)>;
 
-    explicit CExportSeting(QWidget* parent = nullptr);
-    CExportSeting(QWidget* parent, DriveProbe probe);
+    // needs: the sources and the LUN's size, for greying the drives that
+    // cannot take it.
+    explicit CExportSeting(QWidget* parent = nullptr, const CTargetNeeds& needs = {});
+    CExportSeting(QWidget* parent, DriveProbe probe, const CTargetNeeds& needs = {});
 
-    // The probe dialogs built without one use; empty restores the real one,
-    // which opens each drive read-write and reads its size and model.
+    // The probe dialogs built without one use; empty restores the real one.
     static void SetDriveProbe(DriveProbe probe);
-    static std::optional<CDriveRow> ProbeDrive(int number);
+    // Opens drive number read-only and reads its size, model and node, and
+    // whether it could be written: a read-only device, one without write
+    // rights, or one that TargetConflict refuses (a source, mounted, swap,
+    // held) is unusable.
+    static std::optional<CDriveRow> ProbeDrive(int number,
+                                               const std::vector<corvane::SourceIdentity>& sources);
+
+    // Why row cannot be the target now (its own reason, or too small for
+    // the LUN from the sector typed); empty when it can.
+    QString RowProblem(int row) const;
 
     enum class OffsetParse { Ok, NoNumber, Negative, TooLarge };
     // Reads the offset text as a signed decimal: leading blanks and a sign
@@ -72,10 +91,15 @@ public:
 private:
     void BuildControls();
     bool OnInitDialog();
+    // Greys (and unchooses) the rows that cannot take the LUN from the
+    // start sector typed now.
+    void UpdateRowStates();
     // DDX for the offset: false, after saying why, when the text is refused.
     bool SaveOffset();
 
     DriveProbe m_probe;
+    CTargetNeeds m_needs;
+    std::vector<CDriveRow> m_rows; // as listed, top to bottom
     QTableWidget* m_list = nullptr;
     QLabel* m_label = nullptr;
     QLineEdit* m_edit = nullptr;

@@ -5,11 +5,15 @@
 #include "ui/app/MainFrm.h"
 #include "ui/app/Screenshots.h"
 #include "ui/common/WindowMessages.h"
+#include "ui/luns/DamageReport.h"
 #include "ui/luns/ExportDialogs.h"
 #include "ui/luns/ExportSeting.h"
 #include "ui/luns/TessalyView.h"
+#include "ui/sources/LeftView.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
@@ -21,6 +25,7 @@
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QToolTip>
 
 #include <memory>
 #include <optional>
@@ -33,6 +38,7 @@ namespace {
 // folder CORVANE_SCREENSHOT_SAMPLE names (member*.img, in name order).
 struct SampleGroup {
     EvaContext ctx;
+    EvaContext degraded; // the same group with two members left out
     QTemporaryDir out;
     bool ready = false;
 };
@@ -136,26 +142,51 @@ QPixmap ContextMenu(CMainFrame* frame)
 
 QPixmap Settings(CMainFrame* frame)
 {
-    // Drives this machine lets the program open for writing; where it lets
-    // none (an unprivileged or confined run), three stand-ins show the look.
+    // The sample's LUN of 96 MiB, so the rows are judged as for an export.
+    CTargetNeeds needs;
+    if (LoadSample()) {
+        needs.sources = SourceIdentities(Sample().ctx);
+        needs.bytes = Sample().ctx.lunList.back()->CoveredBytes();
+    }
+    // Drives this machine has; where none of them could take the LUN (a
+    // confined run, or only the sample's own loop device), stand-ins show
+    // the look: one in use, one usable, one read-only, one too small.
     bool any = false;
-    for (int n = 0; n <= 128 && !any; ++n)
-        any = CExportSeting::ProbeDrive(n).has_value();
+    for (int n = 0; n <= 128 && !any; ++n) {
+        const std::optional<CDriveRow> drive = CExportSeting::ProbeDrive(n, needs.sources);
+        any = drive && drive->unusable.isEmpty() && drive->size >= needs.bytes;
+    }
     CExportSeting::DriveProbe probe;
     if (!any) {
         probe = [](int n) -> std::optional<CDriveRow> {
-            static const char* const kInfo[] = {"ATA Disk A, 465.8 GiB, /dev/sda",
-                                                "ATA Disk B, 3726.0 GiB, /dev/sdb",
-                                                "USB Disk C, 1863.0 GiB, /dev/sdc"};
-            if (n > 2)
+            struct Stand {
+                const char* info;
+                std::uint64_t size;
+                const char* unusable;
+            };
+            static const Stand kDrives[] = {
+                {"ATA Disk A, 465.8 GiB, /dev/sda", 500107862016ULL,
+                 "\\\\.\\Physicaldrive0 is in use: /dev/sda1 is mounted on /"},
+                {"ATA Disk B, 3726.0 GiB, /dev/sdb", 4000787030016ULL, ""},
+                {"USB Disk C, 1863.0 GiB, /dev/sdc", 2000398934016ULL, "-"},
+                {"USB Stick, 64.0 MiB, /dev/sdd", 67108864ULL, ""}};
+            if (n > 3)
                 return std::nullopt;
+            // "-": the probe's own words for a write-protected drive.
+            const QString unusable = qstrcmp(kDrives[n].unusable, "-") == 0
+                                         ? CExportSeting::tr("只读设备")
+                                         : QString::fromLatin1(kDrives[n].unusable);
             return CDriveRow{QStringLiteral("\\\\.\\Physicaldrive%1").arg(n),
-                             QString::fromLatin1(kInfo[n])};
+                             QString::fromLatin1(kDrives[n].info), kDrives[n].size, unusable};
         };
     }
-    CExportSeting dialog(frame, probe);
-    if (dialog.List()->rowCount() > 1)
-        dialog.List()->selectRow(1);
+    CExportSeting dialog(frame, probe, needs);
+    for (int r = 0; r < dialog.List()->rowCount(); ++r) {
+        if (dialog.RowProblem(r).isEmpty()) {
+            dialog.List()->selectRow(r);
+            break;
+        }
+    }
     dialog.OffsetEdit()->setText(QStringLiteral("2048"));
     dialog.show();
     SettleEvents(300);
@@ -189,8 +220,9 @@ QPixmap ExportInProgress(CMainFrame* frame)
                 return a;
         return nullptr;
     };
-    // The stop at the end is asked for; its box is not shown.
+    // The stop at the end is asked for; its report is not shown.
     d.messageBox = [](QWidget*, const CMessageRequest&) { return int(QMessageBox::Ok); };
+    d.damageReport = [](QWidget*, const DamageReportData&, const CDamageReport::SaveMap&) {};
     CExportDialogs::Current() = d;
 
     const int before = CMainFrame::s_progressCalls;
@@ -211,6 +243,121 @@ QPixmap ExportInProgress(CMainFrame* frame)
     return shot;
 }
 
+// A row's tooltip: exact size, coverage and the sources it reads.
+QPixmap LunToolTip(CMainFrame* frame)
+{
+    if (!LoadSample())
+        return QPixmap();
+    CTessalyView* view = frame->LunView();
+    QTableView* report = view->ReportView();
+    const int row = 2;
+    report->selectRow(row);
+    SettleEvents(200);
+    const QRect at = report->visualRect(view->Model()->index(row, 0));
+    QToolTip::showText(report->viewport()->mapToGlobal(at.bottomLeft() + QPoint(8, 4)),
+                       view->Model()->item(row, 1)->toolTip(), report);
+    SettleEvents(300);
+    QPixmap shot = frame->grab();
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w->isVisible() && w->inherits("QTipLabel")) {
+            QPainter p(&shot);
+            p.drawPixmap(frame->mapFromGlobal(w->mapToGlobal(QPoint(0, 0))), w->grab());
+        }
+    }
+    QToolTip::hideText();
+    SettleEvents(100);
+    return shot;
+}
+
+// An export from the group with two members left out, as the pictures
+// show it: the main window, narrowed, while it runs (the missing slots above
+// the status bar, the progress text readable), and the report it ends with,
+// whose stripes that lost two segments are zero-filled. Taken once per run.
+struct DegradedShots {
+    bool taken = false;
+    QPixmap running;
+    QPixmap report;
+};
+
+const DegradedShots& DegradedExport(CMainFrame* frame)
+{
+    static DegradedShots shots;
+    if (shots.taken || !LoadSample())
+        return shots;
+    shots.taken = true;
+    SampleGroup& g = Sample();
+    QTextStream err(stderr);
+    if (g.degraded.lunList.empty()) {
+        const QString dir = qEnvironmentVariable("CORVANE_SCREENSHOT_SAMPLE");
+        const QStringList members =
+            QDir(dir).entryList({QStringLiteral("member*.img")}, QDir::Files, QDir::Name);
+        for (int i = 0; i < members.size(); ++i)
+            if (i != 2 && i != 4)
+                g.degraded.sources.push_back(
+                    {QFile::encodeName(QDir(dir).filePath(members[i])).toStdString()});
+        const AnalysisResult r = RunAnalysis(g.degraded);
+        if (!r.ok()) {
+            err << "screenshots: analysis without two members failed: "
+                << QString::fromStdString(r.text) << '\n';
+            return shots;
+        }
+    }
+    SendWindowMessage(g_hLunView, WM_SHOW_LUNS, 0, reinterpret_cast<LPARAM>(&g.degraded));
+    // What the source tree says after such an analysis, in its words.
+    QStringList missing;
+    for (const SlotKey& slot : g.degraded.missingSlots)
+        missing << QStringLiteral("(%1,%2)").arg(slot.row).arg(slot.column);
+    frame->SetMessageText(
+        CLeftView::tr("缺少成员的槽位（行,列）：%1").arg(missing.join(QLatin1Char(' '))));
+    const QSize size = frame->size();
+    frame->resize(740, size.height());
+    CTessalyView* view = frame->LunView();
+    const int row = int(g.degraded.lunList.size()) - 1;
+    view->ReportView()->selectRow(row);
+
+    const CExportDialogs saved = CExportDialogs::Current();
+    CExportDialogs d = saved;
+    const QString target = g.out.filePath(QStringLiteral("lun 1-0.img"));
+    d.imageFile = [target](QWidget*) { return target; };
+    d.trackPopupMenu = [](QMenu* menu, const QPoint&) -> QAction* {
+        for (QAction* a : menu->findChildren<QAction*>())
+            if (a->data().toInt() == ID_EXPORT_IMAGE)
+                return a;
+        return nullptr;
+    };
+    d.damageReport = [](QWidget* parent, const DamageReportData& data,
+                        const CDamageReport::SaveMap& save) {
+        CDamageReport report(data, save, parent);
+        report.show();
+        if (report.Ranges()->rowCount() > 1)
+            report.Ranges()->selectRow(1);
+        SettleEvents(300);
+        shots.report = report.grab();
+        report.close();
+    };
+    CExportDialogs::Current() = d;
+    QEventLoop loop;
+    QObject::connect(view, &CTessalyView::exportFinished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+    const int before = CMainFrame::s_progressCalls;
+    view->OnRightClick(row, RowPoint(view, row));
+    // Each stripe waits for the bar: about a third of them through.
+    const int wanted = before + std::max<int>(1, int(g.degraded.lunList[size_t(row)]->stripeRecords.size()) / 3);
+    for (int i = 0; i < 500 && CMainFrame::s_progressCalls < wanted && view->ExportRunning(); ++i)
+        SettleEvents(10);
+    SettleEvents(100);
+    shots.running = frame->grab();
+    if (view->ExportRunning())
+        loop.exec();
+    CExportDialogs::Current() = saved;
+    // The window as it was, and the whole group again for what follows.
+    frame->SetMessageText(QString());
+    frame->resize(size);
+    SendWindowMessage(g_hLunView, WM_SHOW_LUNS, 0, reinterpret_cast<LPARAM>(&g.ctx));
+    SettleEvents(200);
+    return shots;
+}
+
 } // namespace
 
 void RegisterLunScreenshots()
@@ -219,6 +366,11 @@ void RegisterLunScreenshots()
     RegisterScreenshot(QStringLiteral("lun-context-menu"), ContextMenu);
     RegisterScreenshot(QStringLiteral("export-settings"), Settings);
     RegisterScreenshot(QStringLiteral("lun-export-progress"), ExportInProgress);
+    RegisterScreenshot(QStringLiteral("lun-tooltip"), LunToolTip);
+    RegisterScreenshot(QStringLiteral("main-window-degraded-export"),
+                       [](CMainFrame* f) { return DegradedExport(f).running; });
+    RegisterScreenshot(QStringLiteral("damage-report"),
+                       [](CMainFrame* f) { return DegradedExport(f).report; });
 }
 
 } // namespace corvane::ui

@@ -3,6 +3,7 @@
 #include "ui/luns/TessalyView.h"
 
 #include "engine/Context.h"
+#include "disk/Drives.h"
 #include "engine/Errors.h"
 #include "export/Export.h"
 #include "export/ExportState.h"
@@ -30,10 +31,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <sstream>
 #include <system_error>
 #include <thread>
 
@@ -51,6 +55,8 @@ struct CTessalyView::ExportRun {
     std::uint64_t bytes = 0;   // the LUN's bytes the export writes
     bool imageFile = false;    // a file named in the save dialog
     QString target;            // as the user named it
+    std::int64_t sectors = 0;  // start sector, as the user typed it
+    std::vector<std::string> sources; // what the analysis read, in order
 
     std::atomic<bool> stop{false};
     std::atomic<bool> finished{false};
@@ -60,6 +66,8 @@ struct CTessalyView::ExportRun {
     QString text;   // the code's text on failure
     QString reason; // what the engine said about it
     ExportReport report;
+    QString mapPath;    // where the damage map went
+    QString mapProblem; // why it did not go where it should
 
     void Body();
     // Stops the export if it still runs and waits for its thread.
@@ -158,6 +166,35 @@ void ShowEngineFailure(QWidget* parent, const std::exception& e)
     if (const auto* eva = dynamic_cast<const EvaError*>(&e))
         reason = QString::fromStdString(eva->reason());
     ShowFailure(parent, QString::fromStdString(MessageText(e.what())), reason);
+}
+
+// An argument as a POSIX shell reads it back unchanged: plain words as
+// they are, anything else in single quotes.
+std::string ShellQuote(const std::string& arg)
+{
+    const bool plain = !arg.empty() && std::all_of(arg.begin(), arg.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("_@%+=:,./-", c);
+    });
+    if (plain)
+        return arg;
+    std::string out = "'";
+    for (char c : arg) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    out += '\'';
+    return out;
+}
+
+// The mapfile's header names who wrote it; this one the desktop program.
+std::string NameTheWriter(const std::string& text)
+{
+    const std::string cli = "# Mapfile. Created by corvane-cli";
+    if (text.compare(0, cli.size(), cli) != 0)
+        return text;
+    return "# Mapfile. Created by corvane (desktop program)" + text.substr(cli.size());
 }
 
 } // namespace
@@ -291,49 +328,84 @@ void CTessalyView::OnExportImage()
     const QString path = CExportDialogs::Current().imageFile(this);
     if (path.isEmpty())
         return;
+    // A device node picked in the file dialog is a disk all the same: asked
+    // for before it is opened for writing.
+    const TargetPeek peek = PeekTarget(*m_pContext, path, 0, entry->CoveredBytes());
+    if (peek.device) {
+        if (!peek.refusal.isEmpty()) {
+            ShowFailure(this, QString::fromUtf8(CodeText(kOpenDeviceFailed)), peek.refusal);
+            return;
+        }
+        if (!ConfirmDiskWrite(entry, path, peek, 0))
+            return;
+    }
     try {
         OpenExportTarget(*m_pContext, path.toStdU16String(), 0, entry->CoveredBytes());
     } catch (const std::exception& e) {
         ShowEngineFailure(this, e);
         return;
     }
-    // A device node picked in the file dialog is a disk all the same.
-    if (AttachExportState(*m_pContext).target.device &&
-        !ConfirmDiskWrite(entry, path, QString(), 0))
+    // A device where the look beforehand found none (it was replaced in
+    // between): asked now, from the handle held.
+    ExportState& st = AttachExportState(*m_pContext);
+    if (st.target.device && !peek.device &&
+        !ConfirmDiskWrite(entry, path, PeekTarget(*m_pContext, path, 0, 0), 0)) {
+        st.target.io.reset();
         return;
+    }
     m_exportOffset = 0;
     StartExport(entry, 0, path, true);
 }
 
-bool CTessalyView::ConfirmDiskWrite(LunEntry* entry, const QString& device, const QString& info,
-                                    std::int64_t sector)
+CTessalyView::TargetPeek CTessalyView::PeekTarget(const EvaContext& ctx, const QString& path,
+                                                  std::uint64_t start, std::uint64_t bytes)
 {
-    // Named from the handle that was opened, so the user confirms the
-    // device that will really be written.
-    ExportState& st = AttachExportState(*m_pContext);
-    QString node = device;
-    QString description = info;
-    std::uint64_t size = 0;
-    if (st.target.io) {
-        node = QString::fromStdString(st.target.io->OpenedPath());
-        size = st.target.io->QuerySize();
-        if (description.isEmpty() && st.target.io->Describe() > 0)
-            description = QString::fromLocal8Bit(st.target.io->Description());
+    TargetPeek peek;
+    const std::string narrow = QFile::encodeName(path).toStdString();
+    struct stat st {};
+    if (::stat(JFileHandle::ResolveDrivePath(narrow).c_str(), &st) != 0)
+        return peek; // a new file: nothing of it to look at
+    peek.device = S_ISBLK(st.st_mode);
+    peek.node = path;
+    // Only what opens at once: a pipe or a terminal would hold the window.
+    const bool openable = peek.device || S_ISREG(st.st_mode);
+    if (auto io = openable ? JFileHandle::OpenDiskOrFile(path.toStdU16String(), false,
+                                                         JFileHandle::Access::ReadOnly)
+                           : nullptr) {
+        peek.node = QString::fromStdString(io->OpenedPath());
+        peek.size = io->QuerySize();
+        if (io->Describe() > 0)
+            peek.description = QString::fromLocal8Bit(io->Description());
     }
+    // What OpenExportTarget would refuse, asked while nothing is written.
+    const std::string why = TargetConflict(narrow, st, SourceIdentities(ctx));
+    if (!why.empty())
+        peek.refusal = tr("拒绝 %1：%2").arg(path, QString::fromStdString(why));
+    else if (peek.device && (peek.size < start || peek.size - start < bytes))
+        peek.refusal = tr("拒绝 %1：设备只有 %2 字节，导出需要 %3 字节（偏移 %4 + LUN %5）")
+                           .arg(path, QString::number(peek.size),
+                                QString::number(start + bytes), QString::number(start),
+                                QString::number(bytes));
+    return peek;
+}
+
+bool CTessalyView::ConfirmDiskWrite(LunEntry* entry, const QString& device, const TargetPeek& peek,
+                                    std::int64_t sector, const QString& info)
+{
+    // Named from a read-only look at the device, so the user confirms the
+    // device that will really be written before it is opened for writing.
+    const QString description = !info.isEmpty() ? info : peek.description;
     const QString question =
         tr("即将写入磁盘设备 %1（%2）：\n%3\n容量：%4（%5 字节）\n\n"
            "从扇区 %6 开始写入 LUN（组 %7，id %8）的 %9 数据，"
            "该范围内磁盘上原有的数据将被覆盖。\n\n确定要继续吗？")
-            .arg(device, node, description.isEmpty() ? node : description, FormatBytes(size),
-                 QString::number(size), QString::number(sector), QString::number(entry->group),
-                 QString::number(entry->id), FormatBytes(entry->CoveredBytes()));
+            .arg(device, peek.node, description.isEmpty() ? peek.node : description,
+                 FormatBytes(peek.size), QString::number(peek.size), QString::number(sector),
+                 QString::number(entry->group), QString::number(entry->id),
+                 FormatBytes(entry->CoveredBytes()));
     const int answer = ShowMessage(this, {QMessageBox::Warning, AppCaption(), question,
                                           QMessageBox::Yes | QMessageBox::No, QMessageBox::No});
-    if (answer == QMessageBox::Yes)
-        return true;
-    // Nothing was written; the device is not kept open.
-    st.target.io.reset();
-    return false;
+    return answer == QMessageBox::Yes;
 }
 
 void CTessalyView::OnExportDisk()
@@ -343,21 +415,28 @@ void CTessalyView::OnExportDisk()
     LunEntry* entry = RowEntry(m_nSelected);
     if (!entry)
         return;
+    // The dialog greys the drives the export would refuse.
+    const CTargetNeeds needs{SourceIdentities(*m_pContext), entry->CoveredBytes()};
     CDiskTarget target;
-    if (!CExportDialogs::Current().diskTarget(this, target))
+    if (!CExportDialogs::Current().diskTarget(this, needs, target))
+        return;
+    const TargetPeek peek =
+        PeekTarget(*m_pContext, target.device, target.startOffset, entry->CoveredBytes());
+    if (!peek.refusal.isEmpty()) {
+        ShowFailure(this, QString::fromUtf8(CodeText(kOpenDeviceFailed)), peek.refusal);
+        return;
+    }
+    if (!ConfirmDiskWrite(entry, target.device, peek, target.sectors, target.info))
         return;
     try {
-        // Refuses a source, a device in use and one too small, before
-        // anything is written.
+        // Opened for writing only now. Still refuses a source, a device in
+        // use and one too small, should one have become so meanwhile.
         OpenExportTarget(*m_pContext, target.device.toStdU16String(), target.startOffset,
                          entry->CoveredBytes());
     } catch (const std::exception& e) {
         ShowEngineFailure(this, e);
         return;
     }
-
-    if (!ConfirmDiskWrite(entry, target.device, target.info, target.sectors))
-        return;
     m_exportOffset = std::int64_t(target.startOffset);
     StartExport(entry, target.startOffset, target.device, false);
 }
@@ -377,6 +456,9 @@ void CTessalyView::StartExport(LunEntry* entry, std::uint64_t offset, const QStr
     run->bytes = entry->CoveredBytes();
     run->target = targetName;
     run->imageFile = imageFile;
+    run->sectors = std::int64_t(offset / 512);
+    for (const SourceEntry& source : m_pContext->sources)
+        run->sources.push_back(source.path);
     try {
         ExportRun* r = run.get();
         run->thread = std::thread([r] { r->Body(); });
@@ -403,8 +485,18 @@ void CTessalyView::OnExportThreadDone()
     m_run->thread.join();
     std::unique_ptr<ExportRun, ExportRunDeleter> run = std::move(m_run);
     EndBusy(BusyJob::Export);
+    // After a stop or a failure the bar ends at what is on the target, not
+    // at the stripes started (a whole export has said so itself).
+    const ExportReport& rep = run->report;
+    const bool whole = run->ok && rep.Finished() && !rep.cancelled;
+    if (rep.stripes > 0 && !whole)
+        SendExportProgress(rep.stripes, rep.firstStripe + rep.written);
+    // Next to an image file by default, also after a stop or a failure, so
+    // what is on the target is always described.
+    if (run->imageFile && QFileInfo(run->target).isFile())
+        WriteDefaultMap(*run);
     if (m_closeAfterExport) {
-        // The user chose to stop the export and quit: no result box.
+        // The user chose to stop the export and quit: no report.
         m_closeAfterExport = false;
         Q_EMIT exportFinished();
         QPointer<QWidget> frame = window();
@@ -414,68 +506,98 @@ void CTessalyView::OnExportThreadDone()
         });
         return;
     }
+    if (m_closeQuestion) {
+        // "Stop the export?" is up and no longer holds: it is withdrawn,
+        // and the report follows once it has gone (CanCloseFrame).
+        m_pendingResult = std::move(run);
+        m_closeQuestion.reset();
+        return;
+    }
     ShowExportResult(*run);
     Q_EMIT exportFinished();
 }
 
 void CTessalyView::ShowExportResult(const ExportRun& run)
 {
-    const ExportReport& rep = run.report;
-    const QString written = tr("已写入 %1/%2 个条带。").arg(rep.firstStripe + rep.written).arg(rep.stripes);
-    if (!run.ok) {
-        ShowFailure(this, run.text, run.reason, rep.stripes ? written : QString());
-        return;
-    }
-    if (rep.cancelled || !rep.Finished()) {
-        ShowMessage(this, {QMessageBox::Warning, AppCaption(),
-                           tr("导出已停止，目标上的数据不完整。") + QLatin1Char('\n') + written});
-        return;
-    }
-    QString text = tr("导出成功！");
-    if (rep.rebuilt == 0 && rep.damaged == 0) {
-        ShowMessage(this, {QMessageBox::Warning, AppCaption(), text});
-        return;
-    }
-    // Not a clean copy: say how much was rebuilt and how much is zeros.
-    text += QLatin1Char('\n') + tr("由校验重建的条带：%1 个；无法恢复、已填零的条带：%2 个。")
-                                     .arg(rep.rebuilt)
-                                     .arg(rep.damaged);
-    CMessageRequest box{QMessageBox::Warning, AppCaption(), text};
-    if (!rep.zeroRanges.empty())
-        box.extraButton = tr("保存损坏映射...");
-    while (ShowMessage(this, box) == kExtraButton) {
-        QString savedTo;
-        if (SaveDamageMap(run, savedTo)) {
-            box.text = text + QLatin1Char('\n') + tr("损坏映射已保存到 %1").arg(savedTo);
+    QString failure = run.text;
+    if (!run.reason.isEmpty())
+        failure += QLatin1Char('\n') + run.reason;
+    DamageReportData report = ToDamageReport(run.report, run.ok, failure);
+    report.group = run.group;
+    report.id = run.id;
+    report.target = run.target;
+    report.mapPath = run.mapPath;
+    report.mapProblem = run.mapProblem;
+    const CDamageReport::SaveMap saveMap = [this, &run](QWidget* parent) -> QString {
+        const QString suggested = run.imageFile
+                                      ? run.target + QStringLiteral(".map")
+                                      : QStringLiteral("lun-%1-%2.map").arg(run.group).arg(run.id);
+        const QString path = CExportDialogs::Current().mapFile(parent, suggested);
+        if (path.isEmpty())
+            return QString();
+        QString error;
+        if (!SaveDamageMap(run, path, error)) {
+            ShowFailure(parent, tr("无法保存损坏映射。"), error);
+            return QString();
         }
-    }
+        return path;
+    };
+    CExportDialogs::Current().damageReport(this, report, saveMap);
 }
 
-bool CTessalyView::SaveDamageMap(const ExportRun& run, QString& savedTo)
+void CTessalyView::WriteDefaultMap(ExportRun& run)
+{
+    const QString path = run.target + QStringLiteral(".map");
+    const std::string name = QFile::encodeName(path).toStdString();
+    // A file of that name that is not a mapfile is the user's: left alone.
+    if (QFileInfo::exists(path)) {
+        std::string text;
+        std::string error;
+        RescueMap old;
+        if (!LoadFile(name, text, error) || !RescueMap::Parse(text, old, error)) {
+            run.mapProblem =
+                tr("%1 已存在且不是映射文件，未覆盖；可另存到别处。").arg(path);
+            return;
+        }
+    }
+    QString error;
+    if (SaveDamageMap(run, path, error))
+        run.mapPath = path;
+    else
+        run.mapProblem = tr("无法保存损坏映射：%1").arg(error);
+}
+
+bool CTessalyView::SaveDamageMap(const ExportRun& run, const QString& path, QString& error)
 {
     const ExportReport& rep = run.report;
-    QString suggested = QStringLiteral("lun-%1-%2.map").arg(run.group).arg(run.id);
-    if (run.imageFile)
-        suggested = run.target + QStringLiteral(".map");
-    const QString path = CExportDialogs::Current().mapFile(this, suggested);
-    if (path.isEmpty())
-        return false;
+    const std::string target = QFile::encodeName(run.target).toStdString();
+    const std::string mapName = QFile::encodeName(path).toStdString();
 
-    // LUN byte positions: written bytes are good, the zero-filled ranges bad.
+    // LUN byte positions: written bytes are good, the zero-filled ranges
+    // bad, the rest not yet done.
     RescueMap map(std::uint64_t(rep.stripes) * kRunSize);
     ApplyReport(map, rep);
-    map.notes.push_back("corvane lun group " + std::to_string(run.group) + " id " +
-                        std::to_string(run.id));
-    map.notes.push_back("corvane target " + run.target.toStdString() + " start offset " +
-                        std::to_string(run.offset));
-    const std::string command = "corvane export lun " + std::to_string(run.group) + ":" +
-                                std::to_string(run.id) + " " + run.target.toStdString();
-    std::string error;
-    if (!SaveFileAtomically(QFile::encodeName(path).toStdString(), map.Render(command), error)) {
-        ShowFailure(this, tr("无法保存损坏映射。"), QString::fromStdString(error));
+    // The note the command line checks before it continues an export from
+    // a map (--resume): the same LUN at the same place of the same target.
+    std::ostringstream note;
+    note << "corvane lun " << run.group << ':' << run.id << " stripes " << rep.stripes
+         << " offset " << run.offset << " target " << target;
+    map.notes.push_back(note.str());
+    // The same export as the command line takes it.
+    std::ostringstream command;
+    command << "corvane-cli export";
+    for (const std::string& source : run.sources)
+        command << ' ' << ShellQuote(source);
+    command << " --lun " << run.group << ':' << run.id << " --to " << ShellQuote(target);
+    if (run.sectors != 0)
+        command << " --offset-sectors " << run.sectors;
+    command << " --map " << ShellQuote(mapName);
+
+    std::string failure;
+    if (!SaveFileAtomically(mapName, NameTheWriter(map.Render(command.str())), failure)) {
+        error = QString::fromStdString(failure);
         return false;
     }
-    savedTo = path;
     return true;
 }
 
@@ -490,16 +612,25 @@ bool CTessalyView::CanCloseFrame()
 {
     if (!m_run)
         return true;
-    if (m_closeAfterExport)
-        return false; // already stopping; the window closes when it has
-    const int answer =
-        ShowMessage(this, {QMessageBox::Warning, AppCaption(),
-                           tr("正在导出 LUN。是否停止导出并退出？\n已写入目标的数据将不完整。"),
-                           QMessageBox::Yes | QMessageBox::No, QMessageBox::No});
-    // The export may have ended while the question was up.
-    if (!m_run)
-        return answer == QMessageBox::Yes;
-    if (answer != QMessageBox::Yes)
+    if (m_closeAfterExport || m_closeQuestion)
+        return false; // already stopping, or already asking
+    m_closeQuestion = std::make_unique<QObject>();
+    CMessageRequest question{QMessageBox::Warning, AppCaption(),
+                             tr("正在导出 LUN。是否停止导出并退出？\n已写入目标的数据将不完整。"),
+                             QMessageBox::Yes | QMessageBox::No, QMessageBox::No};
+    question.withdrawnWith = m_closeQuestion.get();
+    const int answer = ShowMessage(this, question);
+    m_closeQuestion.reset();
+    if (m_pendingResult) {
+        // The export ended while the question was up: there is nothing to
+        // stop, whatever was answered, and its report comes first. The
+        // window stays; closing it again asks nothing.
+        std::unique_ptr<ExportRun, ExportRunDeleter> run = std::move(m_pendingResult);
+        ShowExportResult(*run);
+        Q_EMIT exportFinished();
+        return false;
+    }
+    if (!m_run || answer != QMessageBox::Yes)
         return false;
     m_closeAfterExport = true;
     m_run->stop.store(true);

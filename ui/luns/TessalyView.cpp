@@ -1,36 +1,97 @@
 #include "ui/luns/TessalyView.h"
 
+#include "engine/Address.h"
 #include "engine/Context.h"
 #include "ui/common/WindowMessages.h"
 #include "ui/luns/ExportDialogs.h"
 
+#include <QApplication>
+#include <QFile>
 #include <QHeaderView>
 #include <QListView>
-#include <QStyle>
 #include <QStandardItemModel>
+#include <QStyle>
+#include <QStyledItemDelegate>
 #include <QTableView>
+
+#include <set>
+#include <utility>
 
 namespace corvane::ui {
 
 namespace {
 
-// A LUN whose stripe records cover less than its header declares is shown
-// with a warning sign; its tooltip gives both sizes. An export of it yields
-// only the covered part.
-void MarkShortCoverage(const QList<QStandardItem*>& row, const corvane::LunEntry& e,
-                       const QStyle* style)
+// Slots a stripe record's five segments (four data, one parity) lie in.
+constexpr unsigned kSegmentsPerStripe = 5;
+
+// What the analysis knows about a LUN beyond the three columns: its exact
+// size, how much of it the stripe records cover, and the sources an export
+// of it reads (members of the slots its records name, in source order),
+// with the slots that have no member.
+QString LunToolTip(const corvane::EvaContext* ctx, const corvane::LunEntry& e)
 {
-    if (!e.ShortCoverage())
-        return;
-    const QString tip =
-        CTessalyView::tr("条带记录只覆盖 %1（%2 字节），LUN 声明大小为 %3（%4 字节）")
-            .arg(FormatBytes(e.CoveredBytes()), QString::number(e.CoveredBytes()),
-                 FormatBytes(e.DeclaredBytes()), QString::number(e.DeclaredBytes()));
-    for (QStandardItem* item : row)
-        item->setToolTip(tip);
-    if (!row.isEmpty() && style)
-        row.first()->setIcon(style->standardIcon(QStyle::SP_MessageBoxWarning));
+    QStringList lines;
+    lines << CTessalyView::tr("LUN 组 %1，id %2").arg(e.group).arg(e.id);
+    lines << CTessalyView::tr("声明大小：%1 字节（%2）")
+                 .arg(QString::number(e.DeclaredBytes()), FormatBytes(e.DeclaredBytes()));
+    lines << CTessalyView::tr("条带记录：%1 个，覆盖 %2 字节（%3）")
+                 .arg(e.stripeRecords.size())
+                 .arg(QString::number(e.CoveredBytes()), FormatBytes(e.CoveredBytes()));
+    // The sizes are in the two lines above.
+    if (e.ShortCoverage())
+        lines << CTessalyView::tr("条带记录只覆盖声明大小的一部分：导出只含覆盖的部分。");
+    if (!ctx)
+        return lines.join(QLatin1Char('\n'));
+
+    std::set<const corvane::MemberDisk*> used;
+    std::set<std::pair<unsigned, unsigned>> empty;
+    for (const corvane::LayoutRecord& r : e.stripeRecords) {
+        for (unsigned p = 0; p < kSegmentsPerStripe; ++p) {
+            const unsigned row = r.row();
+            const unsigned column = corvane::PositionColumn(r, p);
+            if (!corvane::InMatrix(row, column))
+                continue;
+            const corvane::MemberDisk* m = corvane::MemberAt(*ctx, row, column);
+            if (m && !corvane::IsSlotMissing(*ctx, row, column))
+                used.insert(m);
+            else
+                empty.insert({row, column});
+        }
+    }
+    QStringList sources;
+    for (const auto& m : ctx->members)
+        if (used.count(m.get()))
+            sources << QStringLiteral("  ") + QFile::decodeName(QByteArray::fromStdString(m->source));
+    lines << CTessalyView::tr("读取的源（%1 个）：").arg(sources.size());
+    lines << sources;
+    if (!empty.empty()) {
+        QStringList slots;
+        for (const auto& [row, column] : empty)
+            slots << QStringLiteral("(%1,%2)").arg(row).arg(column);
+        lines << CTessalyView::tr("没有成员的槽位（行,列）：%1").arg(slots.join(QLatin1Char(' ')));
+    }
+    return lines.join(QLatin1Char('\n'));
 }
+
+// The icon faces show every LUN as a drive, large in icon mode and small in
+// the small-icon and list modes, so the modes look as different as they
+// are. The report keeps its plain rows (a warning sign marks short ones).
+class CLunIconDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        if (option->icon.isNull()) {
+            const QWidget* view = qobject_cast<const QWidget*>(parent());
+            const QStyle* style = view ? view->style() : QApplication::style();
+            option->icon = style->standardIcon(QStyle::SP_DriveHDIcon);
+            option->features |= QStyleOptionViewItem::HasDecoration;
+        }
+    }
+};
 
 } // namespace
 
@@ -47,6 +108,7 @@ CTessalyView::CTessalyView(QWidget* parent)
     m_report->verticalHeader()->hide();
     m_report->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_icons->setModel(m_model);
+    m_icons->setItemDelegate(new CLunIconDelegate(m_icons));
     // One selection for both faces, so a switch keeps the chosen row.
     m_icons->setSelectionModel(m_report->selectionModel());
     addWidget(m_report);
@@ -114,7 +176,11 @@ LRESULT CTessalyView::OnShowLuns(WPARAM, LPARAM lParam)
         auto* size = new QStandardItem(
             QString::asprintf("%dG", std::int32_t(std::uint32_t(e->sizeGiB & 0xFFFFFFFFu))));
         group->setData(QVariant::fromValue(quintptr(e)), kLunEntryRole);
-        MarkShortCoverage({group, id, size}, *e, style());
+        const QString tip = LunToolTip(m_pContext, *e);
+        for (QStandardItem* item : {group, id, size})
+            item->setToolTip(tip);
+        if (e->ShortCoverage())
+            group->setIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
         m_model->appendRow({group, id, size});
     }
     return 0;

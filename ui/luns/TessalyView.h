@@ -127,13 +127,27 @@ private:
     void WatchForContextMenu(QAbstractItemView* view);
     void StartExport(corvane::LunEntry* entry, std::uint64_t offset, const QString& targetName,
                      bool imageFile);
-    // Asks before a disk device is written: device, node, description,
-    // size and the start sector. False (and the target closed) on no.
-    bool ConfirmDiskWrite(corvane::LunEntry* entry, const QString& device, const QString& info,
-                          std::int64_t sector);
+    // A read-only look at a target before it is opened for writing.
+    struct TargetPeek {
+        bool device = false; // a block device
+        QString node;        // what the name opens
+        QString description;
+        std::uint64_t size = 0;
+        QString refusal;     // why the export would refuse it; empty: it would not
+    };
+    static TargetPeek PeekTarget(const corvane::EvaContext& ctx, const QString& path,
+                                 std::uint64_t start, std::uint64_t bytes);
+    // Asks before a disk device is written: device, node, description
+    // (info when given), size and the start sector. False on no.
+    bool ConfirmDiskWrite(corvane::LunEntry* entry, const QString& device, const TargetPeek& peek,
+                          std::int64_t sector, const QString& info = QString());
     void OnExportThreadDone();
+    // The damage report of a finished, stopped or failed export.
     void ShowExportResult(const ExportRun& run);
-    bool SaveDamageMap(const ExportRun& run, QString& savedTo);
+    // The damage map next to an image file (IMAGE.map), unless a file of
+    // that name is not a mapfile.
+    void WriteDefaultMap(ExportRun& run);
+    bool SaveDamageMap(const ExportRun& run, const QString& path, QString& error);
 
     std::uint32_t m_mode = LVS_REPORT;
     QStandardItemModel* m_model;
@@ -144,6 +158,11 @@ private:
     int m_nSelected = -1;
     std::int64_t m_exportOffset = 0;
     bool m_closeAfterExport = false;
+    // While "stop the export?" is up: it is withdrawn when this goes.
+    std::unique_ptr<QObject> m_closeQuestion;
+    // An export that ended while the close question was up; its report is
+    // shown once the question has gone.
+    std::unique_ptr<ExportRun, ExportRunDeleter> m_pendingResult;
     // Last member: it is taken apart first, stopping and joining a running
     // export before anything else of the view goes.
     std::unique_ptr<ExportRun, ExportRunDeleter> m_run;

@@ -47,9 +47,8 @@ CChooseDevice::CChooseDevice(QWidget* parent)
 {
     setObjectName(QStringLiteral("IDD_CHOOSE_DEVICE"));
     setWindowTitle(tr("选择源"));
-    // Modal frame with caption and system menu: no resizing, no help.
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    // Modal frame with caption and system menu (SetUpDialog): no resizing,
+    // no help, no minimise or maximise.
     const CDialogUnits du =
         CDialogUnits::SetUpDialog(this, QStringLiteral("MS Shell Dlg"), 8, 303, 159);
 
@@ -101,10 +100,12 @@ bool CChooseDevice::OnInitDialog()
     m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_list->setWordWrap(false);
-    // A path keeps its file name (cut in the middle); the information keeps
-    // node and size (cut at the end).
-    m_list->setItemDelegateForColumn(0, new CElideDelegate(Qt::ElideMiddle, m_list));
+    // A name is never cut: two groups' members differ only in a folder that
+    // any cut may hide; the column grows to the longest name and the list
+    // scrolls sideways. The information keeps node and size (cut at the end).
+    m_list->setItemDelegateForColumn(0, new CElideDelegate(Qt::ElideNone, m_list));
     m_list->setItemDelegateForColumn(1, new CElideDelegate(Qt::ElideRight, m_list));
+    m_list->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
 
     const auto& probe = CSourceDialogs::Current().probeDrive;
     for (int n = 0; n < kProbedDrives; ++n) {
@@ -122,7 +123,6 @@ int CChooseDevice::AppendRow(const QString& name, const QString& info)
     auto* nameItem = new QTableWidgetItem(name);
     nameItem->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
     nameItem->setCheckState(Qt::Unchecked);
-    // Long paths are cut in the middle; the whole name stays readable here.
     nameItem->setToolTip(name);
     auto* infoItem = new QTableWidgetItem(info);
     infoItem->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
@@ -130,6 +130,11 @@ int CChooseDevice::AppendRow(const QString& name, const QString& info)
         infoItem->setToolTip(info);
     m_list->setItem(row, 0, nameItem);
     m_list->setItem(row, 1, infoItem);
+    // Grown to the longest name, never below the template's width.
+    const int before = m_list->columnWidth(0);
+    m_list->resizeColumnToContents(0);
+    if (m_list->columnWidth(0) < before)
+        m_list->setColumnWidth(0, before);
     return row;
 }
 

@@ -154,6 +154,14 @@ bool CLeftView::OnRemoveSource()
         return false;
     m_context->sources.erase(m_context->sources.begin() + index);
     delete item;
+    // The last analysis read the removed source: its LUN list, and the
+    // members it keeps open, must not be exported from any more. The list
+    // is emptied first (its rows point at the entries about to go).
+    if (!m_context->members.empty() || !m_context->lunList.empty()) {
+        SendWindowMessage(g_hLunView, WM_SHOW_LUNS, 0, 0);
+        m_context->ResetAnalysis();
+        ClearAnalysisMarks();
+    }
     return true;
 }
 

@@ -49,7 +49,9 @@ public:
     // "初始化lun信息": starts the analysis worker and returns at once.
     void OnInitLunInfo();
     // Removes the current source (tree and context); not while a worker
-    // holds the context. False when nothing was removed.
+    // holds the context. The last analysis goes with it (LUN list emptied,
+    // members closed): it read the removed source. False when nothing was
+    // removed.
     bool OnRemoveSource();
     // "成员映射": the member map of the last analysis in a window of its
     // own (shown, not waited for). Null while a worker holds the context or
