@@ -270,6 +270,14 @@ Slots (row,column): %1</translation>
         <source>正在分析或导出，源 %1 未添加。</source>
         <translation>An analysis or export is running; the source %1 was not added.</translation>
     </message>
+    <message>
+        <source>成员映射(&amp;M)...</source>
+        <translation>&amp;Member Map...</translation>
+    </message>
+    <message>
+        <source>警告：%1</source>
+        <translation>Warning: %1</translation>
+    </message>
 </context>
 <context>
     <name>corvane::ui::CMainFrame</name>
@@ -514,6 +522,105 @@ About</translation>
     <message>
         <source>当前用户：</source>
         <translation>Current user:</translation>
+    </message>
+    <message>
+        <source>成员映射(&amp;M)...</source>
+        <translation>&amp;Member Map...</translation>
+    </message>
+    <message>
+        <source>显示每个槽位由哪个源提供
+成员映射</source>
+        <translation>Show which source holds each slot
+Member map</translation>
+    </message>
+</context>
+<context>
+    <name>corvane::ui::CMemberMapDlg</name>
+    <message>
+        <source>与 %1 带有同一磁盘 id %2，槽位归 %1，本源未使用</source>
+        <translation>carries disk id %2 like %1; the slots go to %1 and this source is not used</translation>
+    </message>
+    <message>
+        <source>前 1 KiB 无法读取，本源未使用</source>
+        <translation>its first KiB cannot be read; this source is not used</translation>
+    </message>
+    <message>
+        <source>RAID 信息中没有磁盘 id %1 的槽位，本源未使用</source>
+        <translation>no slot of the RAID information names disk id %1; this source is not used</translation>
+    </message>
+    <message>
+        <source>%1：%2</source>
+        <translation>%1: %2</translation>
+    </message>
+    <message>
+        <source>成员映射</source>
+        <translation>Member Map</translation>
+    </message>
+    <message>
+        <source>行 %1</source>
+        <translation>Row %1</translation>
+    </message>
+    <message>
+        <source>列 %1</source>
+        <translation>Column %1</translation>
+    </message>
+    <message>
+        <source>%1
+磁盘 id %2</source>
+        <translation>%1
+disk id %2</translation>
+    </message>
+    <message>
+        <source>
+同一磁盘 id 也由 %1 携带（未使用）</source>
+        <translation>
+the same disk id is also carried by %1 (not used)</translation>
+    </message>
+    <message>
+        <source>条目为空</source>
+        <translation>empty entry</translation>
+    </message>
+    <message>
+        <source>无源带有磁盘 id %1</source>
+        <translation>no source carries disk id %1</translation>
+    </message>
+    <message>
+        <source>缺失
+%1</source>
+        <translation>missing
+%1</translation>
+    </message>
+    <message>
+        <source>槽位（%1,%2）缺少成员：%3</source>
+        <translation>Slot (%1,%2) has no member: %3</translation>
+    </message>
+    <message>
+        <source>源</source>
+        <translation>Source</translation>
+    </message>
+    <message>
+        <source>原因</source>
+        <translation>Reason</translation>
+    </message>
+    <message>
+        <source>每个源都在成员映射中。</source>
+        <translation>Every source is in the member map.</translation>
+    </message>
+    <message>
+        <source>未使用的源：</source>
+        <translation>Sources not used:</translation>
+    </message>
+    <message>
+        <source>红色：缺少成员的槽位&#x3000;黄色：磁盘 id 相同的源所在的槽位，以及未使用的源</source>
+        <translation>Red: slots without a member&#x3000;Yellow: slots whose disk id another source carries too, and sources not used</translation>
+    </message>
+    <message>
+        <source>关闭</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>分析没有得到成员映射（未找到 RAID 信息）。</source>
+        <translation>The analysis gave no member map (no RAID information was found).</translation>
     </message>
 </context>
 <context>
