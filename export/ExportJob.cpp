@@ -59,11 +59,18 @@ bool ExportJob::Prepare()
     try {
         OpenExportTarget(m_ctx, s.target, s.startOffset, bytes);
     } catch (const EvaError& e) {
-        m_result.status = e.code();
-        m_result.message = MessageText(e.what()) + (e.reason().empty() ? "" : " (" + e.reason() + ")");
+        Fail(e);
         return false;
     }
     return true;
+}
+
+void ExportJob::Fail(const EvaError& e)
+{
+    m_result.status = e.code();
+    m_result.text = MessageText(e.what());
+    m_result.reason = e.reason();
+    m_result.message = m_result.text + (m_result.reason.empty() ? "" : " (" + m_result.reason + ")");
 }
 
 void ExportJob::SaveMap(const ExportReport& r)
@@ -101,8 +108,7 @@ const ExportJobResult& ExportJob::Run()
     try {
         m_result.report = ExportLun(m_ctx, m_lun.stripeRecords, s.startOffset, s.progress, s.user, control);
     } catch (const EvaError& e) {
-        m_result.status = e.code();
-        m_result.message = MessageText(e.what()) + (e.reason().empty() ? "" : " (" + e.reason() + ")");
+        Fail(e);
     }
     if (m_result.status == 0 && m_result.report.Finished() && s.truncateWhenFinished) {
         // Only a regular file, and only a tail beyond the LUN.
@@ -112,7 +118,7 @@ const ExportJobResult& ExportJob::Run()
         const uint64_t end = s.startOffset + m_lun.CoveredBytes();
         if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && static_cast<uint64_t>(info.st_size) > end &&
             ::ftruncate(fd, static_cast<off_t>(end)) != 0)
-            m_result.warnings.push_back("cannot cut " + s.target + " to the LUN's length: " + std::strerror(errno));
+            Fail(EvaError(kWriteFailed, s.target + ": cannot cut it to the LUN's length: " + std::strerror(errno)));
     }
     return m_result;
 }

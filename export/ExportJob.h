@@ -5,6 +5,7 @@
 // only in how they ask and what they show.
 #pragma once
 
+#include "engine/Errors.h"
 #include "export/Export.h"
 #include "export/RescueMap.h"
 
@@ -39,7 +40,9 @@ struct ExportJobResult {
     // 0; the error code (1 to 17) of a failure; 64 a resume of another
     // export; 66 a map that is not a mapfile.
     int status = 0;
-    std::string message;            // why it failed (UTF-8), for the user
+    std::string message;            // why it failed (UTF-8), for the user: text and reason
+    std::string text;               // the code's text alone
+    std::string reason;             // what the engine said about it
     std::vector<std::string> warnings; // e.g. the map could not be saved
     std::vector<std::string> notes;    // e.g. where a resume began
     ExportReport report;
@@ -63,11 +66,15 @@ public:
     const ExportJobResult& Run();
 
     const ExportJobResult& Result() const { return m_result; }
+    // Where a stop request will come from, when it is known only after
+    // the job was made (before Run).
+    void SetStop(const std::atomic<bool>* stop) { m_settings.stop = stop; }
     const RescueMap& Map() const { return m_map; }
     uint32_t FirstStripe() const { return m_firstStripe; }
 
 private:
     void SaveMap(const ExportReport& r);
+    void Fail(const EvaError& e);
 
     EvaContext& m_ctx;
     const LunEntry& m_lun;

@@ -8,6 +8,7 @@
 #include "export/Export.h"
 #include "export/ExportState.h"
 #include "export/ExportTarget.h"
+#include "export/ExportJob.h"
 #include "export/RescueMap.h"
 #include "ui/common/Busy.h"
 #include "ui/common/WindowMessages.h"
@@ -51,12 +52,14 @@ struct CTessalyView::ExportRun {
     std::uint32_t group = 0;
     std::uint32_t id = 0;
     const std::vector<LayoutRecord>* records = nullptr;
+    const LunEntry* entry = nullptr;
     std::uint64_t offset = 0;
     std::uint64_t bytes = 0;   // the LUN's bytes the export writes
     bool imageFile = false;    // a file named in the save dialog
     QString target;            // as the user named it
     std::int64_t sectors = 0;  // start sector, as the user typed it
     std::vector<std::string> sources; // what the analysis read, in order
+    std::unique_ptr<ExportJob> job;   // prepared on this thread, run on the export's
 
     std::atomic<bool> stop{false};
     std::atomic<bool> finished{false};
@@ -79,40 +82,25 @@ void CTessalyView::ExportRunDeleter::operator()(ExportRun* run) const { delete r
 
 void CTessalyView::ExportRun::Body()
 {
-    ExportControl control;
-    control.stop = &stop;
-    control.report = &report;
     try {
-        report = ExportLun(*ctx, *records, offset, &CTessalyView::ReportExportProgress, view,
-                           control);
-        ok = true;
-    } catch (const EvaError& e) {
-        text = QString::fromStdString(MessageText(e.what()));
-        reason = QString::fromStdString(e.reason());
+        const ExportJobResult& result = job->Run();
+        report = result.report;
+        ok = result.status == 0;
+        if (!ok) {
+            text = QString::fromStdString(result.text);
+            reason = QString::fromStdString(result.reason);
+        }
+        if (!result.warnings.empty())
+            mapProblem = QString::fromStdString(result.warnings.front());
     } catch (const std::exception& e) {
+        ok = false;
         text = QString::fromStdString(MessageText(e.what()));
     } catch (...) {
+        ok = false;
         text = QString::fromStdString(MessageText(""));
     }
-    if (ok && report.Finished() && !report.cancelled) {
-        // A replaced image file holds the LUN and nothing after it: the
-        // target is never truncated up front (a file that turns out to be
-        // refused must keep its bytes), so a longer old file is cut here.
-        if (imageFile) {
-            ExportState& st = AttachExportState(*ctx);
-            struct stat info {};
-            const int fd = st.target.io ? st.target.io->Handle() : -1;
-            if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                std::uint64_t(info.st_size) > bytes && ::ftruncate(fd, off_t(bytes)) != 0) {
-                ok = false;
-                text = QString::fromUtf8(CodeText(kWriteFailed));
-                reason = QStringLiteral("%1: %2").arg(target, QString::fromLocal8Bit(
-                                                                  std::strerror(errno)));
-            }
-        }
-        if (ok)
-            SendExportFinished(report.stripes);
-    }
+    if (ok && report.Finished() && !report.cancelled)
+        SendExportFinished(report.stripes);
     finished.store(true);
     // Back to the view's thread; dropped if the view is already gone (it
     // joins this thread before it goes, so it is still there now).
@@ -160,14 +148,6 @@ void ShowFailure(QWidget* parent, const QString& text, const QString& reason,
 }
 
 // An engine failure as the user sees it: the code's text and the reason.
-void ShowEngineFailure(QWidget* parent, const std::exception& e)
-{
-    QString reason;
-    if (const auto* eva = dynamic_cast<const EvaError*>(&e))
-        reason = QString::fromStdString(eva->reason());
-    ShowFailure(parent, QString::fromStdString(MessageText(e.what())), reason);
-}
-
 // An argument as a POSIX shell reads it back unchanged: plain words as
 // they are, anything else in single quotes.
 std::string ShellQuote(const std::string& arg)
@@ -188,14 +168,8 @@ std::string ShellQuote(const std::string& arg)
     return out;
 }
 
-// The mapfile's header names who wrote it; this one the desktop program.
-std::string NameTheWriter(const std::string& text)
-{
-    const std::string cli = "# Mapfile. Created by corvane-cli";
-    if (text.compare(0, cli.size(), cli) != 0)
-        return text;
-    return "# Mapfile. Created by corvane (desktop program)" + text.substr(cli.size());
-}
+// Who writes the window's maps, in their header.
+constexpr const char* kMapWriter = "corvane (desktop program)";
 
 } // namespace
 
@@ -339,12 +313,9 @@ void CTessalyView::OnExportImage()
         if (!ConfirmDiskWrite(entry, path, peek, 0))
             return;
     }
-    try {
-        OpenExportTarget(*m_pContext, path.toStdU16String(), 0, entry->CoveredBytes());
-    } catch (const std::exception& e) {
-        ShowEngineFailure(this, e);
+    std::unique_ptr<ExportJob> job = PrepareJob(entry, path, 0, true);
+    if (!job)
         return;
-    }
     // A device where the look beforehand found none (it was replaced in
     // between): asked now, from the handle held.
     ExportState& st = AttachExportState(*m_pContext);
@@ -354,7 +325,7 @@ void CTessalyView::OnExportImage()
         return;
     }
     m_exportOffset = 0;
-    StartExport(entry, 0, path, true);
+    StartExport(entry, 0, path, true, std::move(job));
 }
 
 CTessalyView::TargetPeek CTessalyView::PeekTarget(const EvaContext& ctx, const QString& path,
@@ -428,21 +399,74 @@ void CTessalyView::OnExportDisk()
     }
     if (!ConfirmDiskWrite(entry, target.device, peek, target.sectors, target.info))
         return;
-    try {
-        // Opened for writing only now. Still refuses a source, a device in
-        // use and one too small, should one have become so meanwhile.
-        OpenExportTarget(*m_pContext, target.device.toStdU16String(), target.startOffset,
-                         entry->CoveredBytes());
-    } catch (const std::exception& e) {
-        ShowEngineFailure(this, e);
+    // Opened for writing only now. Still refuses a source, a device in use
+    // and one too small, should one have become so meanwhile.
+    std::unique_ptr<ExportJob> job = PrepareJob(entry, target.device, target.startOffset, false);
+    if (!job)
         return;
-    }
     m_exportOffset = std::int64_t(target.startOffset);
-    StartExport(entry, target.startOffset, target.device, false);
+    StartExport(entry, target.startOffset, target.device, false, std::move(job));
+}
+
+std::string CTessalyView::CommandLine(const LunEntry& entry, const std::string& target, std::int64_t sectors,
+                                      const std::string& mapName) const
+{
+    // The same export as the command line takes it.
+    std::ostringstream command;
+    command << "corvane-cli export";
+    for (const SourceEntry& source : m_pContext->sources) {
+        command << ' ' << ShellQuote(source.path);
+    }
+    for (const SourceEntry& source : m_pContext->sources)
+        if (!source.mapfile.empty())
+            command << " --source-map " << ShellQuote(source.path + "=" + source.mapfile);
+    command << " --lun " << entry.group << ':' << entry.id << " --to " << ShellQuote(target);
+    if (sectors != 0)
+        command << " --offset-sectors " << sectors;
+    command << " --map " << ShellQuote(mapName);
+    return command.str();
+}
+
+std::unique_ptr<ExportJob> CTessalyView::PrepareJob(LunEntry* entry, const QString& targetName, std::uint64_t offset,
+                                                    bool imageFile)
+{
+    ExportJobSettings settings;
+    settings.target = QFile::encodeName(targetName).toStdString();
+    settings.startOffset = offset;
+    settings.program = kMapWriter;
+    // Next to an image file by default, kept while the export runs, so what
+    // is on the target is always described; a file of that name that is not
+    // a mapfile is the user's and is left alone.
+    m_mapProblem.clear();
+    if (imageFile) {
+        const QString map = targetName + QStringLiteral(".map");
+        std::string text, error;
+        RescueMap old;
+        const std::string name = QFile::encodeName(map).toStdString();
+        if (QFileInfo::exists(map) && (!LoadFile(name, text, error) || !RescueMap::Parse(text, old, error)))
+            m_mapProblem = tr("%1 已存在且不是映射文件，未覆盖；可另存到别处。").arg(map);
+        else
+            settings.mapPath = name;
+    }
+    settings.commandLine =
+        CommandLine(*entry, settings.target, std::int64_t(offset / 512),
+                    settings.mapPath.empty() ? settings.target + ".map" : settings.mapPath);
+    settings.truncateWhenFinished = imageFile;
+    settings.progress = &CTessalyView::ReportExportProgress;
+    settings.user = this;
+    settings.console = stdout;
+    auto job = std::make_unique<ExportJob>(*m_pContext, *entry, settings);
+    if (!job->Prepare()) {
+        const ExportJobResult& r = job->Result();
+        ShowFailure(this, QString::fromStdString(r.text.empty() ? r.message : r.text),
+                    QString::fromStdString(r.reason));
+        return nullptr;
+    }
+    return job;
 }
 
 void CTessalyView::StartExport(LunEntry* entry, std::uint64_t offset, const QString& targetName,
-                               bool imageFile)
+                               bool imageFile, std::unique_ptr<ExportJob> job)
 {
     if (!TryBeginBusy(BusyJob::Export))
         return;
@@ -452,6 +476,7 @@ void CTessalyView::StartExport(LunEntry* entry, std::uint64_t offset, const QStr
     run->group = entry->group;
     run->id = entry->id;
     run->records = &entry->stripeRecords;
+    run->entry = entry;
     run->offset = offset;
     run->bytes = entry->CoveredBytes();
     run->target = targetName;
@@ -459,6 +484,12 @@ void CTessalyView::StartExport(LunEntry* entry, std::uint64_t offset, const QStr
     run->sectors = std::int64_t(offset / 512);
     for (const SourceEntry& source : m_pContext->sources)
         run->sources.push_back(source.path);
+    run->job = std::move(job);
+    run->job->SetStop(&run->stop);
+    if (!m_mapProblem.isEmpty())
+        run->mapProblem = m_mapProblem;
+    else if (imageFile)
+        run->mapPath = targetName + QStringLiteral(".map");
     try {
         ExportRun* r = run.get();
         run->thread = std::thread([r] { r->Body(); });
@@ -491,10 +522,9 @@ void CTessalyView::OnExportThreadDone()
     const bool whole = run->ok && rep.Finished() && !rep.cancelled;
     if (rep.stripes > 0 && !whole)
         SendExportProgress(rep.stripes, rep.firstStripe + rep.written);
-    // Next to an image file by default, also after a stop or a failure, so
-    // what is on the target is always described.
-    if (run->imageFile && QFileInfo(run->target).isFile())
-        WriteDefaultMap(*run);
+    // The job kept the map next to an image file; a save that failed is said.
+    if (!run->mapProblem.isEmpty())
+        run->mapPath.clear();
     if (m_closeAfterExport) {
         // The user chose to stop the export and quit: no report.
         m_closeAfterExport = false;
@@ -545,56 +575,18 @@ void CTessalyView::ShowExportResult(const ExportRun& run)
     CExportDialogs::Current().damageReport(this, report, saveMap);
 }
 
-void CTessalyView::WriteDefaultMap(ExportRun& run)
-{
-    const QString path = run.target + QStringLiteral(".map");
-    const std::string name = QFile::encodeName(path).toStdString();
-    // A file of that name that is not a mapfile is the user's: left alone.
-    if (QFileInfo::exists(path)) {
-        std::string text;
-        std::string error;
-        RescueMap old;
-        if (!LoadFile(name, text, error) || !RescueMap::Parse(text, old, error)) {
-            run.mapProblem =
-                tr("%1 已存在且不是映射文件，未覆盖；可另存到别处。").arg(path);
-            return;
-        }
-    }
-    QString error;
-    if (SaveDamageMap(run, path, error))
-        run.mapPath = path;
-    else
-        run.mapProblem = tr("无法保存损坏映射：%1").arg(error);
-}
-
 bool CTessalyView::SaveDamageMap(const ExportRun& run, const QString& path, QString& error)
 {
-    const ExportReport& rep = run.report;
-    const std::string target = QFile::encodeName(run.target).toStdString();
     const std::string mapName = QFile::encodeName(path).toStdString();
-
-    // LUN byte positions: written bytes are good, the zero-filled ranges
-    // bad, the rest not yet done.
-    RescueMap map(std::uint64_t(rep.stripes) * kRunSize);
-    ApplyReport(map, rep);
-    // The note the command line checks before it continues an export from
-    // a map (--resume): the same LUN at the same place of the same target.
-    std::ostringstream note;
-    note << "corvane lun " << run.group << ':' << run.id << " stripes " << rep.stripes
-         << " offset " << run.offset << " target " << target;
-    map.notes.push_back(note.str());
-    // The same export as the command line takes it.
-    std::ostringstream command;
-    command << "corvane-cli export";
-    for (const std::string& source : run.sources)
-        command << ' ' << ShellQuote(source);
-    command << " --lun " << run.group << ':' << run.id << " --to " << ShellQuote(target);
-    if (run.sectors != 0)
-        command << " --offset-sectors " << run.sectors;
-    command << " --map " << ShellQuote(mapName);
-
+    // The job's map as it ended: written bytes good, the lost ranges bad,
+    // the rest not yet done, with the note a resume checks.
+    RescueMap map = run.job->Map();
+    ApplyReport(map, run.report);
     std::string failure;
-    if (!SaveFileAtomically(mapName, NameTheWriter(map.Render(command.str())), failure)) {
+    if (!SaveFileAtomically(mapName, map.Render(CommandLine(*run.entry, QFile::encodeName(run.target).toStdString(),
+                                                            run.sectors, mapName),
+                                                kMapWriter),
+                            failure)) {
         error = QString::fromStdString(failure);
         return false;
     }

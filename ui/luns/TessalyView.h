@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 QT_BEGIN_NAMESPACE
 class QAbstractItemView;
@@ -23,6 +24,7 @@ QT_END_NAMESPACE
 
 namespace corvane {
 class EvaContext;
+class ExportJob;
 struct LunEntry;
 } // namespace corvane
 
@@ -125,8 +127,15 @@ private:
     void SetUpColumns();
     void SetUpExportSide();
     void WatchForContextMenu(QAbstractItemView* view);
-    void StartExport(corvane::LunEntry* entry, std::uint64_t offset, const QString& targetName,
-                     bool imageFile);
+    // The export job for entry: its map next to an image file, the target
+    // opened. Null, after the failure was shown, when it cannot start.
+    std::unique_ptr<corvane::ExportJob> PrepareJob(corvane::LunEntry* entry, const QString& targetName,
+                                                   std::uint64_t offset, bool imageFile);
+    void StartExport(corvane::LunEntry* entry, std::uint64_t offset, const QString& targetName, bool imageFile,
+                     std::unique_ptr<corvane::ExportJob> job);
+    // The export as corvane-cli takes it, for the map's header.
+    std::string CommandLine(const corvane::LunEntry& entry, const std::string& target, std::int64_t sectors,
+                            const std::string& mapName) const;
     // A read-only look at a target before it is opened for writing.
     struct TargetPeek {
         bool device = false; // a block device
@@ -144,9 +153,6 @@ private:
     void OnExportThreadDone();
     // The damage report of a finished, stopped or failed export.
     void ShowExportResult(const ExportRun& run);
-    // The damage map next to an image file (IMAGE.map), unless a file of
-    // that name is not a mapfile.
-    void WriteDefaultMap(ExportRun& run);
     bool SaveDamageMap(const ExportRun& run, const QString& path, QString& error);
 
     std::uint32_t m_mode = LVS_REPORT;
@@ -157,6 +163,7 @@ private:
     QMenu* m_lunMenu = nullptr;
     int m_nSelected = -1;
     std::int64_t m_exportOffset = 0;
+    QString m_mapProblem; // why the export about to start keeps no map next to its image
     bool m_closeAfterExport = false;
     // While "stop the export?" is up: it is withdrawn when this goes.
     std::unique_ptr<QObject> m_closeQuestion;
