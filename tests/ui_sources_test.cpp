@@ -372,6 +372,55 @@ private Q_SLOTS:
         QVERIFY(m_boxes.empty());
     }
 
+    void imageMapfilesAreOfferedAttachedAndHandedOn()
+    {
+        // a.img has its ddrescue map beside it; b.img gets one chosen by
+        // hand, after a file that is no mapfile was refused.
+        QTemporaryDir tmp;
+        auto write = [&](const QString& name, const QByteArray& text) {
+            QFile f(tmp.filePath(name));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(text);
+        };
+        write(QStringLiteral("a.img"), "");
+        write(QStringLiteral("a.img.map"), "0 +\n0 0x1000 +\n");
+        write(QStringLiteral("b.img"), "");
+        write(QStringLiteral("b.bad"), "0 +\n0 0x1000 +\n0x2000 0x1000 -\n");
+        write(QStringLiteral("b.log"), "0x0 ?\n0x0 0x1000 -\n");
+        m_images = {tmp.filePath(QStringLiteral("a.img")), tmp.filePath(QStringLiteral("b.img"))};
+        QStringList maps = {tmp.filePath(QStringLiteral("b.bad")), tmp.filePath(QStringLiteral("b.log"))};
+        CSourceDialogs d = CSourceDialogs::Current();
+        d.mapFile = [&maps](QWidget*, const QString&) { return maps.isEmpty() ? QString() : maps.takeFirst(); };
+        CSourceDialogs::Install(d);
+        CChooseDevice dlg(m_frame.get());
+        dlg.OnAddImage();
+        dlg.OnAddImage();
+        QTableWidget* list = dlg.List();
+        QCOMPARE(dlg.RowMap(0), tmp.filePath(QStringLiteral("a.img.map")));
+        QVERIFY(list->item(0, 1)->text().contains(QStringLiteral("a.img.map")));
+        QCOMPARE(dlg.RowMap(1), QString());
+        list->setCurrentCell(1, 0);
+        dlg.OnAttachMap(); // b.bad: refused, naming the line
+        QCOMPARE(m_boxes.size(), size_t(1));
+        QVERIFY2(m_boxes[0].text.contains(QStringLiteral("line 3")), qPrintable(m_boxes[0].text));
+        QCOMPARE(dlg.RowMap(1), QString());
+        dlg.OnAttachMap(); // b.log
+        QCOMPARE(dlg.RowMap(1), tmp.filePath(QStringLiteral("b.log")));
+        for (int row : {0, 1})
+            list->item(row, 0)->setCheckState(Qt::Checked);
+        dlg.show();
+        QTest::mouseClick(dlg.OkButton(), Qt::LeftButton);
+        // The tree shows each map under its source; the context has them.
+        QCOMPARE(Tree()->RootItem()->childCount(), 2);
+        for (int i = 0; i < 2; ++i) {
+            QTreeWidgetItem* source = Tree()->RootItem()->child(i);
+            QCOMPARE(source->childCount(), 1);
+            const std::string& mapfile = Tree()->Context().sources[size_t(i)].mapfile;
+            QVERIFY(!mapfile.empty());
+            QVERIFY(source->child(0)->text(0).contains(QString::fromStdString(mapfile)));
+        }
+    }
+
     void cancelHandsOnNothing()
     {
         m_openable = {0, 1};

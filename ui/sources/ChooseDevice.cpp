@@ -42,6 +42,7 @@ CChooseDevice::CChooseDevice(QWidget* parent)
     : QDialog(parent),
       m_list(new QTableWidget(this)),
       m_addImage(new QPushButton(tr("添加镜像文件"), this)),
+      m_attachMap(new QPushButton(tr("映射文件..."), this)),
       m_ok(new QPushButton(tr("确定"), this)),
       m_cancel(new QPushButton(tr("取消"), this))
 {
@@ -61,6 +62,11 @@ CChooseDevice::CChooseDevice(QWidget* parent)
     m_addImage->setObjectName(QStringLiteral("IDC_ADD_IMAGE"));
     m_addImage->setProperty("controlId", IDC_ADD_IMAGE);
     du.PlaceText(m_addImage, 110, 135, 50, 14);
+    // An image's ddrescue mapfile: its unread bytes are not data.
+    m_attachMap->setObjectName(QStringLiteral("IDC_ATTACH_MAP"));
+    m_attachMap->setProperty("controlId", IDC_ATTACH_MAP);
+    m_attachMap->setToolTip(tr("为选中的镜像文件指定 GNU ddrescue 映射文件：映射中未标记为 + 的字节按不可读处理"));
+    du.PlaceText(m_attachMap, 54, 135, 50, 14);
     m_ok->setObjectName(QStringLiteral("IDOK"));
     m_ok->setProperty("controlId", IDOK);
     m_ok->setDefault(true);
@@ -68,11 +74,12 @@ CChooseDevice::CChooseDevice(QWidget* parent)
     m_cancel->setObjectName(QStringLiteral("IDCANCEL"));
     m_cancel->setProperty("controlId", IDCANCEL);
     du.PlaceText(m_cancel, 237, 135, 50, 14);
-    for (QPushButton* b : {m_addImage, m_ok, m_cancel})
+    for (QPushButton* b : {m_addImage, m_attachMap, m_ok, m_cancel})
         b->setAutoDefault(false);
     m_ok->setAutoDefault(true);
 
     connect(m_addImage, &QPushButton::clicked, this, [this] { OnAddImage(); });
+    connect(m_attachMap, &QPushButton::clicked, this, [this] { OnAttachMap(); });
     connect(m_ok, &QPushButton::clicked, this, [this] { OnOK(); });
     connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
 
@@ -138,13 +145,74 @@ int CChooseDevice::AppendRow(const QString& name, const QString& info)
     return row;
 }
 
+namespace {
+// Where an image row keeps its mapfile.
+constexpr int kMapRole = Qt::UserRole + 1;
+constexpr int kImageRole = Qt::UserRole + 2;
+} // namespace
+
 void CChooseDevice::OnAddImage()
 {
     const auto& choose = CSourceDialogs::Current().imageFile;
     const QString path = choose ? choose(this) : QString();
     if (path.isEmpty())
         return;
-    AppendRow(path, QString());
+    const int row = AppendRow(path, QString());
+    m_list->item(row, 0)->setData(kImageRole, true);
+    // A mapfile ddrescue left beside the image is taken at once; the user
+    // sees it in the row and may choose another.
+    const QString beside = MapfileBeside(path);
+    if (!beside.isEmpty()) {
+        m_list->item(row, 0)->setData(kMapRole, beside);
+        m_list->item(row, 1)->setText(tr("ddrescue 映射文件：%1").arg(beside));
+        m_list->item(row, 1)->setToolTip(m_list->item(row, 1)->text());
+    }
+}
+
+void CChooseDevice::OnAttachMap()
+{
+    const int row = m_list->currentRow();
+    QTableWidgetItem* name = row >= 0 ? m_list->item(row, 0) : nullptr;
+    const auto& box = CSourceDialogs::Current().messageBox;
+    if (!name || !name->data(kImageRole).toBool()) {
+        if (box)
+            box(this, tr("请先选中一个镜像文件。"), tr("选择源"));
+        return;
+    }
+    const auto& choose = CSourceDialogs::Current().mapFile;
+    const QString path = choose ? choose(this, name->text()) : QString();
+    if (path.isEmpty())
+        return;
+    const QString problem = MapfileProblem(path);
+    if (!problem.isEmpty()) {
+        if (box)
+            box(this, tr("%1 不是 ddrescue 映射文件：%2").arg(path, problem), tr("选择源"));
+        return;
+    }
+    name->setData(kMapRole, path);
+    m_list->item(row, 1)->setText(tr("ddrescue 映射文件：%1").arg(path));
+    m_list->item(row, 1)->setToolTip(m_list->item(row, 1)->text());
+}
+
+QString CChooseDevice::RowMap(int row) const
+{
+    const QTableWidgetItem* name = m_list->item(row, 0);
+    return name ? name->data(kMapRole).toString() : QString();
+}
+
+QStringList CChooseDevice::ChosenMaps() const
+{
+    QStringList maps;
+    const QItemSelectionModel* selection = m_list->selectionModel();
+    for (int i = 0; i < m_list->rowCount(); ++i) {
+        const QTableWidgetItem* name = m_list->item(i, 0);
+        if (!name)
+            continue;
+        const bool selected = selection && selection->isRowSelected(i, QModelIndex());
+        if (selected || name->checkState() == Qt::Checked)
+            maps << RowMap(i);
+    }
+    return maps;
 }
 
 QStringList CChooseDevice::ChosenSources() const
@@ -164,10 +232,13 @@ QStringList CChooseDevice::ChosenSources() const
 
 void CChooseDevice::OnOK()
 {
-    for (const QString& name : ChosenSources()) {
-        // The text stays valid during the send: the tree copies it.
-        const std::u16string text = name.toStdU16String();
-        SendWindowMessage(g_hLeftView, WM_ADD_SOURCE, 0,
+    const QStringList names = ChosenSources(), maps = ChosenMaps();
+    for (int i = 0; i < names.size(); ++i) {
+        // The texts stay valid during the send: the tree copies them.
+        // wParam carries the image's mapfile, or nothing.
+        const std::u16string text = names[i].toStdU16String();
+        const std::u16string map = maps.value(i).toStdU16String();
+        SendWindowMessage(g_hLeftView, WM_ADD_SOURCE, map.empty() ? 0 : reinterpret_cast<WPARAM>(map.c_str()),
                           reinterpret_cast<LPARAM>(text.c_str()));
     }
     QDialog::accept();

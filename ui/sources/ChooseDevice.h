@@ -19,6 +19,7 @@ namespace corvane::ui {
 inline constexpr int IDD_CHOOSE_DEVICE = 310;
 inline constexpr int IDC_DEVICE_LIST = 1000;
 inline constexpr int IDC_ADD_IMAGE = 1004;
+inline constexpr int IDC_ATTACH_MAP = 1005;
 inline constexpr int IDOK = 1;
 inline constexpr int IDCANCEL = 2;
 
@@ -40,14 +41,21 @@ public:
     bool OnInitDialog();
     // Button 1004: appends one image row (full path, unchecked).
     void OnAddImage();
+    // Attaches a ddrescue mapfile to the selected image row.
+    void OnAttachMap();
+    // The mapfile attached to row (empty: none).
+    QString RowMap(int row) const;
     // Button 1: hands on the chosen rows, then closes with OK.
     void OnOK();
 
     // The names OnOK hands on now, in order.
     QStringList ChosenSources() const;
+    // The mapfile of each chosen source, in the same order (empty: none).
+    QStringList ChosenMaps() const;
 
     QTableWidget* List() const { return m_list; }
     QPushButton* AddImageButton() const { return m_addImage; }
+    QPushButton* AttachMapButton() const { return m_attachMap; }
     QPushButton* OkButton() const { return m_ok; }
     QPushButton* CancelButton() const { return m_cancel; }
 
@@ -59,6 +67,7 @@ private:
 
     QTableWidget* m_list;
     QPushButton* m_addImage;
+    QPushButton* m_attachMap;
     QPushButton* m_ok;
     QPushButton* m_cancel;
 };

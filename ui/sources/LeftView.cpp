@@ -116,7 +116,7 @@ QTreeWidgetItem* CLeftView::SourceItem(int index) const
     return m_hRoot->child(index);
 }
 
-LRESULT CLeftView::OnAddSource(WPARAM, LPARAM lParam)
+LRESULT CLeftView::OnAddSource(WPARAM wParam, LPARAM lParam)
 {
     const auto* text = reinterpret_cast<const char16_t*>(lParam);
     if (!text || !*text || !m_hRoot)
@@ -137,10 +137,27 @@ LRESULT CLeftView::OnAddSource(WPARAM, LPARAM lParam)
         ShowMessage(QString::fromStdString(corvane::MessageText(e.what())));
         return 0;
     }
+    // wParam: the image's ddrescue mapfile (UTF-16), or none.
+    const auto* mapText = reinterpret_cast<const char16_t*>(wParam);
+    const std::u16string mapName = mapText ? std::u16string(mapText) : std::u16string();
+    std::string mapNarrow;
+    if (!mapName.empty()) {
+        try {
+            mapNarrow = corvane::ToOemPath(mapName);
+        } catch (const std::exception& e) {
+            ShowMessage(QString::fromStdString(corvane::MessageText(e.what())));
+            return 0;
+        }
+    }
     auto* item = new QTreeWidgetItem(m_hRoot, {QString::fromStdU16String(name)});
     item->setToolTip(0, item->text(0));
+    if (!mapName.empty()) {
+        auto* map = new QTreeWidgetItem(item, {tr("映射文件：%1").arg(QString::fromStdU16String(mapName))});
+        map->setToolTip(0, tr("GNU ddrescue 映射文件：其中未标记为 + 的字节按不可读处理"));
+        expandItem(item);
+    }
     expandItem(m_hRoot);
-    m_context->sources.push_back({std::move(narrow)});
+    m_context->sources.push_back({std::move(narrow), std::move(mapNarrow)});
     return 0;
 }
 

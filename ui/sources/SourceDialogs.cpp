@@ -2,9 +2,11 @@
 
 #include "disk/Drives.h"
 #include "disk/JIO.h"
+#include "disk/Mapfile.h"
 #include "disk/Text.h"
 #include "engine/Errors.h"
 
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -23,6 +25,13 @@ QString ChooseImageFile(QWidget* parent)
     return path.isEmpty() ? QString() : QFileInfo(path).absoluteFilePath();
 }
 
+QString ChooseMapFile(QWidget* parent, const QString& image)
+{
+    const QString path = QFileDialog::getOpenFileName(parent, QString(), QFileInfo(image).absolutePath(),
+                                                      QObject::tr("ddrescue 映射文件 (*.map *.mapfile *.log);;所有文件 (*)"));
+    return path.isEmpty() ? QString() : QFileInfo(path).absoluteFilePath();
+}
+
 void PlainMessageBox(QWidget* owner, const QString& text, const QString& caption)
 {
     QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, owner);
@@ -36,6 +45,7 @@ CSourceDialogs CSourceDialogs::Defaults()
     CSourceDialogs d;
     d.probeDrive = &ProbeDrive;
     d.imageFile = &ChooseImageFile;
+    d.mapFile = &ChooseMapFile;
     d.messageBox = &PlainMessageBox;
     return d;
 }
@@ -52,7 +62,27 @@ void CSourceDialogs::Install(const CSourceDialogs& dialogs)
     CSourceDialogs& c = Current();
     c.probeDrive = dialogs.probeDrive ? dialogs.probeDrive : defaults.probeDrive;
     c.imageFile = dialogs.imageFile ? dialogs.imageFile : defaults.imageFile;
+    c.mapFile = dialogs.mapFile ? dialogs.mapFile : defaults.mapFile;
     c.messageBox = dialogs.messageBox ? dialogs.messageBox : defaults.messageBox;
+}
+
+QString MapfileProblem(const QString& path)
+{
+    JFileHandle::Mapfile map;
+    std::string error;
+    if (JFileHandle::LoadMapfile(QFile::encodeName(path).toStdString(), map, error))
+        return QString();
+    return QString::fromLocal8Bit(error.c_str());
+}
+
+QString MapfileBeside(const QString& image)
+{
+    for (const char* suffix : {".map", ".mapfile"}) {
+        const QString candidate = image + QLatin1String(suffix);
+        if (QFileInfo(candidate).isFile() && MapfileProblem(candidate).isEmpty())
+            return candidate;
+    }
+    return QString();
 }
 
 std::optional<QString> ProbeDrive(int n)

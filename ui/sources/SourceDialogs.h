@@ -24,6 +24,9 @@ struct CSourceDialogs {
     // The open-file dialog for one image file: its full path, empty on
     // cancel.
     std::function<QString(QWidget* parent)> imageFile;
+    // The open-file dialog for the GNU ddrescue mapfile of an image: its
+    // full path, empty on cancel.
+    std::function<QString(QWidget* parent, const QString& image)> mapFile;
     // A message box with an OK button and no icon, owned by owner.
     std::function<void(QWidget* owner, const QString& text, const QString& caption)> messageBox;
 
@@ -47,6 +50,12 @@ QString DriveInfoText(const QString& description, const QString& node, std::uint
 // A size for people: bytes below 1 KiB, else KiB, MiB, GiB or TiB with one
 // decimal.
 QString HumanSize(std::uint64_t bytes);
+
+// The ddrescue mapfile lying beside an image (IMAGE.map, then
+// IMAGE.mapfile) that parses as one; empty when there is none.
+QString MapfileBeside(const QString& image);
+// Why path is not a mapfile ("FILE line N: ..."); empty when it is one.
+QString MapfileProblem(const QString& path);
 
 // The caption that goes with every text of the error codes.
 QString SourceCaption();

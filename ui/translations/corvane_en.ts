@@ -7,6 +7,10 @@
         <source>ddrescue 映射文件 (*.map);;所有文件 (*)</source>
         <translation>ddrescue mapfiles (*.map);;All files (*)</translation>
     </message>
+    <message>
+        <source>ddrescue 映射文件 (*.map *.mapfile *.log);;所有文件 (*)</source>
+        <translation type="unfinished"></translation>
+    </message>
 </context>
 <context>
     <name>corvane::ui::CAboutDlg</name>
@@ -68,6 +72,26 @@ Open it with a text editor or a browser:
     <message>
         <source>信息</source>
         <translation>Information</translation>
+    </message>
+    <message>
+        <source>映射文件...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>为选中的镜像文件指定 GNU ddrescue 映射文件：映射中未标记为 + 的字节按不可读处理</source>
+        <translation>Give the selected image its GNU ddrescue mapfile: bytes the map does not mark + are taken as unreadable</translation>
+    </message>
+    <message>
+        <source>ddrescue 映射文件：%1</source>
+        <translation>ddrescue mapfile: %1</translation>
+    </message>
+    <message>
+        <source>请先选中一个镜像文件。</source>
+        <translation>Select an image file first.</translation>
+    </message>
+    <message>
+        <source>%1 不是 ddrescue 映射文件：%2</source>
+        <translation>%1 is not a ddrescue mapfile: %2</translation>
     </message>
 </context>
 <context>
@@ -277,6 +301,14 @@ Slots (row,column): %1</translation>
     <message>
         <source>警告：%1</source>
         <translation>Warning: %1</translation>
+    </message>
+    <message>
+        <source>映射文件：%1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>GNU ddrescue 映射文件：其中未标记为 + 的字节按不可读处理</source>
+        <translation>GNU ddrescue mapfile: bytes it does not mark + are taken as unreadable</translation>
     </message>
 </context>
 <context>
@@ -710,10 +742,6 @@ Do you want to continue?</translation>
     <message>
         <source>%1 已存在且不是映射文件，未覆盖；可另存到别处。</source>
         <translation>%1 exists and is not a mapfile; it was left alone. The map can be saved elsewhere.</translation>
-    </message>
-    <message>
-        <source>无法保存损坏映射：%1</source>
-        <translation>The damage map cannot be saved: %1</translation>
     </message>
     <message>
         <source>正在导出 LUN。是否停止导出并退出？
