@@ -9,7 +9,7 @@
     </message>
     <message>
         <source>ddrescue 映射文件 (*.map *.mapfile *.log);;所有文件 (*)</source>
-        <translation type="unfinished"></translation>
+        <translation>ddrescue mapfiles (*.map *.mapfile *.log);;All files (*)</translation>
     </message>
 </context>
 <context>
@@ -75,7 +75,7 @@ Open it with a text editor or a browser:
     </message>
     <message>
         <source>映射文件...</source>
-        <translation type="unfinished"></translation>
+        <translation>Mapfile...</translation>
     </message>
     <message>
         <source>为选中的镜像文件指定 GNU ddrescue 映射文件：映射中未标记为 + 的字节按不可读处理</source>
@@ -304,7 +304,7 @@ Slots (row,column): %1</translation>
     </message>
     <message>
         <source>映射文件：%1</source>
-        <translation type="unfinished"></translation>
+        <translation>Mapfile: %1</translation>
     </message>
     <message>
         <source>GNU ddrescue 映射文件：其中未标记为 + 的字节按不可读处理</source>
