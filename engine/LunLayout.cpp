@@ -125,21 +125,40 @@ void EvaContext::ScanLunIndex()
                                     Hex(kRaidPrimary));
                 break;
             }
-            uint64_t got = 0;
-            member.Read(block.get(), static_cast<uint32_t>(kSegmentSize), &got, true);
-            if (got < kSegmentSize) {
+            const JFileHandle::ReadOutcome got = member.ReadRanges(block.get(), static_cast<uint32_t>(kSegmentSize));
+            member.position = offset + kSegmentSize;
+            if (got.endOfSource < offset + kSegmentSize) {
                 // The member ends inside (or at) this block: a partial block
                 // is no block, and the index ends before it.
-                if (got > 0 || !blockList.empty())
+                if (got.endOfSource > offset || !blockList.empty())
                     notes.push_back(name + ": the LUN index runs into the end of the member at " + Hex(offset) +
                                     "; it ends there");
                 break;
             }
+            // Only the bytes the scan uses must read: the kept 30 bytes of
+            // each record of the run and the type of the record (or block)
+            // that ends it. A bad sector anywhere else is no loss.
+            const JFileHandle::ExtentSet& bad = got.unreadable;
+            auto need = [&](size_t at, size_t length, const char* what) {
+                if (bad.Empty() || !bad.Intersects(offset + at, length))
+                    return;
+                Raise(kReadFailed, name + ": " + what + " " + std::to_string(at / kRecordSize) +
+                                       " of the LUN index block at " + Hex(offset) + " cannot be read: " +
+                                       DescribeRanges(Touching(bad, offset + at, length)) + " do not read (" +
+                                       std::strerror(got.lastError.err) + ")");
+            };
+            need(0, 1, "the type of record");
             if (!IndexType(block[0]))
                 break;
             size_t count = 1;
-            while (count < kRecordsPerBlock && IndexType(block[count * kRecordSize]))
+            while (count < kRecordsPerBlock) {
+                need(count * kRecordSize, 1, "the type of record");
+                if (!IndexType(block[count * kRecordSize]))
+                    break;
                 ++count;
+            }
+            for (size_t j = 0; j < count; ++j)
+                need(j * kRecordSize, kKeptBytes, "record");
             std::vector<LayoutRecord> records;
             records.reserve(count);
             for (size_t j = 0; j < count; ++j)

@@ -225,7 +225,8 @@ TEST_F(Layout, IndexFromTheNextTaggedMemberWhenTheFirstCannotBeRead)
     ASSERT_EQ(c.blockList.size(), 3u) << "only member 1's blocks";
     EXPECT_EQ(c.blockList[0][0].type(), 16);
     EXPECT_TRUE(std::any_of(c.notes.begin(), c.notes.end(), [](const std::string& n) {
-        return n.find("mem0: its LUN index cannot be read (read failed: mem0 at 0x800000") == 0;
+        return n.find("mem0: its LUN index cannot be read (mem0: the type of record 0 of the LUN index block at "
+                      "0x800000 cannot be read: 0x800000 (+4096) do not read (Input/output error))") == 0;
     }));
 }
 
@@ -652,6 +653,13 @@ TEST_P(MetadataFaults, CompleteWhereEveryNeededByteReadsInSomeCopy)
 INSTANTIATE_TEST_SUITE_P(
     Analysis, MetadataFaults,
     ::testing::Values(
+        // LUN index: block 0 holds two records, block 1 begins with 0.
+        MetadataFaultRow{"UnusedTailOfAnIndexBlock", [](MiniGroup& g) { BadPage(g, 0, 3, 0x10000); }, 0, {}},
+        MetadataFaultRow{"BlockAfterTheIndexBadPastItsFirstByte", [](MiniGroup& g) { BadPage(g, 0, 4, 0x1000); }, 0,
+                         {}},
+        MetadataFaultRow{"IndexRecordUnreadable", [](MiniGroup& g) { BadPage(g, 0, 3, 0); }, kReadFailed,
+                         {"mem0: the type of record 0 of the LUN index block at 0x600000 cannot be read: 0x600000 "
+                          "(+4096) do not read (Input/output error)"}},
         // LUN headers: LUN 0's four copies at segment 40 of mem1..mem4.
         MetadataFaultRow{"HeaderCopiesEachBadAtADifferentPage",
                          [](MiniGroup& g) {
