@@ -653,6 +653,42 @@ TEST_P(MetadataFaults, CompleteWhereEveryNeededByteReadsInSomeCopy)
 INSTANTIATE_TEST_SUITE_P(
     Analysis, MetadataFaults,
     ::testing::Values(
+        // RAID information: records 1 and 2 in both copies, record 3 unsigned.
+        MetadataFaultRow{"SecondRaidCopyUnreadable", [](MiniGroup& g) { g.disks[0]->FailReads(kSecond, 4096); }, 0,
+                         {"mem0: record 1 of the second RAID information copy cannot be read at 0x1c41000 (+2048): "
+                          "Input/output error; the second copy only fills empty entries of the primary one and is "
+                          "left unused"}},
+        MetadataFaultRow{"PrimaryRaidRecordUnreadable",
+                         [](MiniGroup& g) { g.disks[0]->FailReads(kPrimary - 2048, 4096); }, 0,
+                         {"mem0: record 1 of the primary RAID information copy cannot be read at 0x1841800 (+2048): "
+                          "Input/output error; the bytes it lacks are taken from the same place in the second copy, "
+                          "at 0x1c41000"}},
+        MetadataFaultRow{"RecordAfterTheLastRaidRecordUnreadable",
+                         [](MiniGroup& g) { g.disks[0]->FailReads(kPrimary + 2 * 2048, 512); }, 0,
+                         {"mem0: the record after record 2 of the primary RAID information copy cannot be read at "
+                          "0x1842800 (+512): Input/output error, and the second copy shows no record at 0x1c42000; "
+                          "the run ends after record 2"},
+                         true},
+        MetadataFaultRow{"PageOverTheLastRaidRecordAndTheNext",
+                         [](MiniGroup& g) { g.disks[0]->FailReads(kPrimary + 2048, 4096); }, 0,
+                         {"mem0: record 2 of the primary RAID information copy cannot be read at 0x1842000 (+2048)",
+                          "taken from the same place in the second copy, at 0x1c41800",
+                          "mem0: the record after record 2 of the primary RAID information copy cannot be read at "
+                          "0x1842800 (+2048)"}},
+        MetadataFaultRow{"FourKiBBeyondTheRecordThatEndsTheRaidRun",
+                         [](MiniGroup& g) { g.disks[0]->FailReads(kPrimary + 3 * 2048, 4096); }, 0, {}},
+        MetadataFaultRow{"UnusedBytesOfARaidRecord",
+                         [](MiniGroup& g) { g.disks[0]->FailReads(kPrimary + 2048 + 1024, 512); }, 0, {}, true},
+        MetadataFaultRow{"FirstRaidRecordInNeitherCopy",
+                         [](MiniGroup& g) {
+                             g.disks[0]->FailReads(kPrimary, 1);
+                             g.disks[0]->FailReads(kSecond, 1);
+                         },
+                         kReadFailed,
+                         {"mem0: record 1 of the primary RAID information copy cannot be read at 0x1841800 (+2048): "
+                          "Input/output error, so whether the member holds the table is not known, and the second "
+                          "copy shows no record at 0x1c41000 (0x1c41000 (+2048): Input/output error) to stand in for "
+                          "it"}},
         // LUN index: block 0 holds two records, block 1 begins with 0.
         MetadataFaultRow{"UnusedTailOfAnIndexBlock", [](MiniGroup& g) { BadPage(g, 0, 3, 0x10000); }, 0, {}},
         MetadataFaultRow{"BlockAfterTheIndexBadPastItsFirstByte", [](MiniGroup& g) { BadPage(g, 0, 4, 0x1000); }, 0,
