@@ -17,8 +17,9 @@
 #include <memory>
 
 using namespace corvane;
-using corvane::sample::GroupSpec;
 using corvane::sample::Manifest;
+// What the generator is asked to write: members, rows, LUNs and faults.
+using Plan = decltype(sample::HealthyGroup(0, {}));
 
 namespace {
 
@@ -40,7 +41,7 @@ std::array<uint8_t, 32> RecordAt(const std::string& image, uint64_t offset)
     return r;
 }
 
-Place PlaceOf(const GroupSpec& plan, const std::array<uint8_t, 32>& r, unsigned p)
+Place PlaceOf(const Plan& plan, const std::array<uint8_t, 32>& r, unsigned p)
 {
     const unsigned column = r[5 + p] & 0x0F;
     const uint64_t segment = (static_cast<uint64_t>(r[5 + p] >> 4) << 16) | (r[14 + 2 * p] << 8) | r[15 + 2 * p];
@@ -54,7 +55,7 @@ struct Copies {
     std::array<Place, 4> piece;
 };
 
-Copies CopiesOfFirstLun(const GroupSpec& plan, const Manifest& m)
+Copies CopiesOfFirstLun(const Plan& plan, const Manifest& m)
 {
     Copies c{};
     const auto index = RecordAt(m.members[0].path, kIndexAt);
@@ -69,7 +70,7 @@ Copies CopiesOfFirstLun(const GroupSpec& plan, const Manifest& m)
 struct NbdFaultRow {
     const char* name;
     // Plants unreadable pages in plan, given where LUN 0's copies lie.
-    void (*damage)(GroupSpec& plan, const Copies& copies);
+    void (*damage)(Plan& plan, const Copies& copies);
     int code;
     std::vector<const char*> says; // each in a note (code 0) or in the error's reason
 };
@@ -78,7 +79,7 @@ inline void PrintTo(const NbdFaultRow& r, std::ostream* os) { *os << r.name; }
 
 class NbdMetadataFaults : public ::testing::TestWithParam<NbdFaultRow> {};
 
-void BadPage(GroupSpec& plan, const Place& at, uint64_t within)
+void BadPage(Plan& plan, const Place& at, uint64_t within)
 {
     plan.members[at.member].unreadable.Add(at.offset + within, 4096);
 }
@@ -90,7 +91,7 @@ TEST_P(NbdMetadataFaults, CompleteWhereEveryNeededByteReadsInSomeCopy)
     if (!test::NbdMember::Available())
         GTEST_SKIP() << test::NbdMember::Unavailable();
     test::TempDir dir;
-    GroupSpec plan = sample::HealthyGroup(6, {2, 1});
+    Plan plan = sample::HealthyGroup(6, {2, 1});
     // Faults do not move anything: a first group tells where the copies are.
     const Copies copies = CopiesOfFirstLun(plan, sample::Generate(plan, dir.file("plain")));
     GetParam().damage(plan, copies);
@@ -132,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
     Analysis, NbdMetadataFaults,
     ::testing::Values(
         NbdFaultRow{"HeaderAndPieceCopiesEachBadAtADifferentPage",
-                    [](GroupSpec& plan, const Copies& c) {
+                    [](Plan& plan, const Copies& c) {
                         const uint64_t header[4] = {0, 0x2000, 0x100000, 0x1FF000};
                         const uint64_t piece[4] = {0, 0x1000, 0x100000, 0x1FF000};
                         for (unsigned k = 0; k < 4; ++k) {
@@ -146,7 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "(+4096) do not read (Input/output error)", "it is put together byte by byte"}},
         // Member 0 holds one RAID record in each copy, the index in one block.
         NbdFaultRow{"SecondRaidCopyIndexTailAndTheRecordAfterTheLast",
-                    [](GroupSpec& plan, const Copies&) {
+                    [](Plan& plan, const Copies&) {
                         auto& bad = plan.members[0].unreadable;
                         bad.Add(0x1C41000, 4096); // second copy, records 1 and 2
                         bad.Add(0x1842000, 4096); // primary record 2, which ends the run
@@ -160,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "(+2048): Input/output error, and the second copy shows no record at 0x1c41800 (0x1c41800 "
                      "(+2048): Input/output error); the run ends after record 1"}},
         NbdFaultRow{"HeaderCapacityInNoCopy",
-                    [](GroupSpec& plan, const Copies& c) {
+                    [](Plan& plan, const Copies& c) {
                         for (const Place& p : c.header)
                             BadPage(plan, p, 0x2000);
                     },
