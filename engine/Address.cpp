@@ -145,7 +145,8 @@ AlternativeRead ReadAlternative(EvaContext& ctx, const LayoutRecord& r, unsigned
         const JFileHandle::ExtentSet bad = got.unreadable.Relative(at, kSegmentSize);
         out.copies += (out.copies.empty() ? "" : "; ") + name + ": " +
                       (bad.Covers(0, kSegmentSize) ? "nothing reads" : DescribeRanges(bad, at) + " do not read") +
-                      " (" + (got.lastError.err ? std::strerror(got.lastError.err) : "the member ends") + ")";
+                      " (" + (got.lastError.err ? std::strerror(got.lastError.err) : "the member ends") + ")" +
+                      (zeros && !bad.Covers(0, kSegmentSize) ? ", only zeros elsewhere" : "");
         if (bad.Covers(0, kSegmentSize))
             continue;
         if (zeros) {
