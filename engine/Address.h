@@ -6,6 +6,7 @@
 #include "engine/Context.h"
 
 #include <cstdint>
+#include <string>
 
 namespace corvane {
 
@@ -50,25 +51,49 @@ bool IsAvailable(const EvaContext& ctx, const LayoutRecord& r, unsigned p);
 // Reads one 2 MiB segment from positions first .. first + count - 1 into
 // buffer (kSegmentSize bytes): the first position whose read delivers the
 // whole segment, not all of it zero, wins. A failed or short read, or a
-// segment of zeros only (noted), moves on to the next position and the
-// buffer is cleared, so no bytes of an earlier read survive. Returns false
-// when no position could be read. A failed seek raises code 11.
+// segment of zeros only (noted), moves on to the next position. When no
+// position reads whole, the copies that read in part are put together byte
+// by byte (noted): that counts as a read when every byte reads in one of
+// them. Returns false when no position could be read, and then the buffer
+// is all zero. A failed seek raises code 11.
 bool ReadFirstAlternative(EvaContext& ctx, const LayoutRecord& r, unsigned first, unsigned count,
                           uint8_t* buffer);
 
-// ReadFirstAlternative that says which position it read. With acceptZeros a
-// segment of zeros is taken like any other (and flagged): for a piece of a
-// second index, which is legitimately empty when the index ends before it,
-// the caller decides once it knows whether the piece's records are needed.
+// ReadFirstAlternative that says which position it read and which bytes
+// matter. With acceptZeros a segment of zeros is taken like any other (and
+// flagged): for a piece of a second index, which is legitimately empty when
+// the index ends before it, the caller decides once it knows whether the
+// piece's records are needed. When no copy reads whole, the merge counts as
+// a read when no byte of `needed` (segment offsets) is missing; the caller
+// checks any other byte it goes on to use against `missing`.
 struct AlternativeRead {
-    int position = -1;  // the position read; -1 when none could be
-    bool zeros = false; // what it read holds only zeros (acceptZeros only)
+    int position = -1;   // the position read, or the first copy a merge took; -1: none
+    bool zeros = false;  // what it read holds only zeros (acceptZeros only)
+    bool merged = false; // no copy read whole: put together from the copies that read in part
+    // Segment offsets that read in no copy (zero in the buffer).
+    JFileHandle::ExtentSet missing;
+    // The copies that read in part or not at all, for messages: source,
+    // offset and what did not read of each.
+    std::string copies;
     explicit operator bool() const { return position >= 0; }
 };
+inline const JFileHandle::ExtentSet kWholeSegment{{0, kSegmentSize}};
+// `what` names the segment in notes ("the header of LUN index record 3 of
+// block 0"); empty: by its row and positions.
 AlternativeRead ReadAlternative(EvaContext& ctx, const LayoutRecord& r, unsigned first, unsigned count,
-                                uint8_t* buffer, bool acceptZeros);
+                                uint8_t* buffer, bool acceptZeros,
+                                const JFileHandle::ExtentSet& needed = kWholeSegment,
+                                const std::string& what = {});
 // The note that position p of r held only zeros and was passed over.
 void NoteZeroCopy(EvaContext& ctx, const LayoutRecord& r, unsigned p);
+
+// The ranges of a set that touch [offset, offset + length), whole: the
+// unreadable run a needed byte lies in, for messages.
+JFileHandle::ExtentSet Touching(const JFileHandle::ExtentSet& ranges, uint64_t offset, uint64_t length);
+
+// Byte ranges for messages, moved up by base: "0x5001000 (+4096), 0x5003000
+// (+512)", at most four of them and how many more.
+std::string DescribeRanges(const JFileHandle::ExtentSet& ranges, uint64_t base = 0);
 
 // Interleaves four 2 MiB pieces into 8 MiB: chunk k of piece m lands at
 // chunk 4k + m of out.

@@ -137,6 +137,12 @@ JFileHandle::ReadOutcome MemberDisk::ReadRanges(void* buffer, uint32_t count)
     }
     r = JFileHandle::ReadCarefully(*io, position, buffer, count, policy);
     r.lastError.source = JFileHandle::NarrowToUtf8(source); // the name the user gave
+    if (r.refused) {
+        // Nothing from a refused position on holds valid bytes.
+        const uint64_t from = std::clamp(r.lastError.offset, position, position + count);
+        std::memset(static_cast<uint8_t*>(buffer) + (from - position), 0, position + count - from);
+        r.unreadable.Add(from, position + count - from);
+    }
     return r;
 }
 

@@ -80,7 +80,10 @@ struct MemberDisk {
     // short read. Raises code 9 when it fails and raiseOnFailure is set.
     // *transferred receives the bytes before the first unreadable one.
     bool Read(void* buffer, uint32_t count, uint64_t* transferred, bool raiseOnFailure);
-    // The same read, telling exactly which bytes could not be read.
+    // The same read at position, telling exactly which bytes could not be
+    // read (narrowed to the read policy's blocks): they are zero in buffer,
+    // and so are those from a position the platform refused on, which
+    // count as unreadable too. Does not move position.
     JFileHandle::ReadOutcome ReadRanges(void* buffer, uint32_t count);
 };
 

@@ -2,6 +2,7 @@
 // information table of the first tagged member that has one and resolve
 // each slot of the array to the member carrying its disk id.
 #include "disk/Text.h"
+#include "engine/Address.h"
 #include "engine/Context.h"
 #include "engine/Errors.h"
 
@@ -41,48 +42,157 @@ bool Signed(const uint8_t* record)
     return record[0] == 0x60 && record[1] == 0x01;
 }
 
-// Reads the next record of a run into buffer. Returns true when a whole
-// signed record arrived. A failed read raises code 9. A read that ends at the
-// end of the member (nothing or only part of a record) ends the run: the
-// buffer is cleared so the partial bytes are never taken for a record.
-bool NextRecord(EvaContext& ctx, MemberDisk& m, uint8_t* buffer, uint64_t offset, const char* copy)
+// One 2048-byte record of a copy as read. Discovery uses its signature
+// (bytes 0-1) and its entries (bytes 40-423); the other bytes may fail to
+// read at no loss.
+struct RecordRead {
+    uint64_t offset = 0;
+    std::array<uint8_t, kRaidRecordSize> bytes{};
+    JFileHandle::ExtentSet unreadable; // record offsets that did not read
+    JFileHandle::ExtentSet lacking;    // those of them discovery uses
+    bool cut = false;                  // the member ends inside the record
+    std::string reason;                // why they did not read
+    bool SignatureRead() const { return !lacking.Intersects(0, 2); }
+    bool IsSigned() const { return Signed(bytes.data()); }
+};
+
+const JFileHandle::ExtentSet kUsedBytes{{0, 2}, {kEntryOffset, kEntrySize * 16}};
+
+// Reads the record at offset; position ends up after it.
+RecordRead ReadRecord(MemberDisk& m, uint64_t offset)
 {
-    std::memset(buffer, 0, kRaidRecordSize);
-    uint64_t got = 0;
-    m.Read(buffer, kRaidRecordSize, &got, true);
-    if (got < kRaidRecordSize) {
-        std::memset(buffer, 0, kRaidRecordSize);
-        ctx.notes.push_back(Name(m) + ": the " + copy + " RAID information copy runs into the end of the member at " +
-                            Hex(offset) + "; the run ends there");
-        return false;
-    }
-    return Signed(buffer);
+    RecordRead r;
+    r.offset = offset;
+    m.position = offset;
+    const JFileHandle::ReadOutcome got = m.ReadRanges(r.bytes.data(), kRaidRecordSize);
+    m.position = offset + kRaidRecordSize;
+    r.cut = got.endOfSource < offset + kRaidRecordSize;
+    r.unreadable = got.unreadable.Relative(offset, kRaidRecordSize);
+    for (const JFileHandle::Extent& e : kUsedBytes)
+        r.lacking.Add(r.unreadable.Within(e.offset, e.length));
+    if (!r.unreadable.Empty())
+        r.reason = got.lastError.err ? std::strerror(got.lastError.err) : "the member ends there";
+    return r;
 }
 
-// Reads one copy of the table from the member's current position: the run
-// of signed records, at most 63 of them.
-void ReadCopy(EvaContext& ctx, MemberDisk& m, uint8_t* buffer, uint64_t start, const char* copy,
-              std::vector<std::unique_ptr<RaidInfoRecord>>& out)
+// "0x1842000 (+2048): Input/output error": what of a record did not read.
+std::string Where(const RecordRead& r)
 {
-    uint64_t offset = start;
-    bool more = NextRecord(ctx, m, buffer, offset, copy);
-    unsigned counter = 1;
-    while (more) {
-        if (counter > kMaxRaidRecords) {
-            ctx.notes.push_back(Name(m) + ": the " + copy + " RAID information copy has more than " +
-                                std::to_string(kMaxRaidRecords) +
-                                " records; the member map has no rows for the rest, which are ignored");
-            break;
+    return DescribeRanges(r.unreadable, r.offset) + ": " + r.reason;
+}
+
+void AppendRecord(const RecordRead& rec, unsigned counter, std::vector<std::unique_ptr<RaidInfoRecord>>& out)
+{
+    auto record = std::make_unique<RaidInfoRecord>();
+    record->number = static_cast<uint8_t>(counter);
+    for (size_t i = 0; i < record->entries.size(); ++i)
+        std::memcpy(record->entries[i].bytes.data(), rec.bytes.data() + kEntryOffset + kEntrySize * i, kEntrySize);
+    record->BuildSlots();
+    out.push_back(std::move(record));
+}
+
+void NoteRunEnd(EvaContext& ctx, const MemberDisk& m, const char* copy, uint64_t offset)
+{
+    ctx.notes.push_back(Name(m) + ": the " + copy + " RAID information copy runs into the end of the member at " +
+                        Hex(offset) + "; the run ends there");
+}
+
+void NoteTooMany(EvaContext& ctx, const MemberDisk& m, const char* copy)
+{
+    ctx.notes.push_back(Name(m) + ": the " + copy + " RAID information copy has more than " +
+                        std::to_string(kMaxRaidRecords) +
+                        " records; the member map has no rows for the rest, which are ignored");
+}
+
+// The primary copy: the run of signed records from kRaidPrimary, at most
+// 63 of them. Both copies hold the same table, so what a primary record
+// does not give is taken from the same place in the second copy. A record
+// that cannot be read, and that the second copy does not show to be one,
+// ends the run (noted); the first one cannot, lest a table pass for none.
+void ReadPrimary(EvaContext& ctx, MemberDisk& m, std::vector<std::unique_ptr<RaidInfoRecord>>& out)
+{
+    for (unsigned counter = 1;; ++counter) {
+        const uint64_t offset = kRaidPrimary + (counter - 1) * static_cast<uint64_t>(kRaidRecordSize);
+        RecordRead rec = ReadRecord(m, offset);
+        if (rec.cut) {
+            NoteRunEnd(ctx, m, "primary", offset);
+            return;
         }
-        auto record = std::make_unique<RaidInfoRecord>();
-        record->number = static_cast<uint8_t>(counter);
-        for (size_t i = 0; i < record->entries.size(); ++i)
-            std::memcpy(record->entries[i].bytes.data(), buffer + kEntryOffset + kEntrySize * i, kEntrySize);
-        record->BuildSlots();
-        out.push_back(std::move(record));
-        offset += kRaidRecordSize;
-        more = NextRecord(ctx, m, buffer, offset, copy);
-        ++counter;
+        if (counter > kMaxRaidRecords) {
+            // Never used: only whether it is signed matters, for the note.
+            if (rec.SignatureRead() && rec.IsSigned())
+                NoteTooMany(ctx, m, "primary");
+            return;
+        }
+        const bool ends = rec.SignatureRead() && !rec.IsSigned();
+        if (!rec.lacking.Empty() && !ends) {
+            const uint64_t twinAt = kRaidBackup + (offset - kRaidPrimary);
+            const RecordRead twin = ReadRecord(m, twinAt);
+            m.position = offset + kRaidRecordSize;
+            const bool twinSigned = !twin.cut && twin.SignatureRead() && twin.IsSigned();
+            bool fills = twinSigned;
+            for (const JFileHandle::Extent& e : rec.lacking)
+                fills = fills && !twin.lacking.Intersects(e.offset, e.length);
+            const std::string record = Name(m) + ": record " + std::to_string(counter) +
+                                       " of the primary RAID information copy";
+            const std::string twinAtText =
+                Hex(twinAt) + (twin.unreadable.Empty() ? std::string() : " (" + Where(twin) + ")");
+            if (fills) {
+                for (const JFileHandle::Extent& e : rec.lacking)
+                    std::memcpy(rec.bytes.data() + e.offset, twin.bytes.data() + e.offset, e.length);
+                ctx.notes.push_back(record + " cannot be read at " + Where(rec) +
+                                    "; the bytes it lacks are taken from the same place in the second copy, at " +
+                                    Hex(twinAt));
+            } else if (twinSigned || rec.SignatureRead()) {
+                Raise(kReadFailed, record + " cannot be read at " + Where(rec) +
+                                       "; nor can the same place in the second copy stand in for it, at " + twinAtText);
+            } else if (counter == 1) {
+                Raise(kReadFailed, record + " cannot be read at " + Where(rec) +
+                                       ", so whether the member holds the table is not known, and the second copy "
+                                       "shows no record at " +
+                                       twinAtText + " to stand in for it");
+            } else {
+                ctx.notes.push_back(Name(m) + ": the record after record " + std::to_string(counter - 1) +
+                                    " of the primary RAID information copy cannot be read at " + Where(rec) +
+                                    ", and the second copy shows no record at " + twinAtText +
+                                    "; the run ends after record " + std::to_string(counter - 1));
+                return;
+            }
+        }
+        if (!rec.IsSigned())
+            return;
+        AppendRecord(rec, counter, out);
+    }
+}
+
+// The second copy from kRaidBackup. It only fills entries that are empty in
+// the primary copy, so a record of it that cannot be read leaves the whole
+// copy unused (noted) rather than failing the table.
+void ReadSecond(EvaContext& ctx, MemberDisk& m, std::vector<std::unique_ptr<RaidInfoRecord>>& out)
+{
+    const size_t start = out.size();
+    for (unsigned counter = 1;; ++counter) {
+        const uint64_t offset = kRaidBackup + (counter - 1) * static_cast<uint64_t>(kRaidRecordSize);
+        const RecordRead rec = ReadRecord(m, offset);
+        if (rec.cut) {
+            NoteRunEnd(ctx, m, "second", offset);
+            return;
+        }
+        if (rec.SignatureRead() && !rec.IsSigned())
+            return;
+        if (counter > kMaxRaidRecords) {
+            if (rec.SignatureRead())
+                NoteTooMany(ctx, m, "second");
+            return;
+        }
+        if (!rec.lacking.Empty()) {
+            ctx.notes.push_back(Name(m) + ": record " + std::to_string(counter) +
+                                " of the second RAID information copy cannot be read at " + Where(rec) +
+                                "; the second copy only fills empty entries of the primary one and is left unused");
+            out.resize(start);
+            return;
+        }
+        AppendRecord(rec, counter, out);
     }
 }
 
@@ -248,17 +358,15 @@ void EvaContext::WarnUnusedSources()
 
 bool EvaContext::ReadRaidInfo(MemberDisk& member)
 {
-    std::vector<uint8_t> buffer(kRaidRecordSize, 0);
-
     member.Seek(kRaidPrimary);
     const size_t primaryStart = raidInfo.size();
-    ReadCopy(*this, member, buffer.data(), kRaidPrimary, "primary", raidInfo);
+    ReadPrimary(*this, member, raidInfo);
     if (raidInfo.size() == primaryStart)
         return false;
 
     member.Seek(kRaidBackup);
     const size_t backupStart = raidInfoBackup.size();
-    ReadCopy(*this, member, buffer.data(), kRaidBackup, "second", raidInfoBackup);
+    ReadSecond(*this, member, raidInfoBackup);
 
     // The second copy only fills slots that are empty in the primary one.
     const size_t n = std::min(raidInfo.size() - primaryStart, raidInfoBackup.size() - backupStart);

@@ -125,21 +125,40 @@ void EvaContext::ScanLunIndex()
                                     Hex(kRaidPrimary));
                 break;
             }
-            uint64_t got = 0;
-            member.Read(block.get(), static_cast<uint32_t>(kSegmentSize), &got, true);
-            if (got < kSegmentSize) {
+            const JFileHandle::ReadOutcome got = member.ReadRanges(block.get(), static_cast<uint32_t>(kSegmentSize));
+            member.position = offset + kSegmentSize;
+            if (got.endOfSource < offset + kSegmentSize) {
                 // The member ends inside (or at) this block: a partial block
                 // is no block, and the index ends before it.
-                if (got > 0 || !blockList.empty())
+                if (got.endOfSource > offset || !blockList.empty())
                     notes.push_back(name + ": the LUN index runs into the end of the member at " + Hex(offset) +
                                     "; it ends there");
                 break;
             }
+            // Only the bytes the scan uses must read: the kept 30 bytes of
+            // each record of the run and the type of the record (or block)
+            // that ends it. A bad sector anywhere else is no loss.
+            const JFileHandle::ExtentSet& bad = got.unreadable;
+            auto need = [&](size_t at, size_t length, const char* what) {
+                if (bad.Empty() || !bad.Intersects(offset + at, length))
+                    return;
+                Raise(kReadFailed, name + ": " + what + " " + std::to_string(at / kRecordSize) +
+                                       " of the LUN index block at " + Hex(offset) + " cannot be read: " +
+                                       DescribeRanges(Touching(bad, offset + at, length)) + " do not read (" +
+                                       std::strerror(got.lastError.err) + ")");
+            };
+            need(0, 1, "the type of record");
             if (!IndexType(block[0]))
                 break;
             size_t count = 1;
-            while (count < kRecordsPerBlock && IndexType(block[count * kRecordSize]))
+            while (count < kRecordsPerBlock) {
+                need(count * kRecordSize, 1, "the type of record");
+                if (!IndexType(block[count * kRecordSize]))
+                    break;
                 ++count;
+            }
+            for (size_t j = 0; j < count; ++j)
+                need(j * kRecordSize, kKeptBytes, "record");
             std::vector<LayoutRecord> records;
             records.reserve(count);
             for (size_t j = 0; j < count; ++j)
@@ -179,12 +198,33 @@ void EvaContext::ScanLunIndex()
 
 namespace {
 
+// What of a segment no copy gave, among the bytes a caller needs, and from
+// which copies it was sought: for the message of the code that follows.
+std::string Lacking(const AlternativeRead& got, const JFileHandle::ExtentSet& needed)
+{
+    JFileHandle::ExtentSet lacking;
+    for (const JFileHandle::Extent& e : needed)
+        lacking.Add(got.missing.Within(e.offset, e.length));
+    std::string text;
+    if (!lacking.Empty())
+        text = ": bytes " + DescribeRanges(lacking) + " of it read in no copy";
+    if (!got.copies.empty())
+        text += " (" + got.copies + ")";
+    return text;
+}
+
 void HeaderType8(EvaContext& ctx, const LayoutRecord& record, uint32_t group, uint32_t id, uint8_t* header)
 {
+    // A header gives its capacity and its first map record; the second map
+    // record is needed only above 1024 GiB.
+    static const JFileHandle::ExtentSet kNeeded{{kMapFirst, kKeptBytes}, {kCapacityOffset, 8}};
+    static const JFileHandle::ExtentSet kSecondRecord{{kMapSecond, kKeptBytes}};
+    const std::string what = "the header of " + Place(group, id);
     // Only the first group of alternatives locates the header.
-    if (!ReadFirstAlternative(ctx, record, 0, 4, header))
-        Raise(kSeriousDamage, "the header of " + Place(group, id) +
-                                  " cannot be read (or holds only zeros) at any of its positions 0-3");
+    const AlternativeRead got = ReadAlternative(ctx, record, 0, 4, header, false, kNeeded, what);
+    if (!got)
+        Raise(kSeriousDamage,
+              what + " cannot be read (or holds only zeros) at any of its positions 0-3" + Lacking(got, kNeeded));
 
     auto lun = std::make_unique<LunEntry>();
     lun->group = group;
@@ -193,8 +233,13 @@ void HeaderType8(EvaContext& ctx, const LayoutRecord& record, uint32_t group, ui
     // sectors x 512 / 2^30 without the product overflowing.
     lun->sizeGiB = lun->capacitySectors >> 21;
     lun->mapRecords.push_back(RecordAt(header + kMapFirst));
-    if (lun->sizeGiB > 1024)
+    if (lun->sizeGiB > 1024) {
+        if (got.missing.Intersects(kMapSecond, kKeptBytes))
+            Raise(kSeriousDamage, what + " declares " + std::to_string(lun->sizeGiB) +
+                                      " GiB, but its second map record cannot be read at any of its positions 0-3" +
+                                      Lacking(got, kSecondRecord));
         lun->mapRecords.push_back(RecordAt(header + kMapSecond));
+    }
     ctx.lunList.push_back(std::move(lun));
 }
 
@@ -202,12 +247,18 @@ void HeaderType16(EvaContext& ctx, const LayoutRecord& record, uint32_t group, u
 {
     // Each group of two alternatives locates one header. They are read so
     // that an unreadable one is noticed, but give no LUN: neither their
-    // capacity nor their map record (at 0x20) is used, so a copy of zeros
-    // loses nothing and is taken.
+    // capacity nor their map record (at 0x20) is used, so no byte of them
+    // is needed and a copy of zeros, or one that reads in part, loses
+    // nothing.
+    static const JFileHandle::ExtentSet kNothing;
     for (unsigned first = 0; first < 8; first += 2) {
-        if (!ReadAlternative(ctx, record, first, 2, header, true))
+        const std::string what = "the header of " + Place(group, id) + " (positions " + std::to_string(first) +
+                                 "-" + std::to_string(first + 1) + ")";
+        const AlternativeRead got = ReadAlternative(ctx, record, first, 2, header, true, kNothing, what);
+        if (!got)
             Raise(kSeriousDamage, "the header of " + Place(group, id) + " cannot be read at positions " +
-                                      std::to_string(first) + "-" + std::to_string(first + 1));
+                                      std::to_string(first) + "-" + std::to_string(first + 1) +
+                                      Lacking(got, kNothing));
     }
 }
 
@@ -216,7 +267,7 @@ void HeaderType16(EvaContext& ctx, const LayoutRecord& record, uint32_t group, u
 void EvaContext::ReadLunHeaders()
 {
     // One header buffer for the whole walk, never zero-filled: a header is
-    // used only when ReadFirstAlternative filled all of it. Group and id are
+    // used only where ReadAlternative filled the bytes it gives. Group and id are
     // the places of block and record, kept whole however many there are.
     const auto header = std::make_unique_for_overwrite<uint8_t[]>(kSegmentSize);
     for (size_t i = 0; i < blockList.size(); ++i) {
@@ -252,6 +303,11 @@ namespace {
 struct IndexPieces {
     std::unique_ptr<uint8_t[]> piece[4];
     bool valid[4] = {false, false, false, false};
+    // Piece offsets that read in no copy, and the copies they were sought
+    // in: an error only once the run of records needs them.
+    JFileHandle::ExtentSet missing[4];
+    std::string copies[4];
+    std::string text[4]; // the piece, for messages
     // A piece whose copy read holds only zeros. That is what a piece the
     // index never reaches holds, so its other copies are read only once the
     // run of records is found to need it: those after `next - 1` in its
@@ -274,17 +330,36 @@ std::string PieceText(const LunEntry& lun, unsigned first, unsigned count)
            " (positions " + std::to_string(first) + "-" + std::to_string(first + count - 1) + ")";
 }
 
+// No byte of a piece is needed before the run of records reaches it, so
+// a copy that reads in part is taken and its holes checked as the records
+// are collected.
+const JFileHandle::ExtentSet kNoBytes;
+
 void ReadPiece(EvaContext& ctx, const LunEntry& lun, const LayoutRecord& record, unsigned first, unsigned count,
                IndexPieces& b, unsigned m)
 {
     b.valid[m] = false;
     b.blank[m] = {};
-    const AlternativeRead got = ReadAlternative(ctx, record, first, count, b.piece[m].get(), true);
+    b.text[m] = PieceText(lun, first, count);
+    const AlternativeRead got = ReadAlternative(ctx, record, first, count, b.piece[m].get(), true, kNoBytes, b.text[m]);
     if (!got)
-        Raise(kSecondIndexFailed, PieceText(lun, first, count) + " cannot be read at any of its positions");
+        Raise(kSecondIndexFailed, b.text[m] + " cannot be read at any of its positions" +
+                                      (got.copies.empty() ? std::string() : " (" + got.copies + ")"));
     b.valid[m] = true;
+    b.missing[m] = got.missing;
+    b.copies[m] = got.copies;
     if (got.zeros)
         b.blank[m] = {true, &record, first, count, static_cast<unsigned>(got.position) + 1};
+}
+
+// Raises code 14 when bytes [at, at + length) of piece m read in no copy.
+void NeedPieceBytes(const IndexPieces& b, unsigned m, uint64_t at, uint64_t length)
+{
+    if (b.missing[m].Empty() || !b.missing[m].Intersects(at, length))
+        return;
+    Raise(kSecondIndexFailed, b.text[m] + ": bytes " + DescribeRanges(Touching(b.missing[m], at, length)) +
+                                  " of it, which the LUN's stripe records need, read in no copy (" + b.copies[m] +
+                                  ")");
 }
 
 // The leading run of type-20 records of the index the four pieces
@@ -309,16 +384,24 @@ void CollectStripes(EvaContext& ctx, IndexPieces& b, LunEntry& lun)
             IndexPieces::Blank& blank = b.blank[m];
             NoteZeroCopy(ctx, *blank.record, blank.next - 1);
             const unsigned end = blank.first + blank.count;
-            if (!ReadAlternative(ctx, *blank.record, blank.next, end - blank.next, b.piece[m].get(), false))
+            const AlternativeRead got = ReadAlternative(ctx, *blank.record, blank.next, end - blank.next,
+                                                        b.piece[m].get(), false, kNoBytes, b.text[m]);
+            if (!got)
                 Raise(kSecondIndexFailed,
                       PieceText(lun, blank.first, blank.count) +
-                          " holds only zeros in every copy that reads, though the LUN's capacity needs its records");
+                          " holds only zeros in every copy that reads, though the LUN's capacity needs its records" +
+                          (got.copies.empty() ? std::string() : " (" + got.copies + ")"));
+            b.missing[m] = got.missing;
+            b.copies[m] = got.copies;
             blank.is = false;
         }
-        const uint8_t* chunk = b.piece[m].get() + (q / 4) * kChunkSize;
+        const uint64_t base = (q / 4) * kChunkSize;
+        const uint8_t* chunk = b.piece[m].get() + base;
         for (uint64_t at = 0; at < kChunkSize; at += kRecordSize) {
+            NeedPieceBytes(b, m, base + at, 1);
             if (chunk[at] != kType20)
                 return;
+            NeedPieceBytes(b, m, base + at, kKeptBytes);
             lun.stripeRecords.push_back(RecordAt(chunk + at));
         }
     }

@@ -262,10 +262,19 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FaultRow{"NoTableAnywhere", kNoRaidInfo, [](MemoryDisk& d) { d.Resize(1 << 20); }},
         FaultRow{"UnsignedFirstRecord", kNoRaidInfo, [](MemoryDisk& d) { d.PutByte(kRaidPrimaryAt + 1, 0x02); }},
-        FaultRow{"FirstRecordUnreadable", kReadFailed, [](MemoryDisk& d) { d.FailReads(kRaidPrimaryAt, 1); }},
-        FaultRow{"RecordAfterTheLastUnreadable", kReadFailed,
-                 [](MemoryDisk& d) { d.FailReads(kRaidPrimaryAt + 2 * 2048, 1); }},
-        FaultRow{"SecondCopyUnreadable", kReadFailed, [](MemoryDisk& d) { d.FailReads(kRaidSecondAt + 2048, 1); }},
+        // Both copies hold the table: only a record neither gives is lost
+        // (a bad record after the last, or in the second copy, is not: see
+        // the layout test's MetadataFaults).
+        FaultRow{"FirstRecordUnreadableInBothCopies", kReadFailed,
+                 [](MemoryDisk& d) {
+                     d.FailReads(kRaidPrimaryAt, 1);
+                     d.FailReads(kRaidSecondAt, 1);
+                 }},
+        FaultRow{"FirstRecordUnreadableAndNoSecondCopy", kReadFailed,
+                 [](MemoryDisk& d) {
+                     d.FailReads(kRaidPrimaryAt, 1);
+                     d.PutByte(kRaidSecondAt, 0); // the second copy has no signed record
+                 }},
         FaultRow{"SeekToPrimaryFails", kSeekFailed, [](MemoryDisk& d) { d.FailSeeksTo(kRaidPrimaryAt); }},
         FaultRow{"SeekToSecondFails", kSeekFailed, [](MemoryDisk& d) { d.FailSeeksTo(kRaidSecondAt); }}),
     [](const auto& p) { return std::string(p.param.name); });
@@ -472,15 +481,28 @@ TEST_P(HolderFallback, NextTaggedMemberWithTheTablesIsTried)
     ASSERT_EQ(ctx.raidInfo.size(), 2u) << "nothing of the failed read is kept";
     EXPECT_EQ(ctx.raidInfoBackup.size(), 1u);
     EXPECT_EQ(ctx.memberMap[2][0], ctx.members[4].get());
-    EXPECT_TRUE(AnyNoteHas(ctx, "mem0: its RAID information cannot be read (read failed: mem0 at 0x"));
+    EXPECT_TRUE(AnyNoteHas(ctx, "mem0: its RAID information cannot be read (mem0: record 1 of the primary RAID "
+                                "information copy cannot be read at 0x1841800 (+2048): Input/output error, so whether "
+                                "the member holds the table is not known, and the second copy shows no record at "
+                                "0x1c41000"));
+}
+
+void FirstRecordInNeitherCopy(MemoryDisk& d)
+{
+    d.FailReads(kRaidPrimaryAt, 1);
+    d.FailReads(kRaidSecondAt, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Discovery, HolderFallback,
-    ::testing::Values(
-        HolderRow{"PrimaryCopyUnreadable", [](MemoryDisk& d) { d.FailReads(kRaidPrimaryAt + 2048, 1); }, true, 0},
-        HolderRow{"SecondCopyUnreadable", [](MemoryDisk& d) { d.FailReads(kRaidSecondAt, 1); }, true, 0},
-        HolderRow{"NoOtherHolder", [](MemoryDisk& d) { d.FailReads(kRaidPrimaryAt, 1); }, false, kReadFailed}),
+    ::testing::Values(HolderRow{"FirstPrimaryRecordInNeitherCopy", FirstRecordInNeitherCopy, true, 0},
+                      HolderRow{"FirstPrimaryRecordUnreadableAndNoSecondCopy",
+                                [](MemoryDisk& d) {
+                                    d.FailReads(kRaidPrimaryAt, 1);
+                                    d.PutByte(kRaidSecondAt + 1, 0x02);
+                                },
+                                true, 0},
+                      HolderRow{"NoOtherHolder", FirstRecordInNeitherCopy, false, kReadFailed}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Identification, TablesOfAnUnidentifiedHolderAreTriedLast)

@@ -285,44 +285,59 @@ public:
 
     // A LUN on row 1: header on column 1, its pieces on column 2, `stripes`
     // stripe records. The first map record has mapType; a second one is
-    // written when the capacity is above 1024 GiB. Returns the type-8 index
-    // record naming the header at position 0.
-    DiskRecord PutLun(uint64_t capacitySectors, uint32_t stripes, uint8_t mapType = 8)
+    // written when the capacity is above 1024 GiB. With copies > 1 (up to 4
+    // for type 8, 2 for type 16) the header and every piece are written
+    // that many times, copy c of the header on HeaderCopyDisk(c) and of a
+    // piece on PieceCopyDisk(c), each at the same segment as the first;
+    // further alternatives name nothing. Returns the type-8 index record
+    // naming the header copies at positions 0 on.
+    DiskRecord PutLun(uint64_t capacitySectors, uint32_t stripes, uint8_t mapType = 8, unsigned copies = 1)
     {
         const uint32_t seg = m_next;
         m_next += 8;
-        std::array<std::pair<MemoryDisk*, uint32_t>, 4> pieceAt{};
-        for (unsigned m = 0; m < 4; ++m)
-            pieceAt[m] = {disks[2].get(), seg + 1 + m};
         std::array<Pos, 8> p1, p2;
         p1.fill({kUnused, 0});
         p2.fill({kUnused, 0});
-        if (mapType == 16) {
-            for (unsigned g = 0; g < 4; ++g)
-                p1[2 * g] = {2, seg + 1 + g};
-        } else {
-            p1[0] = {2, seg + 1};
-            p1[4] = {2, seg + 2};
-            p2[0] = {2, seg + 3};
-            p2[4] = {2, seg + 4};
+        const unsigned perGroup = mapType == 16 ? 2 : 4;
+        for (unsigned c = 0; c < copies && c < perGroup; ++c) {
+            const uint8_t col = static_cast<uint8_t>(PieceCopyDisk(c));
+            if (mapType == 16) {
+                for (unsigned g = 0; g < 4; ++g)
+                    p1[2 * g + c] = {col, seg + 1 + g};
+            } else {
+                p1[c] = {col, seg + 1};
+                p1[4 + c] = {col, seg + 2};
+                p2[c] = {col, seg + 3};
+                p2[4 + c] = {col, seg + 4};
+            }
         }
         std::vector<DiskRecord> records;
         for (uint32_t l = 0; l < stripes; ++l)
             records.push_back(StripeRecord(1, l));
-        PutSecondIndex(pieceAt, records);
+        for (unsigned c = 0; c < copies && c < perGroup; ++c) {
+            std::array<std::pair<MemoryDisk*, uint32_t>, 4> pieceAt{};
+            for (unsigned m = 0; m < 4; ++m)
+                pieceAt[m] = {disks[PieceCopyDisk(c)].get(), seg + 1 + m};
+            PutSecondIndex(pieceAt, records);
+        }
         Header h;
         h.capacitySectors = capacitySectors;
         h.at40 = MakeRecord(mapType, 1, p1);
         h.at60 = MakeRecord(mapType, 1, p2);
         h.hasAt60 = (capacitySectors >> 21) > 1024;
-        PutHeader(*disks[1], seg, h);
         std::array<Pos, 8> ip;
         ip.fill({kUnused, 0});
-        ip[0] = {1, seg};
+        for (unsigned c = 0; c < copies && c < 4; ++c) {
+            PutHeader(*disks[HeaderCopyDisk(c)], seg, h);
+            ip[c] = {static_cast<uint8_t>(HeaderCopyDisk(c)), seg};
+        }
         lastHeaderSegment = seg;
         lastPieceSegment = seg + 1;
         return MakeRecord(8, 1, ip);
     }
+    // Members (and columns of row 1) of header copy c and piece copy c.
+    static size_t HeaderCopyDisk(unsigned c) { return 1 + c % 4; }
+    static size_t PieceCopyDisk(unsigned c) { return 1 + (1 + c) % 4; }
 
     // Moves the members into ctx (identified, as after opening); raw[i]
     // stays usable for faults and counters.

@@ -225,7 +225,8 @@ TEST_F(Layout, IndexFromTheNextTaggedMemberWhenTheFirstCannotBeRead)
     ASSERT_EQ(c.blockList.size(), 3u) << "only member 1's blocks";
     EXPECT_EQ(c.blockList[0][0].type(), 16);
     EXPECT_TRUE(std::any_of(c.notes.begin(), c.notes.end(), [](const std::string& n) {
-        return n.find("mem0: its LUN index cannot be read (read failed: mem0 at 0x800000") == 0;
+        return n.find("mem0: its LUN index cannot be read (mem0: the type of record 0 of the LUN index block at "
+                      "0x800000 cannot be read: 0x800000 (+4096) do not read (Input/output error))") == 0;
     }));
 }
 
@@ -461,10 +462,11 @@ TEST_F(Layout, SecondIndexFaults)
     const Row rows[] = {
         {"PieceUnreadable", kSecondIndexFailed, 8,
          [](MiniGroup& m) { m.disks[2]->FailReads(m.lastPieceSegment * kSegmentSize + 10, 1); }},
+        // The member ends where the second piece begins: nothing of it reads.
         {"SecondPieceCutShort", kSecondIndexFailed, 8,
-         [](MiniGroup& m) { m.disks[2]->Resize((m.lastPieceSegment + 1) * kSegmentSize + 4096); }},
+         [](MiniGroup& m) { m.disks[2]->Resize((m.lastPieceSegment + 1) * kSegmentSize); }},
         {"TypeSixteenLastPieceUnreadable", kSecondIndexFailed, 16,
-         [](MiniGroup& m) { m.disks[2]->FailReads((m.lastPieceSegment + 3) * kSegmentSize, 1); }},
+         [](MiniGroup& m) { m.disks[2]->FailReads((m.lastPieceSegment + 3) * kSegmentSize, kSegmentSize); }},
         {"SeekFails", kSeekFailed, 8,
          [](MiniGroup& m) { m.disks[2]->FailSeeksTo((m.lastPieceSegment + 1) * kSegmentSize); }},
     };
@@ -519,3 +521,243 @@ TEST_F(Layout, NoLunFromTypeEightRecordsFailsWithCodeFive)
     Install();
     EXPECT_EQ(CodeOf([&] { ctx.BuildLunLayout(); }), kNoRaidInfo2);
 }
+
+// --- bad sectors in the metadata ------------------------------------------------
+// A group whose metadata has spare copies: two RAID rows in both copies of
+// the table, and an index of two LUNs whose header and pieces are stored
+// four times (type-8 map) and twice (type-16 map). A bad sector costs
+// nothing where the bytes are never used or another copy holds them; where
+// no copy does, the analysis fails with its code.
+
+namespace {
+
+constexpr uint64_t kPrimary = kRaidPrimaryAt; // record n at + (n - 1) x 2048
+constexpr uint64_t kSecond = kRaidSecondAt;
+constexpr uint32_t kHeader0 = 40; // LUN 0's header segment; its pieces at 41..44
+constexpr uint32_t kHeader1 = 48; // LUN 1's; its pieces at 49..52
+
+MiniGroup SpareCopiesGroup()
+{
+    MiniGroup g{5};
+    g.DefaultRow();
+    g.Row(2, {14, 13, 12, 11, 10});
+    g.IndexRecord(0, 0, g.PutLun(kGiBSectors * 3, 300, 8, 4)); // records fill pages 0-2 of piece 0
+    g.IndexRecord(0, 1, g.PutLun(kGiBSectors * 2, 200, 16, 2)); // pages 0-1
+    return g;
+}
+
+void BadPage(MiniGroup& g, size_t disk, uint32_t segment, uint64_t at)
+{
+    g.disks[disk]->FailReads(segment * kSegmentSize + at, 4096);
+}
+
+// Header copy c of LUN 0 and piece-0 copy c, all with one bad page.
+void BadInEveryHeaderCopy(MiniGroup& g, uint64_t at)
+{
+    for (unsigned c = 0; c < 4; ++c)
+        BadPage(g, MiniGroup::HeaderCopyDisk(c), kHeader0, at);
+}
+void BadInEveryPieceCopy(MiniGroup& g, uint64_t at)
+{
+    for (unsigned c = 0; c < 4; ++c)
+        BadPage(g, MiniGroup::PieceCopyDisk(c), kHeader0 + 1, at);
+}
+
+using FullList = std::vector<std::tuple<uint32_t, uint32_t, uint64_t, std::vector<std::array<uint8_t, 30>>>>;
+
+FullList ListOf(const EvaContext& c)
+{
+    FullList v;
+    for (const auto& l : c.lunList) {
+        std::vector<std::array<uint8_t, 30>> stripes;
+        for (const LayoutRecord& r : l->stripeRecords)
+            stripes.push_back(r.raw);
+        v.emplace_back(l->group, l->id, l->sizeGiB, std::move(stripes));
+    }
+    return v;
+}
+
+// The member map as places in the member list (-1: none).
+std::vector<int> MapOf(const EvaContext& c)
+{
+    std::vector<int> v;
+    for (const auto& row : c.memberMap)
+        for (const MemberDisk* m : row) {
+            int at = -1;
+            for (size_t i = 0; i < c.members.size(); ++i)
+                if (c.members[i].get() == m)
+                    at = static_cast<int>(i);
+            v.push_back(at);
+        }
+    return v;
+}
+
+struct MetadataFaultRow {
+    const char* name;
+    void (*damage)(MiniGroup&);
+    int code; // 0: the analysis completes, with the intact group's LUN list and member map
+    // Each in some note (code 0) or in the error's reason; none: no note at all.
+    std::vector<const char*> says;
+    bool sectors = false; // failed reads narrowed to 512-byte sectors, as on a drive
+};
+// Named rows keep test names readable.
+inline void PrintTo(const MetadataFaultRow& r, std::ostream* os) { *os << r.name; }
+
+class MetadataFaults : public ::testing::TestWithParam<MetadataFaultRow> {};
+
+} // namespace
+
+TEST_P(MetadataFaults, CompleteWhereEveryNeededByteReadsInSomeCopy)
+{
+    const MetadataFaultRow& row = GetParam();
+    EvaContext intact;
+    MiniGroup whole = SpareCopiesGroup();
+    whole.Install(intact);
+    intact.DiscoverFromMembers();
+    intact.BuildLunLayout();
+    ASSERT_EQ(intact.lunList.size(), 2u);
+    ASSERT_EQ(intact.lunList[0]->stripeRecords.size(), 300u);
+    ASSERT_TRUE(intact.notes.empty());
+
+    MiniGroup g = SpareCopiesGroup();
+    row.damage(g);
+    EvaContext ctx;
+    g.Install(ctx);
+    if (row.sectors)
+        for (auto& m : ctx.members)
+            m->policy.block = 512;
+    int code = 0;
+    std::string reason;
+    try {
+        ctx.DiscoverFromMembers();
+        ctx.BuildLunLayout();
+    } catch (const EvaError& e) {
+        code = e.code();
+        reason = e.reason();
+    }
+    ASSERT_EQ(code, row.code) << reason;
+    std::string said = reason;
+    for (const std::string& n : ctx.notes)
+        said += "\n" + n;
+    if (code == 0) {
+        EXPECT_TRUE(ListOf(ctx) == ListOf(intact)) << said;
+        EXPECT_EQ(MapOf(ctx), MapOf(intact));
+        if (row.says.empty()) {
+            EXPECT_TRUE(ctx.notes.empty()) << said;
+        }
+    }
+    for (const char* part : row.says)
+        EXPECT_NE(said.find(part), std::string::npos) << "wanted: " << part << "\ngot: " << said;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Analysis, MetadataFaults,
+    ::testing::Values(
+        // RAID information: records 1 and 2 in both copies, record 3 unsigned.
+        MetadataFaultRow{"SecondRaidCopyUnreadable", [](MiniGroup& g) { g.disks[0]->FailReads(kSecond, 4096); }, 0,
+                         {"mem0: record 1 of the second RAID information copy cannot be read at 0x1c41000 (+2048): "
+                          "Input/output error; the second copy only fills empty entries of the primary one and is "
+                          "left unused"}},
+        MetadataFaultRow{"PrimaryRaidRecordUnreadable",
+                         [](MiniGroup& g) { g.disks[0]->FailReads(kPrimary - 2048, 4096); }, 0,
+                         {"mem0: record 1 of the primary RAID information copy cannot be read at 0x1841800 (+2048): "
+                          "Input/output error; the bytes it lacks are taken from the same place in the second copy, "
+                          "at 0x1c41000"}},
+        MetadataFaultRow{"RecordAfterTheLastRaidRecordUnreadable",
+                         [](MiniGroup& g) { g.disks[0]->FailReads(kPrimary + 2 * 2048, 512); }, 0,
+                         {"mem0: the record after record 2 of the primary RAID information copy cannot be read at "
+                          "0x1842800 (+512): Input/output error, and the second copy shows no record at 0x1c42000; "
+                          "the run ends after record 2"},
+                         true},
+        MetadataFaultRow{"PageOverTheLastRaidRecordAndTheNext",
+                         [](MiniGroup& g) { g.disks[0]->FailReads(kPrimary + 2048, 4096); }, 0,
+                         {"mem0: record 2 of the primary RAID information copy cannot be read at 0x1842000 (+2048)",
+                          "taken from the same place in the second copy, at 0x1c41800",
+                          "mem0: the record after record 2 of the primary RAID information copy cannot be read at "
+                          "0x1842800 (+2048)"}},
+        MetadataFaultRow{"FourKiBBeyondTheRecordThatEndsTheRaidRun",
+                         [](MiniGroup& g) { g.disks[0]->FailReads(kPrimary + 3 * 2048, 4096); }, 0, {}},
+        MetadataFaultRow{"UnusedBytesOfARaidRecord",
+                         [](MiniGroup& g) { g.disks[0]->FailReads(kPrimary + 2048 + 1024, 512); }, 0, {}, true},
+        MetadataFaultRow{"FirstRaidRecordInNeitherCopy",
+                         [](MiniGroup& g) {
+                             g.disks[0]->FailReads(kPrimary, 1);
+                             g.disks[0]->FailReads(kSecond, 1);
+                         },
+                         kReadFailed,
+                         {"mem0: record 1 of the primary RAID information copy cannot be read at 0x1841800 (+2048): "
+                          "Input/output error, so whether the member holds the table is not known, and the second "
+                          "copy shows no record at 0x1c41000 (0x1c41000 (+2048): Input/output error) to stand in for "
+                          "it"}},
+        // LUN index: block 0 holds two records, block 1 begins with 0.
+        MetadataFaultRow{"UnusedTailOfAnIndexBlock", [](MiniGroup& g) { BadPage(g, 0, 3, 0x10000); }, 0, {}},
+        MetadataFaultRow{"BlockAfterTheIndexBadPastItsFirstByte", [](MiniGroup& g) { BadPage(g, 0, 4, 0x1000); }, 0,
+                         {}},
+        MetadataFaultRow{"IndexRecordUnreadable", [](MiniGroup& g) { BadPage(g, 0, 3, 0); }, kReadFailed,
+                         {"mem0: the type of record 0 of the LUN index block at 0x600000 cannot be read: 0x600000 "
+                          "(+4096) do not read (Input/output error)"}},
+        // LUN headers: LUN 0's four copies at segment 40 of mem1..mem4.
+        MetadataFaultRow{"HeaderCopiesEachBadAtADifferentPage",
+                         [](MiniGroup& g) {
+                             BadPage(g, 1, kHeader0, 0);
+                             BadPage(g, 2, kHeader0, 0x2000);
+                             BadPage(g, 3, kHeader0, 0x100000);
+                             BadPage(g, 4, kHeader0, 0x1FF000);
+                         },
+                         0,
+                         {"the header of LUN index record 0 of block 0: no copy reads whole (mem1 at 0x5000000: "
+                          "0x5000000 (+4096) do not read (Input/output error); mem2 at 0x5000000: 0x5002000 (+4096) "
+                          "do not read (Input/output error); mem3 at 0x5000000: 0x5100000 (+4096)",
+                          "mem4 at 0x5000000: 0x51ff000 (+4096) do not read (Input/output error)); it is put "
+                          "together byte by byte"}},
+        MetadataFaultRow{"HeaderCopiesAllBadInBytesNoLunUses",
+                         [](MiniGroup& g) { BadInEveryHeaderCopy(g, 0x100000); }, 0,
+                         {"it is put together byte by byte, and bytes 0x100000 (+4096) of it read in no copy"}},
+        MetadataFaultRow{"HeaderCapacityInNoCopy", [](MiniGroup& g) { BadInEveryHeaderCopy(g, 0x2000); },
+                         kSeriousDamage,
+                         {"the header of LUN index record 0 of block 0 cannot be read (or holds only zeros) at any of "
+                          "its positions 0-3: bytes 0x2008 (+8) of it read in no copy (mem1 at 0x5000000: 0x5002000 "
+                          "(+4096) do not read (Input/output error);"}},
+        MetadataFaultRow{"HeaderHolesNotFilledFromCopiesOfZeros",
+                         [](MiniGroup& g) {
+                             BadPage(g, 1, kHeader0, 0);
+                             const std::vector<uint8_t> zeros(kSegmentSize, 0);
+                             for (size_t d = 2; d <= 4; ++d)
+                                 g.disks[d]->Put(kHeader0 * kSegmentSize, zeros.data(), zeros.size());
+                         },
+                         kSeriousDamage, {"bytes 0x40 (+30) of it read in no copy", "mem2 at 0x5000000: only zeros"}},
+        MetadataFaultRow{"SeekFailsOnTheCopyAfterOneThatReadsInPart",
+                         [](MiniGroup& g) {
+                             BadPage(g, 1, kHeader0, 0);
+                             g.disks[2]->FailSeeksTo(kHeader0 * kSegmentSize);
+                         },
+                         kSeekFailed, {"seek failed: mem2 to offset 0x5000000"}},
+        // Second-index pieces: LUN 0's piece 0 at segment 41 of mem2, mem3,
+        // mem4, mem1; its 300 records and the one that ends them in the
+        // first 9632 bytes. LUN 1 (type-16 map) has two copies of each, its
+        // 200 records in the first 6432 bytes of piece 0.
+        MetadataFaultRow{"PieceCopiesEachBadAtADifferentPage",
+                         [](MiniGroup& g) {
+                             BadPage(g, 2, kHeader0 + 1, 0);
+                             BadPage(g, 3, kHeader0 + 1, 0x1000);
+                             BadPage(g, 4, kHeader0 + 1, 0x2000);
+                             BadPage(g, 1, kHeader0 + 1, 0x100000);
+                         },
+                         0,
+                         {"a second-index piece of the LUN at group 0, id 0 (positions 0-3): no copy reads whole "
+                          "(mem2 at 0x5200000: 0x5200000 (+4096) do not read (Input/output error); mem3 at "
+                          "0x5200000: 0x5201000 (+4096)"}},
+        MetadataFaultRow{"PieceCopiesAllBadPastTheRun", [](MiniGroup& g) { BadInEveryPieceCopy(g, 0x10000); }, 0,
+                         {"bytes 0x10000 (+4096) of it read in no copy"}},
+        MetadataFaultRow{"StripeRecordsInNoPieceCopy", [](MiniGroup& g) { BadInEveryPieceCopy(g, 0x1000); },
+                         kSecondIndexFailed,
+                         {"a second-index piece of the LUN at group 0, id 0 (positions 0-3): bytes 0x1000 (+4096) of "
+                          "it, which the LUN's stripe records need, read in no copy (mem2 at 0x5200000: 0x5201000 "
+                          "(+4096) do not read (Input/output error);"}},
+        MetadataFaultRow{"TypeSixteenPieceCopiesBadAtDifferentPages",
+                         [](MiniGroup& g) {
+                             BadPage(g, MiniGroup::PieceCopyDisk(0), kHeader1 + 1, 0);
+                             BadPage(g, MiniGroup::PieceCopyDisk(1), kHeader1 + 1, 0x1000);
+                         },
+                         0, {"a second-index piece of the LUN at group 0, id 1 (positions 0-1): no copy reads whole"}}),
+    [](const auto& p) { return std::string(p.param.name); });
