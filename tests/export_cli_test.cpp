@@ -130,7 +130,7 @@ TEST_F(ExportCli, AHealthyLunIsCopiedByteForByte)
 {
     Generate(sample::HealthyGroup(5, {2, 5}));
     const std::string out = dir.file("lun.img"), map = dir.file("lun.map");
-    ASSERT_EQ(Run({"--lun", "0:1", "--to", out, "--map", map}), 0) << Stderr();
+    ASSERT_EQ(Run({"--lun", "0:1", "--to", out, "--map", map, "--console"}), 0) << Stderr();
     EXPECT_EQ(sample::Sha256OfFile(out, 0, manifest.luns[1].bytes), manifest.luns[1].sha256);
     if (HaveDdrescuelog()) {
         std::string s;
@@ -252,7 +252,7 @@ TEST_F(ExportCli, AnInterruptedExportLeavesAMapThatResumeCompletes)
         ::kill(run.pid(), SIGINT);
         ASSERT_EQ(run.Wait(), 130) << Stderr() << " (the export may have finished before the signal)";
     }
-    EXPECT_NE(Stderr().find("--resume"), std::string::npos) << Stderr();
+    EXPECT_NE(Stderr().find("continue with --map"), std::string::npos) << Stderr();
     const std::string text = Slurp(map);
     EXPECT_EQ(text.find("# Finished"), std::string::npos);
     const uint64_t done = FileSize(out);
@@ -266,7 +266,7 @@ TEST_F(ExportCli, AnInterruptedExportLeavesAMapThatResumeCompletes)
         EXPECT_LE(static_cast<uint64_t>(DdrescuelogBlocks(map, '+')) * 131072, done);
     }
 
-    ASSERT_EQ(Run({"--lun", "0:0", "--to", out, "--map", map, "--resume"}), 0) << Stderr();
+    ASSERT_EQ(Run({"--lun", "0:0", "--to", out, "--map", map, "--resume", "--console"}), 0) << Stderr();
     EXPECT_EQ(sample::Sha256OfFile(out, 0, lun.bytes), lun.sha256);
     EXPECT_NE(Slurp(map).find("# Finished"), std::string::npos);
     // The resumed run began where the first one stopped.
