@@ -154,8 +154,11 @@ int Analyze(const Options& opts)
         return r.code >= 1 && r.code <= 17 ? r.code : 70;
     }
     if (opts.json) {
-        // Invalid UTF-8 in a note or path must not abort the dump.
-        Out(stdout, SummaryJson(summary).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+        // JSON is UTF-8 whatever the locale (the summary's texts are);
+        // invalid UTF-8 in a note or path must not abort the dump.
+        const std::string text =
+            SummaryJson(summary).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+        std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
     }
     if (opts.verbose) {

@@ -29,6 +29,21 @@ int AddSources(const Options& opts, EvaContext& ctx);
 void AddSourceOptions(CLI::App& cmd, Options& opts);
 
 void Register(CLI::App& app, Options& opts);
+
+// The exit statuses, for --help (the README has the same table).
+inline constexpr const char* kExitStatusHelp =
+    "Exit status:\n"
+    "  0        success (an export with lost bytes too: the summary, --json and the mapfile list them)\n"
+    "  1-17     the error code of a failure, with its text on stderr (1 \"Open Device Failed!\", 8 a write\n"
+    "           failed, 9 a read failed, 11 a seek failed, ...)\n"
+    "  18       export --strict: LUN bytes were lost (zero-filled or not covered by the metadata)\n"
+    "  64       usage: a bad option or value, a refused target or mapfile (another export's map, a\n"
+    "           target that no longer matches it, --map naming the target or a source, a block\n"
+    "           device without --force)\n"
+    "  65       no such LUN\n"
+    "  66       a mapfile that is not one (--map or --source-map)\n"
+    "  70       internal error\n"
+    "  130/143  export stopped by SIGINT/SIGTERM (the mapfile is saved; run again to continue)\n";
 // The analysis's warnings on standard error, one "warning: " line each,
 // whatever the verbosity: a source left out must not go unnoticed.
 void PrintWarnings(const std::vector<SourceWarning>& warnings);

@@ -8,12 +8,17 @@
 #include "export/ExportJob.h"
 #include "engine/Report.h"
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <sstream>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +32,15 @@ struct ExportOptions {
     int64_t offsetSectors = 0;
     std::string map;
     bool resume = false;
+    bool restart = false;
+    bool retryBad = false;
+    bool console = false;
+    bool progress = false;
+    bool quiet = false;
+    bool sparse = false;
+    bool force = false;
+    bool strict = false;
+    std::string hash;
     std::string commandLine;
 };
 
@@ -36,12 +50,17 @@ ExportOptions& Settings()
     return o;
 }
 
-// What SIGINT and SIGTERM set; ExportLun checks it between stripes.
+// What SIGINT and SIGTERM set; the export checks it between stripes and
+// drops what is not yet written. The handler stays installed: a second
+// signal while the export winds down changes nothing, so the map is saved.
 std::atomic<bool> g_stopRequested{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
 
-extern "C" void OnStopSignal(int)
+extern "C" void OnStopSignal(int sig)
 {
+    int none = 0;
+    g_signal.compare_exchange_strong(none, sig);
     g_stopRequested.store(true);
 }
 
@@ -76,61 +95,89 @@ bool ParseLun(const std::string& text, uint32_t& group, uint32_t& id)
     return number(text.substr(0, colon), group) && number(text.substr(colon + 1), id);
 }
 
-// The progress line on a terminal's standard error, at most once a second.
-struct Progress {
-    bool enabled = false;
-    bool shown = false;
-    uint32_t first = 0;
-    std::chrono::steady_clock::time_point began = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::time_point last{};
-};
-
-int ShowProgress(int32_t total, int32_t done, void* user)
-{
-    auto* p = static_cast<Progress*>(user);
-    if (!p->enabled)
-        return 0;
-    const auto now = std::chrono::steady_clock::now();
-    if (p->shown && now - p->last < std::chrono::seconds(1))
-        return 0;
-    p->last = now;
-    p->shown = true;
-    const double seconds = std::chrono::duration<double>(now - p->began).count();
-    const double mib = 8.0 * (done - static_cast<int32_t>(p->first));
-    const double rate = seconds > 0.2 ? mib / seconds : 0;
-    const double left = 8.0 * (total - done);
-    char eta[32] = "--:--";
-    if (rate > 0) {
-        const long s = static_cast<long>(left / rate);
-        std::snprintf(eta, sizeof eta, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+// The progress line: bytes on the target (not stripes queued), rate, time
+// left. On a terminal one line redrawn in place; otherwise (--progress)
+// one plain line a second.
+class ProgressLine {
+public:
+    ProgressLine(const ExportJob& job, bool terminal) : m_job(job), m_terminal(terminal)
+    {
+        m_thread = std::thread([this] { Loop(); });
     }
-    char line[160];
-    std::snprintf(line, sizeof line, "\r%.0f/%.0f MiB  %.1f MiB/s  %s left   ", 8.0 * done, 8.0 * total, rate, eta);
-    std::fputs(line, stderr);
-    std::fflush(stderr);
-    return 0;
-}
+    ~ProgressLine() { Stop(); }
+    void Stop()
+    {
+        if (!m_thread.joinable())
+            return;
+        m_done.store(true);
+        m_thread.join();
+        Show();
+        if (m_terminal && m_shown)
+            std::fputs("\n", stderr);
+        std::fflush(stderr);
+    }
+
+private:
+    void Loop()
+    {
+        const auto step = std::chrono::milliseconds(m_terminal ? 250 : 1000);
+        auto next = std::chrono::steady_clock::now() + step;
+        while (!m_done.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (std::chrono::steady_clock::now() >= next) {
+                Show();
+                next += step;
+            }
+        }
+    }
+    void Show()
+    {
+        const uint64_t done = m_job.BytesWritten(), total = m_job.BytesToWrite();
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_began).count();
+        const double mib = static_cast<double>(done) / (1 << 20);
+        const double rate = seconds > 0.2 ? mib / seconds : 0;
+        char eta[32] = "--:--:--";
+        if (rate > 0) {
+            const long s = static_cast<long>((static_cast<double>(total - std::min(done, total)) / (1 << 20)) / rate);
+            std::snprintf(eta, sizeof eta, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+        }
+        char line[160];
+        std::snprintf(line, sizeof line, "%s%.0f/%.0f MiB written  %.1f MiB/s  %s left%s", m_terminal ? "\r" : "",
+                      mib, static_cast<double>(total) / (1 << 20), rate, eta, m_terminal ? "   " : "\n");
+        std::fputs(line, stderr);
+        std::fflush(stderr);
+        m_shown = true;
+    }
+
+    const ExportJob& m_job;
+    const bool m_terminal;
+    bool m_shown = false;
+    std::atomic<bool> m_done{false};
+    const std::chrono::steady_clock::time_point m_began = std::chrono::steady_clock::now();
+    std::thread m_thread;
+};
 
 void InstallStopSignals()
 {
     struct sigaction sa {};
     sa.sa_handler = OnStopSignal;
     sigemptyset(&sa.sa_mask);
-    // A second Ctrl-C ends the program at once; the mapfile then holds the
-    // last checkpoint, which never claims more than was written.
-    sa.sa_flags = SA_RESTART | SA_RESETHAND;
+    sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-void PrintSummary(const LunEntry& lun, const ExportOptions& o, uint64_t start, const ExportReport& r)
+std::string PrintSummary(const LunEntry& lun, const ExportOptions& o, uint64_t start, const ExportJobResult& res)
 {
+    const ExportReport& r = res.total;
     std::ostringstream s;
     s << "LUN " << lun.group << ":" << lun.id << ": " << (r.firstStripe + r.written) << " of " << r.stripes
       << " stripes on " << o.to;
     if (r.firstStripe > 0)
         s << " (this run: stripes " << r.firstStripe << " to " << (r.firstStripe + r.written) << ", exclusive)";
     s << "\n";
+    if (res.retriedStripes > 0)
+        s << "  read again (--retry-bad):  " << res.retriedStripes << "\n";
     s << "  complete:                  " << r.complete << "\n";
     s << "  rebuilt from parity:       " << r.rebuilt << "\n";
     s << "  with zero-filled segments: " << r.damaged << " (" << r.zeroFilledSegments << " segments)\n";
@@ -150,7 +197,60 @@ void PrintSummary(const LunEntry& lun, const ExportOptions& o, uint64_t start, c
         for (const ByteRange& z : r.zeroRanges)
             s << "  " << Hex(z.offset) << " " << Hex(z.length) << "\n";
     }
-    Out(stdout, s.str());
+    if (res.uncoveredBytes > 0)
+        s << "Not recoverable from the metadata: the LUN declares " << lun.DeclaredBytes()
+          << " bytes; its stripe records cover " << lun.CoveredBytes() << ", so " << res.uncoveredBytes
+          << " bytes are missing (not on the target; '-' in the mapfile).\n";
+    if (!o.map.empty())
+        s << "Mapfile " << o.map << ": " << res.mapRescued << " bytes rescued, " << res.mapLost << " lost, "
+          << res.mapPending << " not yet tried.\n";
+    if (!res.hash.empty())
+        s << res.hashAlgorithm << ": " << res.hash << "\n";
+    return s.str();
+}
+
+nlohmann::ordered_json ReportJson(const LunEntry* lun, const ExportOptions& o, uint64_t start, const ExportJobResult* res,
+                          int status, const std::string& error)
+{
+    using JFileHandle::NarrowToUtf8;
+    nlohmann::ordered_json j;
+    j["lun"] = o.lun;
+    j["target"] = NarrowToUtf8(o.to);
+    j["offset"] = start;
+    j["map"] = o.map.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(NarrowToUtf8(o.map));
+    if (lun && res) {
+        const ExportReport& r = res->total;
+        j["stripes"] = {{"total", r.stripes},         {"firstStripe", r.firstStripe}, {"written", r.written},
+                        {"complete", r.complete},     {"rebuilt", r.rebuilt},         {"damaged", r.damaged},
+                        {"retried", res->retriedStripes}};
+        j["finished"] = res->status == 0 && !r.cancelled && r.Finished();
+        j["bytesRead"] = r.bytesRead;
+        j["bytesRebuilt"] = r.bytesRebuilt;
+        j["bytesLost"] = r.bytesLost;
+        j["lostRanges"] = nlohmann::ordered_json::array();
+        for (const ByteRange& z : r.zeroRanges)
+            j["lostRanges"].push_back({{"offset", z.offset}, {"length", z.length}});
+        j["declaredBytes"] = lun->DeclaredBytes();
+        j["coveredBytes"] = lun->CoveredBytes();
+        j["uncoveredBytes"] = res->uncoveredBytes;
+        j["elapsedSeconds"] = res->elapsedSeconds;
+        if (!res->hashAlgorithm.empty())
+            j["hash"] = {{"algorithm", res->hashAlgorithm},
+                         {"value", res->hash.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(res->hash)}};
+        j["warnings"] = res->warnings;
+    }
+    if (!error.empty())
+        j["error"] = error;
+    j["status"] = status;
+    return j;
+}
+
+void PrintJson(const nlohmann::ordered_json& j)
+{
+    // UTF-8 whatever the locale.
+    const std::string text = j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
 }
 
 } // namespace
@@ -166,8 +266,27 @@ void RegisterExport(CLI::App& app, Options& opts)
         ->required();
     ex->add_option("--offset-sectors", o.offsetSectors, "Where the LUN starts on the target, in 512-byte sectors")
         ->check(CLI::Range(int64_t{0}, INT64_MAX / 512));
-    auto* map = ex->add_option("--map", o.map, "Keep a GNU ddrescue mapfile of the export (for ddrescuelog)");
-    ex->add_flag("--resume", o.resume, "Continue the export the mapfile says was interrupted")->needs(map);
+    auto* map = ex->add_option("--map", o.map,
+                               "GNU ddrescue mapfile of the export: continued when it exists and belongs to this "
+                               "export (same LUN, same target file or device), else created");
+    ex->add_flag("--resume", o.resume, "Accepted for older scripts: an existing --map is always continued")
+        ->needs(map);
+    auto* restart = ex->add_flag("--restart", o.restart, "Start over and rewrite the --map, whatever it holds")
+                        ->needs(map);
+    ex->add_flag("--retry-bad", o.retryBad, "Also read again the stripes the --map marks '-'")
+        ->needs(map)
+        ->excludes(restart);
+    ex->add_flag("--console", o.console, "Print the export's console lines on standard output");
+    auto* progress = ex->add_flag("--progress", o.progress,
+                                  "Show progress on standard error also when it is not a terminal (a line a second)");
+    ex->add_flag("-q,--quiet", o.quiet, "No progress, notes or summary; errors, warnings and --json stay")
+        ->excludes(progress);
+    ex->add_flag("--json", opts.json, "Print the result as one JSON object (UTF-8) instead of the summary");
+    ex->add_option("--hash", o.hash, "Hash the LUN's bytes on the target: sha256, md5 or sha1")
+        ->check(CLI::IsMember({"sha256", "md5", "sha1"}));
+    ex->add_flag("--sparse", o.sparse, "Leave all-zero 4 KiB blocks of an image file as holes");
+    ex->add_flag("-f,--force", o.force, "Allow writing to a block device");
+    ex->add_flag("--strict", o.strict, "Exit with 18 when LUN bytes were lost (zero-filled)");
     AddSourceOptions(*ex, opts);
     ex->callback([&opts] { opts.command = "export"; });
 }
@@ -175,12 +294,23 @@ void RegisterExport(CLI::App& app, Options& opts)
 int RunExport(const Options& opts)
 {
     ExportOptions& o = Settings();
-    uint32_t group = 0, id = 0;
-    if (!ParseLun(o.lun, group, id)) {
-        Out(stderr, "--lun wants GROUP:ID, for example 0:1 (not \"" + o.lun + "\")\n");
-        return 64;
-    }
     const uint64_t start = static_cast<uint64_t>(o.offsetSectors) * 512;
+    auto refuse = [&](int status, const std::string& why) {
+        Out(stderr, why + "\n");
+        if (opts.json)
+            PrintJson(ReportJson(nullptr, o, start, nullptr, status, why));
+        return status;
+    };
+    uint32_t group = 0, id = 0;
+    if (!ParseLun(o.lun, group, id))
+        return refuse(64, "--lun wants GROUP:ID, for example 0:1 (not \"" + o.lun + "\")");
+    if (o.to == "-")
+        return refuse(64, "--to -: writing the LUN to standard output is not supported; give a file or device");
+    {
+        struct stat st {};
+        if (::stat(o.to.c_str(), &st) == 0 && S_ISBLK(st.st_mode) && !o.force)
+            return refuse(64, "refusing " + o.to + ": it is a block device; give --force to write it");
+    }
     {
         std::ostringstream cmd;
         cmd << "corvane-cli export";
@@ -191,7 +321,9 @@ int RunExport(const Options& opts)
         cmd << " --lun " << o.lun << " --to " << o.to;
         if (o.offsetSectors)
             cmd << " --offset-sectors " << o.offsetSectors;
-        cmd << " --map " << o.map << (o.resume ? " --resume" : "");
+        cmd << " --map " << o.map << (o.restart ? " --restart" : "") << (o.retryBad ? " --retry-bad" : "");
+        if (!o.hash.empty())
+            cmd << " --hash " << o.hash;
         o.commandLine = o.map.empty() ? std::string() : cmd.str();
     }
 
@@ -200,15 +332,12 @@ int RunExport(const Options& opts)
     if (const int status = AddSources(opts, ctx))
         return status;
     const AnalysisResult a = RunAnalysis(ctx);
-    if (a.status == AnalysisResult::Status::NoSources) {
-        Out(stderr, a.text + "\n");
-        return 64;
-    }
+    if (a.status == AnalysisResult::Status::NoSources)
+        return refuse(64, a.text);
     PrintWarnings(Summarize(ctx).warnings);
-    if (!a.ok()) {
-        Out(stderr, a.text + (a.reason.empty() ? "" : " (" + a.reason + ")") + "\n");
-        return a.code >= 1 && a.code <= 17 ? a.code : 70;
-    }
+    if (!a.ok())
+        return refuse(a.code >= 1 && a.code <= 17 ? a.code : 70,
+                      a.text + (a.reason.empty() ? "" : " (" + a.reason + ")"));
     const LunEntry* lun = nullptr;
     for (const auto& l : ctx.lunList)
         if (l->group == group && l->id == id)
@@ -217,56 +346,71 @@ int RunExport(const Options& opts)
         std::string have;
         for (const auto& l : ctx.lunList)
             have += " " + std::to_string(l->group) + ":" + std::to_string(l->id);
-        Out(stderr, "no LUN " + o.lun + " in this disk group; it holds:" + (have.empty() ? " none" : have) + "\n");
-        return 65;
+        return refuse(65, "no LUN " + o.lun + " in this disk group; it holds:" + (have.empty() ? " none" : have));
     }
     const uint64_t bytes = lun->CoveredBytes();
-    if (lun->ShortCoverage())
+    if (lun->ShortCoverage() && !o.quiet)
         Out(stderr, "note: the LUN declares " + std::to_string(lun->DeclaredBytes()) +
-                        " bytes; its stripe records cover " + std::to_string(bytes) + ", which is what is exported\n");
+                        " bytes; its stripe records cover " + std::to_string(bytes) +
+                        ", which is what is exported; the rest is '-' in the mapfile\n");
 
-    Progress progress;
-    progress.enabled = ::isatty(STDERR_FILENO) == 1;
     ExportJobSettings settings;
     settings.target = o.to;
     settings.startOffset = start;
     settings.mapPath = o.map;
     settings.resume = o.resume;
+    settings.restart = o.restart;
+    settings.retryBad = o.retryBad;
+    settings.hash = o.hash;
+    settings.sparse = o.sparse;
     settings.commandLine = o.commandLine;
     settings.stop = &g_stopRequested;
-    settings.console = stdout;
-    settings.progress = ShowProgress;
-    settings.user = &progress;
+    // Console lines only when asked; never into the JSON.
+    settings.console = o.console ? (opts.json ? stderr : stdout) : nullptr;
     settings.checkpointInterval = std::chrono::seconds(1);
     ExportJob job(ctx, *lun, settings);
-    if (!job.Prepare()) {
-        Out(stderr, job.Result().message + "\n");
-        return job.Result().status;
-    }
-    for (const std::string& n : job.Result().notes)
-        Out(stderr, n + "\n");
-    progress.first = job.FirstStripe();
+    // Signals from here on stop the export instead of killing the program.
     InstallStopSignals();
+    if (!job.Prepare())
+        return refuse(job.Result().status, job.Result().message);
+    if (!o.quiet)
+        for (const std::string& n : job.Result().notes)
+            Out(stderr, n + "\n");
+    const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    std::optional<ProgressLine> progress;
+    if (!o.quiet && (terminal || o.progress))
+        progress.emplace(job, terminal);
     const ExportJobResult& result = job.Run();
+    if (progress)
+        progress->Stop();
     const ExportReport& report = result.report;
-    if (progress.shown)
-        std::fputs("\n", stderr);
     for (const std::string& w : result.warnings)
         Out(stderr, "warning: " + w + "\n");
-    PrintSummary(*lun, o, start, report);
+
+    int status = 0;
+    std::string error;
     if (result.status != 0) {
+        status = result.status;
+        error = result.message;
         Out(stderr, result.message + "\n");
         if (!o.map.empty())
-            Out(stderr, "what was written is in " + o.map + "; continue with --map " + o.map + " --resume\n");
-        return result.status;
+            Out(stderr, "what was written is in " + o.map + "; continue with --map " + o.map + "\n");
+    } else if (result.total.cancelled || (g_stopRequested.load() && !report.Finished())) {
+        const int sig = g_signal.load();
+        status = 128 + (sig != 0 ? sig : SIGINT);
+        error = std::string("interrupted by ") + (sig == SIGTERM ? "SIGTERM" : "SIGINT");
+        if (!o.quiet)
+            Out(stderr, error + " after " + std::to_string(report.firstStripe + report.written) + " of " +
+                            std::to_string(report.stripes) + " stripes" +
+                            (o.map.empty() ? std::string() : "; continue with --map " + o.map) + "\n");
+    } else if (o.strict && (o.map.empty() ? result.total.bytesLost + result.uncoveredBytes : result.mapLost) > 0) {
+        status = 18;
     }
-    if (report.cancelled) {
-        Out(stderr, "interrupted after " + std::to_string(report.firstStripe + report.written) + " of " +
-                        std::to_string(report.stripes) + " stripes" +
-                        (o.map.empty() ? std::string() : "; continue with --map " + o.map + " --resume") + "\n");
-        return 130;
-    }
-    return 0;
+    if (opts.json)
+        PrintJson(ReportJson(lun, o, start, &result, status, error));
+    else if (!o.quiet)
+        Out(stdout, PrintSummary(*lun, o, start, result));
+    return status;
 }
 
 } // namespace corvane::cli

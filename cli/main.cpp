@@ -11,7 +11,8 @@ int main(int argc, char** argv)
 {
     std::setlocale(LC_ALL, "");
     CLI::App app{"corvane-cli: recover LUNs from the member disks of an HP EVA disk group", "corvane-cli"};
-    app.set_version_flag("--version", std::string("corvane-cli ") + CORVANE_VERSION);
+    app.set_version_flag("-V,--version", std::string("corvane-cli ") + CORVANE_VERSION);
+    app.footer(corvane::cli::kExitStatusHelp);
     // Every command's options in one text: the manual page is made from it.
     app.set_help_all_flag("--help-all", "Print this help message with every command's options and exit");
     app.require_subcommand(1);

@@ -322,7 +322,7 @@ ExportReport ExportLun(EvaContext& ctx, const std::vector<LayoutRecord>& records
     if (!target.io->Seek(firstAt))
         fail(kSeekFailed, "seek failed: " + target.path + " to offset " + Hex(firstAt));
     target.start = startOffset;
-    target.kernelCopy.store(target.io->Handle() >= 0);
+    target.kernelCopy.store(target.io->Handle() >= 0 && !target.sparse);
     st.failure.Reset();
 
     Pipeline pipe(ctx, st, records, first, control);

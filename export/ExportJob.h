@@ -15,6 +15,9 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <sys/stat.h>
+#include <utility>
+#include <vector>
 
 namespace corvane {
 
@@ -34,11 +37,23 @@ struct ExportJobSettings {
     void* user = nullptr;
     std::function<void(uint32_t written)> onWritten;
     std::chrono::milliseconds checkpointInterval{1000};
+    // Start over even when the map belongs to another export or the target
+    // no longer matches it; the map is rewritten.
+    bool restart = false;
+    // Also export again the stripes that hold '-' ranges of the map, so
+    // what reads now turns '+'.
+    bool retryBad = false;
+    // "sha256", "md5" or "sha1": hash the LUN's bytes on the target once the
+    // export is finished (read back on a thread of its own). Empty: none.
+    std::string hash;
+    // An image file target keeps every all-zero 4 KiB block as a hole.
+    bool sparse = false;
 };
 
 struct ExportJobResult {
-    // 0; the error code (1 to 17) of a failure; 64 a resume of another
-    // export; 66 a map that is not a mapfile.
+    // 0; the error code (1 to 17) of a failure; 64 a map of another export
+    // (or a target that no longer matches it) or a map path that cannot
+    // be used; 66 a map that is not a mapfile.
     int status = 0;
     std::string message;            // why it failed (UTF-8), for the user: text and reason
     std::string text;               // the code's text alone
@@ -47,11 +62,30 @@ struct ExportJobResult {
     std::vector<std::string> notes;    // e.g. where a resume began
     ExportReport report;
     bool started = false;           // ExportLun ran (the target was opened)
+    // Summed over this run's passes (the stripes retried, then the rest);
+    // report.firstStripe and report.written are those of the last pass.
+    ExportReport total;
+    bool resumed = false;           // the map said where to continue
+    uint32_t retriedStripes = 0;    // stripes exported again for --retry-bad
+    // LUN bytes past its stripe records (declared capacity longer than the
+    // records cover): '-' in the map, nothing on the target.
+    uint64_t uncoveredBytes = 0;
+    double elapsedSeconds = 0;
+    std::string hashAlgorithm;      // as asked
+    std::string hash;               // lowercase hex; empty when not finished
+    // The map's totals after the run.
+    uint64_t mapRescued = 0, mapLost = 0, mapPending = 0;
 };
 
 // The note that ties a mapfile to one export: a resume must continue the
 // same LUN at the same place of the same target.
+// The target is named by its device and inode (a path can be spelled many
+// ways); the path follows for people reading the map.
 std::string ExportIdentity(const LunEntry& lun, uint64_t startOffset, const std::string& target);
+std::string ExportIdentity(const LunEntry& lun, uint64_t startOffset, const struct stat& target,
+                           const std::string& targetPath);
+// Whether the hash is one an export can compute.
+bool KnownHash(const std::string& name);
 
 class ExportJob {
 public:
@@ -71,10 +105,17 @@ public:
     void SetStop(const std::atomic<bool>* stop) { m_settings.stop = stop; }
     const RescueMap& Map() const { return m_map; }
     uint32_t FirstStripe() const { return m_firstStripe; }
+    // LUN bytes this run writes in all, and how many are on the target so
+    // far (any thread; for a progress display).
+    uint64_t BytesToWrite() const { return m_toWrite; }
+    uint64_t BytesWritten() const { return m_writtenBytes.load(std::memory_order_relaxed); }
 
 private:
     void SaveMap(const ExportReport& r);
     void Fail(const EvaError& e);
+    bool Refuse(int status, std::string message);
+    bool CheckMapPath();
+    std::string Hash(const std::atomic<uint64_t>& ready, const std::atomic<bool>& done);
 
     EvaContext& m_ctx;
     const LunEntry& m_lun;
@@ -82,6 +123,9 @@ private:
     RescueMap m_map;
     uint32_t m_firstStripe = 0;
     bool m_mapWarned = false;
+    std::vector<std::pair<uint32_t, uint32_t>> m_retry; // [first, end) stripe runs to export again
+    uint64_t m_toWrite = 0;
+    std::atomic<uint64_t> m_writtenBytes{0};
     ExportJobResult m_result;
 };
 

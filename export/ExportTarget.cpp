@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -81,6 +82,8 @@ int ExportTarget::WriteStripe(StripeSlot& slot, const JFileHandle::ReadPolicy& p
             return kSeekFailed;
         }
     }
+    if (sparse)
+        return WriteSparse(slot, at, error);
     iovec iov[kChunks];
     for (unsigned c = 0; c < kChunks; ++c) {
         iov[c].iov_base = slot.segments[c % 4]->buffer + (c / 4) * kChunkSize;
@@ -91,6 +94,56 @@ int ExportTarget::WriteStripe(StripeSlot& slot, const JFileHandle::ReadPolicy& p
     if (!io->WriteVAt(at, iov, static_cast<int>(kChunks), &done) || done != kRunSize) {
         error = JFileHandle::IoError{"write", path, at + done, kRunSize - done, errno ? errno : EIO}.Message();
         return kWriteFailed;
+    }
+    return 0;
+}
+
+int ExportTarget::WriteSparse(StripeSlot& slot, uint64_t at, std::string& error)
+{
+    // Runs of non-zero 4 KiB blocks are written, runs of zero blocks
+    // punched, so a block an earlier, interrupted write left is no stale data.
+    constexpr uint64_t kBlock = 4096;
+    constexpr unsigned kChunks = static_cast<unsigned>(kRunSize / kChunkSize);
+    auto zero = [](const uint8_t* p) {
+        static const uint8_t none[kBlock] = {};
+        return std::memcmp(p, none, kBlock) == 0;
+    };
+    const int fd = io->Handle();
+    bool lastZero = false;
+    for (unsigned c = 0; c < kChunks; ++c) {
+        const uint8_t* base = slot.segments[c % 4]->buffer + (c / 4) * kChunkSize;
+        const uint64_t to = at + c * kChunkSize;
+        for (uint64_t b = 0; b < kChunkSize;) {
+            const bool z = zero(base + b);
+            uint64_t e = b + kBlock;
+            while (e < kChunkSize && zero(base + e) == z)
+                e += kBlock;
+            uint64_t done = 0;
+            if (z) {
+                if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(to + b),
+                                static_cast<off_t>(e - b)) != 0 &&
+                    // A file system that cannot punch gets the zeros written.
+                    (errno != EOPNOTSUPP || !io->WriteAt(to + b, base + b, static_cast<uint32_t>(e - b), &done))) {
+                    error = JFileHandle::IoError{"write", path, to + b + done, e - b - done, errno}.Message();
+                    return kWriteFailed;
+                }
+            } else if (!io->WriteAt(to + b, base + b, static_cast<uint32_t>(e - b), &done) || done != e - b) {
+                error = JFileHandle::IoError{"write", path, to + b + done, e - b - done, errno ? errno : EIO}.Message();
+                return kWriteFailed;
+            }
+            lastZero = z;
+            b = e;
+        }
+    }
+    if (lastZero) {
+        // The file reaches the end of the stripe, holes and all, so a map
+        // that calls it done never points past the file.
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) < at + kRunSize &&
+            ::ftruncate(fd, static_cast<off_t>(at + kRunSize)) != 0) {
+            error = JFileHandle::IoError{"extend", path, at, kRunSize, errno}.Message();
+            return kWriteFailed;
+        }
     }
     return 0;
 }
@@ -363,6 +416,7 @@ void OpenExportTarget(EvaContext& ctx, const std::string& path, uint64_t startOf
     st.target.path = path;
     st.target.device = false;
     st.target.start = 0;
+    st.target.sparse = false;
 
     if (path.empty())
         Raise(kOpenDeviceFailed, "no target was named");

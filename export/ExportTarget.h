@@ -28,12 +28,16 @@ struct ExportTarget {
     // buffer. Cleared for the rest of the export when the kernel cannot.
     std::atomic<bool> kernelCopy{false};
     uint64_t start = 0; // where stripe 0 goes on the target; set by ExportLun
+    // An image file: all-zero 4 KiB blocks are punched as holes instead of
+    // written (and the kernel copy is off, since the bytes must be seen).
+    bool sparse = false;
 
     // Writes the slot's stripe at start + stripe x 8 MiB. Returns 0 when all
     // of it was written, else the error code (8: the write failed; 11: a
     // member refused a position the writer had to read after all) with
     // error naming what, where and why.
     int WriteStripe(StripeSlot& slot, const JFileHandle::ReadPolicy& policy, std::string& error);
+    int WriteSparse(StripeSlot& slot, uint64_t at, std::string& error);
     // Makes what was written durable (fdatasync), image files included.
     bool Flush(std::string& error);
 };

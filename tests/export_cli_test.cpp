@@ -1,9 +1,13 @@
 // corvane-cli export as a user runs it: the exit status, what it prints,
 // the mapfile (read back by ddrescuelog where it is installed), refusals,
 // and an interrupted run continued with --resume.
+#include "NbdMember.h"
 #include "TempDir.h"
+#include "export/RescueMap.h"
 #include "export_fakes.h"
 #include "tools/Sample.h"
+
+#include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
@@ -19,7 +23,8 @@ namespace {
 // Runs the command line program; stdout and stderr go to files.
 class CliRun {
 public:
-    CliRun(const std::vector<std::string>& args, const std::string& out, const std::string& err)
+    CliRun(const std::vector<std::string>& args, const std::string& out, const std::string& err,
+           const std::string& locale = "C.UTF-8")
     {
         std::vector<std::string> all{CORVANE_CLI};
         all.insert(all.end(), args.begin(), args.end());
@@ -27,7 +32,7 @@ public:
         for (auto& a : all)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        std::vector<std::string> env{"LC_ALL=C.UTF-8", "PATH=/usr/bin:/bin"};
+        std::vector<std::string> env{"LC_ALL=" + locale, "PATH=/usr/bin:/bin"};
         std::vector<char*> envp;
         for (auto& e : env)
             envp.push_back(e.data());
@@ -113,14 +118,18 @@ protected:
 
     void Generate(const sample::GroupSpec& spec) { manifest = sample::Generate(spec, dir.file("group")); }
 
-    int Run(std::vector<std::string> args)
+    int Run(std::vector<std::string> args, const std::string& locale = "C.UTF-8")
+    {
+        CliRun run(ExportArgs(args), dir.file("stdout"), dir.file("stderr"), locale);
+        return run.Wait();
+    }
+    std::vector<std::string> ExportArgs(const std::vector<std::string>& args) const
     {
         std::vector<std::string> all{"export"};
         for (const auto& s : manifest.Sources())
             all.push_back(s);
         all.insert(all.end(), args.begin(), args.end());
-        CliRun run(all, dir.file("stdout"), dir.file("stderr"));
-        return run.Wait();
+        return all;
     }
     std::string Stdout() const { return Slurp(dir.file("stdout")); }
     std::string Stderr() const { return Slurp(dir.file("stderr")); }
@@ -130,7 +139,7 @@ TEST_F(ExportCli, AHealthyLunIsCopiedByteForByte)
 {
     Generate(sample::HealthyGroup(5, {2, 5}));
     const std::string out = dir.file("lun.img"), map = dir.file("lun.map");
-    ASSERT_EQ(Run({"--lun", "0:1", "--to", out, "--map", map}), 0) << Stderr();
+    ASSERT_EQ(Run({"--lun", "0:1", "--to", out, "--map", map, "--console"}), 0) << Stderr();
     EXPECT_EQ(sample::Sha256OfFile(out, 0, manifest.luns[1].bytes), manifest.luns[1].sha256);
     if (HaveDdrescuelog()) {
         std::string s;
@@ -252,7 +261,7 @@ TEST_F(ExportCli, AnInterruptedExportLeavesAMapThatResumeCompletes)
         ::kill(run.pid(), SIGINT);
         ASSERT_EQ(run.Wait(), 130) << Stderr() << " (the export may have finished before the signal)";
     }
-    EXPECT_NE(Stderr().find("--resume"), std::string::npos) << Stderr();
+    EXPECT_NE(Stderr().find("continue with --map"), std::string::npos) << Stderr();
     const std::string text = Slurp(map);
     EXPECT_EQ(text.find("# Finished"), std::string::npos);
     const uint64_t done = FileSize(out);
@@ -266,7 +275,7 @@ TEST_F(ExportCli, AnInterruptedExportLeavesAMapThatResumeCompletes)
         EXPECT_LE(static_cast<uint64_t>(DdrescuelogBlocks(map, '+')) * 131072, done);
     }
 
-    ASSERT_EQ(Run({"--lun", "0:0", "--to", out, "--map", map, "--resume"}), 0) << Stderr();
+    ASSERT_EQ(Run({"--lun", "0:0", "--to", out, "--map", map, "--resume", "--console"}), 0) << Stderr();
     EXPECT_EQ(sample::Sha256OfFile(out, 0, lun.bytes), lun.sha256);
     EXPECT_NE(Slurp(map).find("# Finished"), std::string::npos);
     // The resumed run began where the first one stopped.
@@ -361,11 +370,302 @@ INSTANTIATE_TEST_SUITE_P(
                                   {"--lun", "0:0", "--to", "@OUT", "--source-map", "@SRC0=@DIR/none.map"},
                                   66,
                                   "none.map"},
+                      RefusalCase{"MapIsTheTarget", {"--lun", "0:0", "--to", "@OUT", "--map", "@DIR/./out.img"}, 64,
+                                  "is the target"},
+                      RefusalCase{"MapIsASource", {"--lun", "0:0", "--to", "@OUT", "--map", "@SRC0"}, 64,
+                                  "is the source"},
+                      RefusalCase{"MapInAMissingDirectory",
+                                  {"--lun", "0:0", "--to", "@OUT", "--map", "@DIR/none/lun.map"},
+                                  64,
+                                  "does not exist"},
+                      RefusalCase{"UnknownHash", {"--lun", "0:0", "--to", "@OUT", "--hash", "crc32"}, 64, "--hash"},
                       RefusalCase{"SourceMapWithoutImage",
                                   {"--lun", "0:0", "--to", "@OUT", "--source-map", "@DIR/good.map"},
                                   64,
                                   "IMAGE=MAPFILE"}),
     [](const ::testing::TestParamInfo<RefusalCase>& row) { return std::string(row.param.name); });
+
+// A finished export whose target is then tampered with: the next run with
+// the same --map must check the target before it trusts the map.
+struct ResumeCase {
+    const char* name;
+    // Changes the target (out) or the map after the first, finished run.
+    std::function<void(const std::string& out, const std::string& map, const TempDir& dir)> change;
+    std::vector<std::string> args; // @OUT, @MAP and @DIR are replaced
+    int status;
+    const char* stderrHas;
+    bool imageIsLun; // the target holds the whole LUN afterwards
+};
+
+class ExportCliResume : public ExportCli, public ::testing::WithParamInterface<ResumeCase> {};
+
+TEST_P(ExportCliResume, ChecksTheTargetBeforeTrustingTheMap)
+{
+    Generate(sample::HealthyGroup(5, {12}));
+    const sample::LunOut& lun = manifest.luns[0];
+    const std::string out = dir.file("out.img"), map = dir.file("lun.map");
+    ASSERT_EQ(Run({"--lun", "0:0", "--to", out, "--map", map}), 0) << Stderr();
+    GetParam().change(out, map, dir);
+    const std::string mapBefore = Slurp(map);
+    std::vector<std::string> args{"--lun", "0:0"};
+    for (std::string a : GetParam().args) {
+        for (const auto& [key, value] : {std::pair<std::string, std::string>{"@OUT", out}, {"@MAP", map},
+                                         {"@DIR", dir.path().string()}})
+            if (const size_t at = a.find(key); at != std::string::npos)
+                a.replace(at, key.size(), value);
+        args.push_back(a);
+    }
+    EXPECT_EQ(Run(args), GetParam().status) << Stderr();
+    EXPECT_NE(Stderr().find(GetParam().stderrHas), std::string::npos) << Stderr();
+    if (GetParam().status != 0) {
+        EXPECT_EQ(Slurp(map), mapBefore) << "a refused run rewrote the map";
+    }
+    if (GetParam().imageIsLun) {
+        EXPECT_EQ(sample::Sha256OfFile(out, 0, lun.bytes), lun.sha256);
+        RescueMap m;
+        std::string error;
+        ASSERT_TRUE(RescueMap::Parse(Slurp(map), m, error)) << error;
+        EXPECT_EQ(m.Total('+'), lun.bytes);
+    }
+}
+
+void Truncate(const std::string& path, uint64_t size)
+{
+    std::filesystem::resize_file(path, size);
+}
+
+// A map as ddrescuelog writes it (no comment of ours): stripes 0 to 4 done.
+void PartialForeignMap(const std::string& out, const std::string& map, const TempDir& dir)
+{
+    char text[160];
+    std::snprintf(text, sizeof text, "0x%llX ? 1\n0 0x%llX +\n0x%llX 0x%llX ?\n",
+                  static_cast<unsigned long long>(5 * kRun), static_cast<unsigned long long>(5 * kRun),
+                  static_cast<unsigned long long>(5 * kRun), static_cast<unsigned long long>(7 * kRun));
+    const std::string hand = dir.file("hand.map");
+    WriteFile(hand, std::vector<uint8_t>(text, text + std::strlen(text)));
+    std::string rewritten;
+    if (HaveDdrescuelog() && Shell("ddrescuelog -a '?,?' '" + hand + "'", rewritten))
+        WriteFile(map, std::vector<uint8_t>(rewritten.begin(), rewritten.end()));
+    else
+        std::filesystem::copy_file(hand, map, std::filesystem::copy_options::overwrite_existing);
+    // Stripes after the resume point must be written again.
+    Truncate(out, 5 * kRun);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AfterAFinishedRun, ExportCliResume,
+    ::testing::Values(
+        ResumeCase{"TargetDeleted", [](const std::string& out, const std::string&,
+                                       const TempDir&) { std::filesystem::remove(out); },
+                   {"--to", "@OUT", "--map", "@MAP"}, 64, "does not exist", false},
+        ResumeCase{"TargetTruncated", [](const std::string& out, const std::string&,
+                                         const TempDir&) { Truncate(out, 0x100000); },
+                   {"--to", "@OUT", "--map", "@MAP"}, 64, "truncated?", false},
+        ResumeCase{"TargetReplaced",
+                   [](const std::string& out, const std::string&, const TempDir& dir) {
+                       // A new inode for the same name, as long as the LUN.
+                       WriteFile(dir.file("new.img"), std::vector<uint8_t>(12 * kRun, 0));
+                       std::filesystem::rename(dir.file("new.img"), out);
+                   },
+                   {"--to", "@OUT", "--map", "@MAP"}, 64, "was replaced", false},
+        ResumeCase{"TargetTruncatedWithRestart", [](const std::string& out, const std::string&,
+                                                    const TempDir&) { Truncate(out, 0x100000); },
+                   {"--to", "@OUT", "--map", "@MAP", "--restart"}, 0, "--restart", true},
+        ResumeCase{"TargetSpelledDifferently",
+                   [](const std::string&, const std::string&, const TempDir& dir) {
+                       std::filesystem::create_directory(dir.file("sub"));
+                   },
+                   {"--to", "@DIR/sub/../out.img", "--map", "@MAP", "--resume"}, 0, "marks every stripe done",
+                   true},
+        ResumeCase{"MapRewrittenByDdrescuelog", PartialForeignMap, {"--to", "@OUT", "--map", "@MAP"}, 0,
+                   "at stripe 5 of 12", true}),
+    [](const ::testing::TestParamInfo<ResumeCase>& row) { return std::string(row.param.name); });
+
+// Stopping by signal: within about a second, the map saved and a later run
+// continuing from it. Member 0 is served at 40 Mbit/s so the export takes
+// long enough to be interrupted.
+struct SignalCase {
+    const char* name;
+    int signal;
+    int times;
+    int status;
+};
+
+class ExportCliSignal : public ExportCli, public ::testing::WithParamInterface<SignalCase> {};
+
+TEST_P(ExportCliSignal, StopsWithinASecondAndSavesTheMap)
+{
+    if (!NbdMember::Available())
+        GTEST_SKIP() << NbdMember::Unavailable();
+    Generate(sample::HealthyGroup(5, {48}));
+    const sample::LunOut& lun = manifest.luns[0];
+    const std::string slow = manifest.members[0].path;
+    char whole[96];
+    std::snprintf(whole, sizeof whole, "0 +\n0 0x%llX +\n", static_cast<unsigned long long>(FileSize(slow)));
+    WriteFile(dir.file("all.map"), std::vector<uint8_t>(whole, whole + std::strlen(whole)));
+    NbdMember member(slow, dir.file("all.map"), {.rateBitsPerSecond = 40'000'000, .mountDir = dir.file("mnt")});
+    const std::string out = dir.file("out.img"), map = dir.file("lun.map");
+    std::vector<std::string> args{"export"};
+    for (const auto& s : manifest.Sources())
+        args.push_back(s == slow ? member.Path() : s);
+    for (const std::string& a : {std::string("--lun"), std::string("0:0"), std::string("--to"), out,
+                                 std::string("--map"), map})
+        args.push_back(a);
+    CliRun run(args, dir.file("stdout"), dir.file("stderr"));
+    ASSERT_GT(run.pid(), 0);
+    for (int i = 0; i < 600 && FileSize(out) < kRun; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_GE(FileSize(out), kRun) << Stderr();
+    const auto sent = std::chrono::steady_clock::now();
+    for (int i = 0; i < GetParam().times; ++i) {
+        ::kill(run.pid(), GetParam().signal);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(run.Wait(), GetParam().status) << Stderr();
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count(), 1.5);
+    RescueMap m;
+    std::string error;
+    ASSERT_TRUE(RescueMap::Parse(Slurp(map), m, error)) << error;
+    EXPECT_GT(m.Total('?'), 0u);
+    EXPECT_LE(m.Total('+'), FileSize(out)) << "the map claims more than the target holds";
+    // The plain images continue where the map says.
+    ASSERT_EQ(Run({"--lun", "0:0", "--to", out, "--map", map}), 0) << Stderr();
+    EXPECT_NE(Stderr().find("continuing from"), std::string::npos) << Stderr();
+    EXPECT_EQ(sample::Sha256OfFile(out, 0, lun.bytes), lun.sha256);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, ExportCliSignal,
+                         ::testing::Values(SignalCase{"Sigterm", SIGTERM, 1, 143},
+                                           SignalCase{"Sigint", SIGINT, 1, 130},
+                                           SignalCase{"SigintTwice", SIGINT, 2, 130}),
+                         [](const ::testing::TestParamInfo<SignalCase>& row) { return std::string(row.param.name); });
+
+TEST_F(ExportCli, RetryBadReadsTheLostRangesAgainOnceTheyRead)
+{
+    // Two data positions of stripe 2 unreadable at the same place: lost,
+    // until the members read again (here: their imaging maps are dropped).
+    sample::GroupSpec spec = sample::HealthyGroup(5, {6});
+    spec.luns[0].faults.push_back({2, 0, 0x10000, 0x20000, sample::FaultKind::Unreadable});
+    spec.luns[0].faults.push_back({2, 1, 0x10000, 0x20000, sample::FaultKind::Unreadable});
+    Generate(spec);
+    const sample::LunOut& lun = manifest.luns[0];
+    ASSERT_GT(lun.lostBytes, 0u);
+    std::vector<std::string> bad;
+    for (const auto& m : manifest.members)
+        if (!m.badMap.empty())
+            bad.push_back(m.path + "=" + m.badMap);
+    ASSERT_EQ(bad.size(), 2u);
+    const std::string out = dir.file("out.img"), map = dir.file("lun.map");
+    auto lost = [&] {
+        RescueMap m;
+        std::string error;
+        EXPECT_TRUE(RescueMap::Parse(Slurp(map), m, error)) << error;
+        return m.Total('-');
+    };
+    ASSERT_EQ(Run({"--lun", "0:0", "--to", out, "--map", map, "--source-map", bad[0], "--source-map", bad[1]}), 0)
+        << Stderr();
+    EXPECT_EQ(lost(), lun.lostBytes);
+    // Without --retry-bad a finished map is left as it is.
+    ASSERT_EQ(Run({"--lun", "0:0", "--to", out, "--map", map}), 0) << Stderr();
+    EXPECT_EQ(lost(), lun.lostBytes);
+    ASSERT_EQ(Run({"--lun", "0:0", "--to", out, "--map", map, "--retry-bad"}), 0) << Stderr();
+    EXPECT_NE(Stdout().find("read again (--retry-bad):  1"), std::string::npos) << Stdout();
+    EXPECT_EQ(lost(), 0u);
+    EXPECT_EQ(sample::Sha256OfFile(out, 0, lun.bytes), lun.sha256);
+}
+
+TEST_F(ExportCli, SparseLeavesZeroBlocksAsHoles)
+{
+    sample::GroupSpec spec = sample::HealthyGroup(6, {10});
+    spec.members[1].present = false;
+    spec.members[4].present = false;
+    Generate(spec);
+    const sample::LunOut& lun = manifest.luns[0];
+    ASSERT_GT(lun.lostBytes, 2 * kRun);
+    auto allocated = [](const std::string& path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : 0;
+    };
+    ASSERT_EQ(Run({"--lun", "0:0", "--to", dir.file("full.img")}), 0) << Stderr();
+    ASSERT_EQ(Run({"--lun", "0:0", "--to", dir.file("sparse.img"), "--sparse", "--strict"}), 18) << Stderr();
+    EXPECT_EQ(FileSize(dir.file("sparse.img")), lun.bytes);
+    EXPECT_EQ(sample::Sha256OfFile(dir.file("sparse.img"), 0, lun.bytes), lun.exportSha256);
+    EXPECT_GE(allocated(dir.file("full.img")), lun.bytes);
+    EXPECT_LE(allocated(dir.file("sparse.img")), lun.bytes - lun.lostBytes + 0x10000);
+}
+
+struct HashCase {
+    const char* name;
+    const char* tool;
+};
+
+class ExportCliHash : public ExportCli, public ::testing::WithParamInterface<HashCase> {};
+
+TEST_P(ExportCliHash, HashesTheBytesOnTheTargetInTheJsonAndTheMap)
+{
+    Generate(sample::HealthyGroup(5, {7}));
+    const std::string out = dir.file("out.img"), map = dir.file("lun.map");
+    ASSERT_EQ(Run({"--lun", "0:0", "--to", out, "--map", map, "--json", "--hash", GetParam().name}), 0) << Stderr();
+    std::string sum;
+    ASSERT_TRUE(Shell(std::string(GetParam().tool) + " '" + out + "'", sum));
+    sum = sum.substr(0, sum.find(' '));
+    const nlohmann::json j = nlohmann::json::parse(Stdout());
+    EXPECT_EQ(j["hash"]["algorithm"], GetParam().name);
+    EXPECT_EQ(j["hash"]["value"], sum);
+    EXPECT_EQ(j["status"], 0);
+    EXPECT_EQ(j["stripes"]["written"], 7);
+    EXPECT_EQ(j["bytesLost"], 0);
+    EXPECT_NE(Slurp(map).find(std::string("# corvane ") + GetParam().name + " " + sum), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Algorithms, ExportCliHash,
+                         ::testing::Values(HashCase{"sha256", "sha256sum"}, HashCase{"md5", "md5sum"},
+                                           HashCase{"sha1", "sha1sum"}),
+                         [](const ::testing::TestParamInfo<HashCase>& row) { return std::string(row.param.name); });
+
+TEST_F(ExportCli, JsonIsUtf8UnderAGbkLocale)
+{
+    std::string locales;
+    Shell("locale -a", locales);
+    if (locales.find("zh_CN.gbk") == std::string::npos)
+        GTEST_SKIP() << "the zh_CN.GBK locale is not generated here (locale-gen zh_CN.GBK)";
+    // "样本" and "导出" in GBK, as a user under that locale names them.
+    const std::string group = dir.file("\xD1\xF9\xB1\xBE"), out = dir.file("\xB5\xBC\xB3\xF6.img");
+    // The generator writes its manifest in UTF-8: generated under a plain
+    // name, then moved.
+    Generate(sample::HealthyGroup(5, {2}));
+    std::filesystem::rename(dir.file("group"), group);
+    std::vector<std::string> args{"export"};
+    for (const auto& s : manifest.Sources())
+        args.push_back(group + s.substr(dir.file("group").size()));
+    for (const std::string& a : {std::string("--lun"), std::string("0:0"), std::string("--to"), out,
+                                 std::string("--json")})
+        args.push_back(a);
+    {
+        CliRun ex(args, dir.file("stdout"), dir.file("stderr"), "zh_CN.GBK");
+        ASSERT_EQ(ex.Wait(), 0) << Stderr();
+    }
+    const nlohmann::json e = nlohmann::json::parse(Stdout()); // throws on bytes that are not UTF-8
+    EXPECT_NE(e["target"].get<std::string>().find("导出.img"), std::string::npos) << e["target"];
+    args.erase(args.end() - 5, args.end());
+    args[0] = "analyze";
+    args.push_back("--json");
+    CliRun run(args, dir.file("stdout"), dir.file("stderr"), "zh_CN.GBK");
+    ASSERT_EQ(run.Wait(), 0) << Stderr();
+    const nlohmann::json a = nlohmann::json::parse(Stdout());
+    EXPECT_NE(a["members"][0]["source"].get<std::string>().find("样本"), std::string::npos) << a["members"][0];
+}
+
+TEST_F(ExportCli, VersionAndTheExitStatusTable)
+{
+    CliRun v({"-V"}, dir.file("stdout"), dir.file("stderr"));
+    EXPECT_EQ(v.Wait(), 0);
+    EXPECT_EQ(Stdout().rfind("corvane-cli ", 0), 0u) << Stdout();
+    CliRun h({"--help"}, dir.file("stdout"), dir.file("stderr"));
+    EXPECT_EQ(h.Wait(), 0);
+    for (const char* row : {"  64 ", "  65 ", "  66 ", "  70 ", "  18 ", "130/143"})
+        EXPECT_NE(Stdout().find(row), std::string::npos) << row;
+}
 
 } // namespace
 } // namespace corvane::test

@@ -12,7 +12,9 @@
 int main(int argc, char** argv)
 {
     CLI::App app{"Writes a sample disk group: member images and manifest.json", "corvane-mksample"};
-    app.set_version_flag("--version", std::string("corvane-mksample ") + CORVANE_VERSION);
+    app.set_version_flag("-V,--version", std::string("corvane-mksample ") + CORVANE_VERSION);
+    app.footer("Exit status: 0 written; 1 the group could not be generated (bad JSON, a write failed);\n"
+               "64 usage (a bad option, neither --group nor --members).");
     std::string out;
     std::string groupFile;
     int members = 0;
@@ -32,7 +34,14 @@ int main(int argc, char** argv)
     for (auto* file : {group, oldName})
         file->excludes(mem)->excludes(luns)->excludes(seedOpt)->excludes(drop);
     luns->needs(mem);
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return 64; // EX_USAGE, as corvane-cli
+    }
 
     try {
         corvane::sample::GroupSpec plan;
@@ -54,7 +63,7 @@ int main(int argc, char** argv)
             }
         } else {
             std::fprintf(stderr, "corvane-mksample: give --group FILE or --members N\n");
-            return 2;
+            return 64;
         }
         const corvane::sample::Manifest m = corvane::sample::Generate(plan, out);
         std::printf("wrote %zu member images and manifest.json to %s\n", m.members.size(), out.c_str());

@@ -452,6 +452,9 @@ std::unique_ptr<ExportJob> CTessalyView::PrepareJob(LunEntry* entry, const QStri
         CommandLine(*entry, settings.target, std::int64_t(offset / 512),
                     settings.mapPath.empty() ? settings.target + ".map" : settings.mapPath);
     settings.truncateWhenFinished = imageFile;
+    // The user chose (and confirmed) this target afresh: an earlier map
+    // beside it describes an earlier export, not one to continue.
+    settings.restart = true;
     settings.progress = &CTessalyView::ReportExportProgress;
     settings.user = this;
     settings.console = stdout;
