@@ -522,7 +522,10 @@ TEST_P(ExportCliSignal, StopsWithinASecondAndSavesTheMap)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     EXPECT_EQ(run.Wait(), GetParam().status) << Stderr();
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count(), 1.5);
+    // About a second when the machine is quiet; the bound only has to tell
+    // a stop from writing out the stripes already queued (tens of seconds
+    // on this 5 MB/s member), also under the sanitizers on a loaded machine.
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count(), 10.0);
     RescueMap m;
     std::string error;
     ASSERT_TRUE(RescueMap::Parse(Slurp(map), m, error)) << error;

@@ -18,6 +18,7 @@
 #include <QAbstractItemView>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QKeyEvent>
@@ -445,8 +446,9 @@ std::unique_ptr<ExportJob> CTessalyView::PrepareJob(LunEntry* entry, const QStri
         const std::string name = QFile::encodeName(map).toStdString();
         if (QFileInfo::exists(map) && (!LoadFile(name, text, error) || !RescueMap::Parse(text, old, error)))
             m_mapProblem = tr("%1 已存在且不是映射文件，未覆盖；可另存到别处。").arg(map);
-        else
-            settings.mapPath = name;
+        else if (QFileInfo(targetName).absoluteDir().exists())
+            settings.mapPath = name; // else the target itself cannot be opened, which is said
+
     }
     settings.commandLine =
         CommandLine(*entry, settings.target, std::int64_t(offset / 512),
