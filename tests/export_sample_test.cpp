@@ -555,6 +555,7 @@ TEST_F(SampleExportRealEio, AMemberThatVanishesMidExportIsRebuiltFromParity)
     EXPECT_GT(rep.bytesRebuilt, 0u);
     EXPECT_EQ(sample::Sha256OfFile(out, 0, manifest.luns[0].bytes), manifest.luns[0].sha256);
     ExpectRescueMap(rep, manifest.luns[0].bytes, {});
+    RecordProperty("bytesRebuilt", std::to_string(rep.bytesRebuilt));
 }
 
 TEST_F(SampleExportRealEio, AMissingMemberAndOneThatVanishesLoseExactlyWhatIsReported)
@@ -582,6 +583,7 @@ TEST_F(SampleExportRealEio, AMissingMemberAndOneThatVanishesLoseExactlyWhatIsRep
     ExpectRescueMap(rep, manifest.luns[0].bytes, lost);
     ExpectIntactBesideTheLostRanges(out, 0, rep);
     RecordProperty("bytesLost", std::to_string(rep.bytesLost));
+    RecordProperty("bytesRebuilt", std::to_string(rep.bytesRebuilt));
 }
 
 } // namespace
