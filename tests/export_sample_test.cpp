@@ -330,7 +330,7 @@ TEST_F(SampleExport, AnExportOntoOneOfItsSourcesIsRefusedBeforeAnythingIsWritten
 
 struct FaultRow {
     const char* name;
-    std::function<void(GroupSpec&)> plant; // on HealthyGroup(5, {4})
+    std::function<void(GroupSpec&)> plant; // on HealthyGroup(5, {2})
     // The least possible loss and the bytes parity must rebuild, worked
     // out by hand from the faults (so a row is what its name says).
     uint64_t lost = 0;
@@ -364,7 +364,7 @@ protected:
     void Run(BadSectors bad)
     {
         const FaultRow& row = GetParam();
-        GroupSpec g = sample::HealthyGroup(5, {4});
+        GroupSpec g = sample::HealthyGroup(5, {2});
         row.plant(g);
         ASSERT_NO_FATAL_FAILURE(Analyse(g, bad, row.imagingMaps));
         const LunOut& want = manifest.luns[0];
@@ -431,15 +431,15 @@ const FaultRow kFaultRows[] = {
          Fault(g, 0, 1, 0x50000, 0x2000);
      },
      0x2000, 0},
-    // Member 3 is data position 2 of stripe 1 (and a data position of every
-    // stripe): the page of position 0 and the same page of position 2 are
-    // lost, the rest of member 3 rebuilt.
+    // Member 3 is data position 3 of stripe 0 and 2 of stripe 1: the page
+    // of position 0 and the same page of position 2 are lost, the rest of
+    // member 3 rebuilt.
     {"AMissingMemberPlusOneBadPageElsewhere",
      [](GroupSpec& g) {
          g.members[3].present = false;
          Fault(g, 1, 0, 0x60000, 0x1000);
      },
-     0x2000, 4 * kSeg - 0x1000},
+     0x2000, 2 * kSeg - 0x1000},
     // [0x1E000, 0x22000) of position 2 and [0x1F000, 0x21000) of the
     // parity: the loss falls in two chunks, so two LUN ranges.
     {"ABadRangeAcrossAChunkBoundary",
@@ -487,11 +487,11 @@ INSTANTIATE_TEST_SUITE_P(Rows, FaultedExportRealEio, ::testing::ValuesIn(RealEio
                          [](const auto& p) { return std::string(p.param.name); });
 
 // A member whose server dies while the export reads it: the export thread
-// kills it before stripe kVanishAt, while the member, capped at 64 Mbit/s,
-// is still a few segments ahead at most.
+// kills it before stripe kVanishAt, while the member, capped at 48 Mbit/s
+// (a third of a second a segment), is still a few segments ahead at most.
 class SampleExportRealEio : public SampleExport {
 protected:
-    static constexpr int32_t kVanishAt = 6;
+    static constexpr int32_t kVanishAt = 4;
     static constexpr uint32_t kStripes = 16;
     static constexpr size_t kVanishing = 2;
 
@@ -524,7 +524,7 @@ protected:
             return std::vector<uint8_t>(t.begin(), t.end());
         }());
         served.push_back(std::make_unique<NbdMember>(
-            v.path, map, NbdMemberOptions{.rateBitsPerSecond = 64'000'000, .mountDir = dir.file("mnt")}));
+            v.path, map, NbdMemberOptions{.rateBitsPerSecond = 48'000'000, .mountDir = dir.file("mnt")}));
         for (const auto& m : manifest.members)
             if (m.present)
                 ctx.sources.push_back({&m == &v ? served.back()->Path() : m.path});
