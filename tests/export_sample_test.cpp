@@ -538,6 +538,17 @@ protected:
         EXPECT_EQ(vanishing.seenTotal, static_cast<int32_t>(kStripes));
         return rep;
     }
+
+    // The dead server's mount goes with its NbdMember, like any other.
+    void ExpectUnmountedOnceClosed()
+    {
+        ctx.ResetAnalysis(); // closes the members
+        served.clear();
+        std::error_code ec;
+        EXPECT_FALSE(NbdMember::IsMountPoint(dir.file("mnt")));
+        EXPECT_FALSE(std::filesystem::exists(dir.file("mnt"), ec)) << ec.message();
+        EXPECT_FALSE(ec) << ec.message();
+    }
 };
 
 TEST_F(SampleExportRealEio, AMemberThatVanishesMidExportIsRebuiltFromParity)
@@ -556,6 +567,7 @@ TEST_F(SampleExportRealEio, AMemberThatVanishesMidExportIsRebuiltFromParity)
     EXPECT_EQ(sample::Sha256OfFile(out, 0, manifest.luns[0].bytes), manifest.luns[0].sha256);
     ExpectRescueMap(rep, manifest.luns[0].bytes, {});
     RecordProperty("bytesRebuilt", std::to_string(rep.bytesRebuilt));
+    ExpectUnmountedOnceClosed();
 }
 
 TEST_F(SampleExportRealEio, AMissingMemberAndOneThatVanishesLoseExactlyWhatIsReported)
@@ -584,6 +596,7 @@ TEST_F(SampleExportRealEio, AMissingMemberAndOneThatVanishesLoseExactlyWhatIsRep
     ExpectIntactBesideTheLostRanges(out, 0, rep);
     RecordProperty("bytesLost", std::to_string(rep.bytesLost));
     RecordProperty("bytesRebuilt", std::to_string(rep.bytesRebuilt));
+    ExpectUnmountedOnceClosed();
 }
 
 } // namespace
