@@ -109,8 +109,15 @@ public:
     // dir is a mount point in this process's view.
     static bool IsMountPoint(const std::string& dir)
     {
+        // Only the parent is resolved: a mount whose nbdfuse has gone
+        // answers every look at its root with ENOTCONN, and must still be
+        // found to be unmounted.
+        namespace fs = std::filesystem;
         std::error_code ec;
-        const std::string want = std::filesystem::weakly_canonical(dir, ec).string();
+        fs::path p = fs::absolute(dir, ec).lexically_normal();
+        if (!p.has_filename())
+            p = p.parent_path();
+        const std::string want = (fs::weakly_canonical(p.parent_path(), ec) / p.filename()).string();
         std::ifstream info("/proc/self/mountinfo");
         std::string line;
         while (std::getline(info, line)) {

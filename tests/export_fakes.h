@@ -180,7 +180,19 @@ inline char TaskState(int tid)
 // threads of two cells may share one.
 class FaultyIO : public JFileHandle::JIO {
 public:
-    explicit FaultyIO(std::unique_ptr<JIO> inner) : m_inner(std::move(inner)) { m_size = m_inner->Size(); }
+    explicit FaultyIO(std::unique_ptr<JIO> inner) : m_inner(std::move(inner))
+    {
+        m_size = m_inner->Size();
+        m_openedPath = m_inner->OpenedPath();
+        m_knownUnreadable = m_inner->KnownUnreadable();
+    }
+
+    // Member bytes that fail like bad sectors: a read that starts before
+    // one delivers the bytes up to it and then fails with EIO, one that
+    // starts inside fails at once, as the kernel's pread loop does. Set
+    // before the reads start; reader threads only look at it.
+    JFileHandle::ExtentSet bad;
+    std::atomic<int> badReads{0}; // reads that `bad` failed or cut short
 
     // Reads at this byte offset fail with EIO / are refused as a position
     // the platform cannot address (EOVERFLOW) / deliver only `shortBy`
@@ -231,6 +243,23 @@ public:
             if (transferred)
                 *transferred = 0;
             errno = EOVERFLOW;
+            return false;
+        }
+        if (const JFileHandle::ExtentSet hit = bad.Within(offset, count); !hit.Empty()) {
+            ++badReads;
+            const uint64_t before = hit.List().front().offset - offset;
+            uint64_t got = 0;
+            if (before > 0 && !m_inner->ReadAt(offset, buffer, static_cast<uint32_t>(before), &got)) {
+                if (transferred)
+                    *transferred = got;
+                return false;
+            }
+            if (transferred)
+                *transferred = got;
+            // The source ending before the bad bytes is a short read, no error.
+            if (got < before)
+                return true;
+            errno = EIO;
             return false;
         }
         if (offset == shortReadAt) {
