@@ -17,7 +17,8 @@ bool ParseNumber(const std::string& s, uint64_t& out)
     errno = 0;
     char* end = nullptr;
     const unsigned long long v = std::strtoull(s.c_str(), &end, 0);
-    if (errno != 0 || end == s.c_str() || *end != '\0')
+    // The whole field: a NUL inside it must not end the number early.
+    if (errno != 0 || end != s.c_str() + s.size())
         return false;
     out = v;
     return true;

@@ -2,6 +2,7 @@
 
 #include "disk/Drives.h"
 #include "disk/JIO.h"
+#include "disk/Mapfile.h"
 
 #include <gtest/gtest.h>
 
@@ -252,3 +253,75 @@ TEST(JDisk, RealLoopDevice)
     }
     std::system(("losetup -d " + std::string(dev)).c_str());
 }
+
+namespace {
+
+// ddrescue's mapfile syntax, accepted and refused, with the line named.
+struct MapfileCase {
+    const char* name;
+    std::string text;
+    bool ok;
+    const char* error;         // the start of the message when refused
+    uint64_t domain;           // when accepted
+    uint64_t notRescued;
+};
+
+class MapfileParse : public ::testing::TestWithParam<MapfileCase> {};
+
+TEST_P(MapfileParse, TakesDdrescueSyntaxAndRefusesTheRest)
+{
+    const MapfileCase& c = GetParam();
+    JFileHandle::Mapfile map;
+    std::string error;
+    ASSERT_EQ(JFileHandle::ParseMapfile(c.text, map, error), c.ok) << error;
+    if (!c.ok) {
+        EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+        return;
+    }
+    EXPECT_EQ(map.Domain(), c.domain);
+    EXPECT_EQ(map.NotRescued().Total(), c.notRescued);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, MapfileParse,
+    ::testing::Values(
+        MapfileCase{"DdrescueWritten",
+                    "# Mapfile. Created by GNU ddrescue version 1.27\n# current_pos  current_status  current_pass\n"
+                    "0x00010000     +               1\n#      pos        size  status\n"
+                    "0x00000000  0x00008000  +\n0x00008000  0x00001000  -\n0x00009000  0x00007000  *\n",
+                    true, "", 0x10000, 0x8000},
+        MapfileCase{"DecimalAndOctalNumbersAndCrLf", "0 ?\r\n0 4096 +\r\n4096 010 /\r\n", true, "", 4104, 8},
+        MapfileCase{"NoStatusLine", "# only comments\n", false, "line 2: no mapfile status line", 0, 0},
+        MapfileCase{"AGap", "0 +\n0 0x1000 +\n0x2000 0x1000 -\n", false, "line 3: block does not start", 0, 0},
+        MapfileCase{"AZeroSize", "0 +\n0 0 +\n", false, "line 2: bad block size", 0, 0},
+        MapfileCase{"ABlockPast2To64", "0 +\n0 0xFFFFFFFFFFFFFFFF +\n0xFFFFFFFFFFFFFFFF 2 +\n", false,
+                    "line 3: bad block size", 0, 0},
+        MapfileCase{"AnUnknownStatus", "0 +\n0 0x1000 x\n", false, "line 2: expected", 0, 0},
+        MapfileCase{"ANulInsideANumber", std::string("0 +\n0 0x1000\0zz +\n", 17), false, "line 2: expected", 0,
+                    0},
+        MapfileCase{"ANegativeNumber", "0 +\n0 -4096 +\n", false, "line 2: expected", 0, 0}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// Byte-range sets at their edges: touching ranges merge, removal splits,
+// ranges that would pass 2^64 are clipped.
+TEST(ExtentSet, MergesSplitsAndClipsAtTheEdges)
+{
+    using JFileHandle::Extent;
+    JFileHandle::ExtentSet s;
+    s.Add(10, 10);
+    s.Add(30, 10);
+    s.Add(20, 10); // touches both: one range
+    EXPECT_EQ(s.List(), (std::vector<Extent>{{10, 30}}));
+    s.Remove(15, 5);
+    EXPECT_EQ(s.List(), (std::vector<Extent>{{10, 5}, {20, 20}}));
+    EXPECT_TRUE(s.Covers(20, 20));
+    EXPECT_FALSE(s.Covers(14, 2));
+    EXPECT_FALSE(s.Intersects(15, 5));
+    EXPECT_EQ(s.Complement(0, 50).List(), (std::vector<Extent>{{0, 10}, {15, 5}, {40, 10}}));
+    EXPECT_EQ(s.Relative(12, 10).List(), (std::vector<Extent>{{0, 3}, {8, 2}}));
+    JFileHandle::ExtentSet top;
+    top.Add(UINT64_MAX - 4, 100);
+    EXPECT_EQ(top.Total(), 4u);
+}
+
+} // namespace
