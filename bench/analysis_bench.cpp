@@ -37,9 +37,9 @@ struct Group {
         if (!mkdtemp(tmpl))
             throw std::runtime_error("mkdtemp failed");
         dir = tmpl;
-        corvane::sample::GroupSpec spec = corvane::sample::HealthyGroup(kMembers, {});
+        corvane::sample::GroupPlan groupPlan = corvane::sample::HealthyGroup(kMembers, {});
         for (int i = 0; i < kLuns; ++i) {
-            corvane::sample::LunSpec l;
+            corvane::sample::LunPlan l;
             l.stripes = 1 + static_cast<uint32_t>(i % 3);
             l.row = static_cast<uint8_t>(1 + i % 2);
             // Every tenth LUN is declared above 1024 GiB: two map records,
@@ -47,11 +47,11 @@ struct Group {
             if (i % 10 == 9)
                 l.capacitySectors = 1100 * kGiBSectors;
             l.mapType = i % 7 == 3 ? 16 : 8;
-            spec.luns.push_back(l);
+            groupPlan.luns.push_back(l);
             const bool fourPieces = l.mapType == 16 || l.capacitySectors > 1024 * kGiBSectors;
             leastBytes += corvane::kSegmentSize * (1 + (fourPieces ? 4 : 2));
         }
-        manifest = corvane::sample::Generate(spec, dir.string());
+        manifest = corvane::sample::Generate(groupPlan, dir.string());
     }
     ~Group()
     {

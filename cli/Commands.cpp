@@ -184,23 +184,23 @@ int AddSources(const Options& opts, EvaContext& ctx)
     };
     for (const auto& s : opts.sources)
         ctx.sources.push_back({s});
-    for (const std::string& spec : opts.sourceMaps) {
-        const size_t eq = spec.rfind('=');
-        if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size()) {
-            Out(stderr, "--source-map wants IMAGE=MAPFILE (not \"" + spec + "\")\n");
+    for (const std::string& arg : opts.sourceMaps) {
+        const size_t eq = arg.rfind('=');
+        if (eq == std::string::npos || eq == 0 || eq + 1 == arg.size()) {
+            Out(stderr, "--source-map wants IMAGE=MAPFILE (not \"" + arg + "\")\n");
             return 64;
         }
-        const std::string image = spec.substr(0, eq), mapfile = spec.substr(eq + 1);
+        const std::string image = arg.substr(0, eq), mapfile = arg.substr(eq + 1);
         SourceEntry* entry = nullptr;
         for (SourceEntry& e : ctx.sources)
             if (same(e.path, image))
                 entry = &e;
         if (!entry) {
-            Out(stderr, "--source-map " + spec + ": " + image + " is not one of the sources given\n");
+            Out(stderr, "--source-map " + arg + ": " + image + " is not one of the sources given\n");
             return 64;
         }
         if (!entry->mapfile.empty()) {
-            Out(stderr, "--source-map " + spec + ": " + image + " has a mapfile already (" + entry->mapfile + ")\n");
+            Out(stderr, "--source-map " + arg + ": " + image + " has a mapfile already (" + entry->mapfile + ")\n");
             return 64;
         }
         // Checked before anything is read from the sources.

@@ -45,7 +45,7 @@ cat >"$work/stray.json" <<'JSON'
   "members": [ {"diskId": 0}, {"diskId": 1}, {"diskId": 2}, {"diskId": 3}, {"diskId": 4}, {"diskId": 5},
                {"content": "blank"}, {"content": "foreign", "diskId": 2} ] }
 JSON
-"$MKSAMPLE" --out "$work/t" --spec "$work/stray.json" >/dev/null
+"$MKSAMPLE" --out "$work/t" --group "$work/stray.json" >/dev/null
 strays=("$work"/t/member{0..7}.img)
 want=$(printf '0\t0\t0G\n0\t1\t0G\n0\t2\t0G')
 got=$("$CLI" analyze "${strays[@]}" 2>"$work/err")

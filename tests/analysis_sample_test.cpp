@@ -15,8 +15,8 @@
 
 using namespace corvane;
 using namespace corvane::test;
-using corvane::sample::GroupSpec;
-using corvane::sample::LunSpec;
+using corvane::sample::GroupPlan;
+using corvane::sample::LunPlan;
 using corvane::sample::Manifest;
 
 namespace {
@@ -29,9 +29,9 @@ protected:
     EvaContext ctx;
     Manifest manifest;
 
-    AnalysisResult Analyse(const GroupSpec& spec)
+    AnalysisResult Analyse(const GroupPlan& groupPlan)
     {
-        manifest = sample::Generate(spec, dir.path().string());
+        manifest = sample::Generate(groupPlan, dir.path().string());
         for (const auto& s : manifest.Sources())
             ctx.sources.push_back({s});
         return RunAnalysis(ctx);
@@ -83,16 +83,16 @@ TEST_F(SampleGroup, HealthyGroupOverTwoRows)
 
 TEST_F(SampleGroup, IndexOverTwoBlocksWithTypeSixteenRecordsAmongTypeEight)
 {
-    GroupSpec spec = sample::HealthyGroup(6, {});
+    GroupPlan groupPlan = sample::HealthyGroup(6, {});
     auto lun = [](uint32_t block, uint8_t indexType, uint32_t stripes) {
-        LunSpec l;
+        LunPlan l;
         l.block = block;
         l.indexType = indexType;
         l.stripes = stripes;
         return l;
     };
-    spec.luns = {lun(0, 8, 2), lun(0, 16, 1), lun(0, 8, 3), lun(1, 16, 1), lun(1, 8, 1), lun(1, 8, 2)};
-    const AnalysisResult r = Analyse(spec);
+    groupPlan.luns = {lun(0, 8, 2), lun(0, 16, 1), lun(0, 8, 3), lun(1, 16, 1), lun(1, 8, 1), lun(1, 8, 2)};
+    const AnalysisResult r = Analyse(groupPlan);
     ASSERT_TRUE(r.ok()) << r.text << " " << r.reason;
     ASSERT_EQ(ctx.blockList.size(), 2u);
     ExpectManifestList();
@@ -104,15 +104,15 @@ TEST_F(SampleGroup, IndexOverTwoBlocksWithTypeSixteenRecordsAmongTypeEight)
 
 TEST_F(SampleGroup, LargeSparseLunAndTypeSixteenMapRecord)
 {
-    GroupSpec spec = sample::HealthyGroup(7, {});
-    LunSpec big;
+    GroupPlan groupPlan = sample::HealthyGroup(7, {});
+    LunPlan big;
     big.stripes = 3;
     big.capacitySectors = 1025 * kGiBSectors; // two map records, mostly unallocated
-    LunSpec sixteen;
+    LunPlan sixteen;
     sixteen.stripes = 5;
     sixteen.mapType = 16;
-    spec.luns = {big, sixteen};
-    const AnalysisResult r = Analyse(spec);
+    groupPlan.luns = {big, sixteen};
+    const AnalysisResult r = Analyse(groupPlan);
     ASSERT_TRUE(r.ok()) << r.text << " " << r.reason;
     ExpectManifestList();
     const LunEntry& l = *ctx.lunList.at(0);
@@ -126,23 +126,23 @@ TEST_F(SampleGroup, LargeSparseLunAndTypeSixteenMapRecord)
 
 TEST_F(SampleGroup, HeadersAndPiecesOnlyOnTheirSecondAlternative)
 {
-    GroupSpec spec = sample::HealthyGroup(6, {2, 3});
-    for (LunSpec& l : spec.luns) {
+    GroupPlan groupPlan = sample::HealthyGroup(6, {2, 3});
+    for (LunPlan& l : groupPlan.luns) {
         l.headerFirstAlternativeUnreadable = true;
         l.pieceFirstAlternativeUnreadable = true;
     }
-    spec.luns[1].mapType = 16;
-    const AnalysisResult r = Analyse(spec);
+    groupPlan.luns[1].mapType = 16;
+    const AnalysisResult r = Analyse(groupPlan);
     ASSERT_TRUE(r.ok()) << r.text << " " << r.reason;
     ExpectManifestList();
 }
 
 TEST_F(SampleGroup, LostMemberAndHolesLeaveMissingSlotsButTheList)
 {
-    GroupSpec spec = sample::HealthyGroup(8, {2, 2});
-    spec.members[5].present = false;
-    spec.primaryHoles = {{1, 2}}; // filled from the second copy
-    const AnalysisResult r = Analyse(spec);
+    GroupPlan groupPlan = sample::HealthyGroup(8, {2, 2});
+    groupPlan.members[5].present = false;
+    groupPlan.primaryHoles = {{1, 2}}; // filled from the second copy
+    const AnalysisResult r = Analyse(groupPlan);
     ASSERT_TRUE(r.ok()) << r.text << " " << r.reason;
     ExpectManifestList();
     ASSERT_EQ(ctx.missingSlots.size(), 1u);
@@ -152,9 +152,9 @@ TEST_F(SampleGroup, LostMemberAndHolesLeaveMissingSlotsButTheList)
 
 TEST_F(SampleGroup, UntaggedMemberResolvesItsSlots)
 {
-    GroupSpec spec = sample::HealthyGroup(6, {2});
-    spec.members[3].tagged = false;
-    const AnalysisResult r = Analyse(spec);
+    GroupPlan groupPlan = sample::HealthyGroup(6, {2});
+    groupPlan.members[3].tagged = false;
+    const AnalysisResult r = Analyse(groupPlan);
     ASSERT_TRUE(r.ok()) << r.text << " " << r.reason;
     ExpectManifestList();
     EXPECT_FALSE(ctx.members[3]->HasMemberTag());
@@ -227,7 +227,7 @@ TEST_F(SampleGroup, MembersAreNotChanged)
 
 struct StrayRow {
     const char* name;
-    void (*change)(GroupSpec&);
+    void (*change)(GroupPlan&);
     int warned; // the source the one warning names, -1 for none
     SourceWarning::Kind kind;
 };
@@ -236,9 +236,9 @@ inline void PrintTo(const StrayRow& r, std::ostream* os) { *os << r.name; }
 
 class SampleStrays : public SampleGroup, public ::testing::WithParamInterface<StrayRow> {};
 
-sample::MemberSpec Stray(sample::Content content, uint8_t diskId = 0)
+sample::MemberPlan Stray(sample::Content content, uint8_t diskId = 0)
 {
-    sample::MemberSpec m;
+    sample::MemberPlan m;
     m.diskId = diskId;
     m.tagged = false;
     m.content = content;
@@ -247,17 +247,17 @@ sample::MemberSpec Stray(sample::Content content, uint8_t diskId = 0)
 
 TEST_P(SampleStrays, GroupStaysAsWrittenWithTheWarning)
 {
-    GroupSpec spec = sample::HealthyGroup(6, {3, 2});
-    GetParam().change(spec);
-    const AnalysisResult r = Analyse(spec);
+    GroupPlan groupPlan = sample::HealthyGroup(6, {3, 2});
+    GetParam().change(groupPlan);
+    const AnalysisResult r = Analyse(groupPlan);
     ASSERT_TRUE(r.ok()) << r.text << " " << r.reason;
     ExpectManifestList();
     // Each slot holds the member the rows name, which is what the export
     // reads from.
-    for (size_t c = 0; c < spec.rows[0].size(); ++c) {
+    for (size_t c = 0; c < groupPlan.rows[0].size(); ++c) {
         const MemberDisk* m = ctx.memberMap[1][c];
         ASSERT_NE(m, nullptr) << c;
-        EXPECT_EQ(m->source, manifest.members[static_cast<size_t>(spec.rows[0][c])].path) << c;
+        EXPECT_EQ(m->source, manifest.members[static_cast<size_t>(groupPlan.rows[0][c])].path) << c;
     }
     EXPECT_TRUE(ctx.missingSlots.empty());
     if (GetParam().warned < 0) {
@@ -276,10 +276,10 @@ INSTANTIATE_TEST_SUITE_P(
     Strays, SampleStrays,
     ::testing::Values(
         StrayRow{"BlankAfterMemberWithDiskIdZero",
-                 [](GroupSpec& s) { s.members.push_back(Stray(sample::Content::Blank)); }, 6,
+                 [](GroupPlan& s) { s.members.push_back(Stray(sample::Content::Blank)); }, 6,
                  SourceWarning::Kind::DiskIdCollision},
         StrayRow{"BlankBeforeMemberWithDiskIdZero",
-                 [](GroupSpec& s) {
+                 [](GroupPlan& s) {
                      s.members.insert(s.members.begin(), Stray(sample::Content::Blank));
                      for (auto& row : s.rows)
                          for (int& m : row)
@@ -287,14 +287,14 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  0, SourceWarning::Kind::DiskIdCollision},
         StrayRow{"ForeignDiskCarryingAMembersId",
-                 [](GroupSpec& s) { s.members.push_back(Stray(sample::Content::Foreign, 3)); }, 6,
+                 [](GroupPlan& s) { s.members.push_back(Stray(sample::Content::Foreign, 3)); }, 6,
                  SourceWarning::Kind::DiskIdCollision},
         StrayRow{"ForeignDiskWithAnIdNoSlotNames",
-                 [](GroupSpec& s) { s.members.push_back(Stray(sample::Content::Foreign, 200)); }, 6,
+                 [](GroupPlan& s) { s.members.push_back(Stray(sample::Content::Foreign, 200)); }, 6,
                  SourceWarning::Kind::NoSlot},
         StrayRow{"ZeroFirstCopiesOfHeadersAndPieces",
-                 [](GroupSpec& s) {
-                     for (LunSpec& l : s.luns) {
+                 [](GroupPlan& s) {
+                     for (LunPlan& l : s.luns) {
                          l.headerFirstAlternativeZero = true;
                          l.pieceFirstAlternativeZero = true;
                      }
@@ -309,7 +309,7 @@ struct ErrorRow {
     const char* name;
     int code;
     const char* text;
-    void (*damage)(GroupSpec&);
+    void (*damage)(GroupPlan&);
 };
 // Named rows keep test names readable.
 inline void PrintTo(const ErrorRow& r, std::ostream* os) { *os << r.name; }
@@ -319,9 +319,9 @@ class SampleGroupErrors : public ::testing::TestWithParam<ErrorRow> {};
 TEST_P(SampleGroupErrors, AnalysisFailsWithTheCodeAndItsText)
 {
     TempDir dir;
-    GroupSpec spec = sample::HealthyGroup(5, {2, 1});
-    GetParam().damage(spec);
-    const Manifest m = sample::Generate(spec, dir.path().string());
+    GroupPlan groupPlan = sample::HealthyGroup(5, {2, 1});
+    GetParam().damage(groupPlan);
+    const Manifest m = sample::Generate(groupPlan, dir.path().string());
     EvaContext ctx;
     for (const auto& s : m.Sources())
         ctx.sources.push_back({s});
@@ -337,19 +337,19 @@ TEST_P(SampleGroupErrors, AnalysisFailsWithTheCodeAndItsText)
 INSTANTIATE_TEST_SUITE_P(
     Codes, SampleGroupErrors,
     ::testing::Values(
-        ErrorRow{"SourceCannotBeOpened", kOpenDeviceFailed, "Open Device Failed!", [](GroupSpec&) {}},
+        ErrorRow{"SourceCannotBeOpened", kOpenDeviceFailed, "Open Device Failed!", [](GroupPlan&) {}},
         ErrorRow{"NoTaggedMember", kNoRaidInfo, "Can Not Find Eva Raid Infomation!",
-                 [](GroupSpec& s) {
+                 [](GroupPlan& s) {
                      for (auto& m : s.members)
                          m.tagged = false;
                  }},
         ErrorRow{"OnlyTypeSixteenIndexRecords", kNoRaidInfo2, "Does Not Find RaidInfo2",
-                 [](GroupSpec& s) {
+                 [](GroupPlan& s) {
                      for (auto& l : s.luns)
                          l.indexType = 16;
                  }},
         ErrorRow{"EveryMemberCutBelowTheHeaders", kSeriousDamage, "Eva Has Been Demage Serious",
-                 [](GroupSpec& s) {
+                 [](GroupPlan& s) {
                      for (auto& m : s.members)
                          m.truncateAt = 64ULL << 20;
                  }}),

@@ -116,7 +116,7 @@ protected:
     TempDir dir;
     sample::Manifest manifest;
 
-    void Generate(const sample::GroupSpec& spec) { manifest = sample::Generate(spec, dir.file("group")); }
+    void Generate(const sample::GroupPlan& groupPlan) { manifest = sample::Generate(groupPlan, dir.file("group")); }
 
     int Run(std::vector<std::string> args, const std::string& locale = "C.UTF-8")
     {
@@ -160,9 +160,9 @@ TEST_F(ExportCli, AnImagedMemberWithHolesIsRebuiltWhereItsMapfileSaysTheyAre)
 {
     // Member 2 was imaged with a 64 KiB hole inside stripe 1's segment of
     // position 1: without its map the hole's zeros would pass for data.
-    sample::GroupSpec spec = sample::HealthyGroup(5, {3});
-    spec.luns[0].faults.push_back({1, 1, 0x30000, 0x10000, sample::FaultKind::Hole});
-    Generate(spec);
+    sample::GroupPlan groupPlan = sample::HealthyGroup(5, {3});
+    groupPlan.luns[0].faults.push_back({1, 1, 0x30000, 0x10000, sample::FaultKind::Hole});
+    Generate(groupPlan);
     std::string image, mapfile;
     for (const auto& m : manifest.members)
         if (!m.imageMap.empty()) {
@@ -180,17 +180,17 @@ TEST_F(ExportCli, StraySourcesAmongTheMembersChangeNoByteAndAreWarnedOf)
 {
     // A blank disk added after member 0 and a foreign disk whose byte 115 is
     // member 3's id: the LUN comes out as the group holds it.
-    sample::GroupSpec spec = sample::HealthyGroup(6, {6});
-    sample::MemberSpec blank, foreign;
+    sample::GroupPlan groupPlan = sample::HealthyGroup(6, {6});
+    sample::MemberPlan blank, foreign;
     blank.tagged = foreign.tagged = false;
     blank.content = sample::Content::Blank;
     foreign.content = sample::Content::Foreign;
     foreign.diskId = 3;
-    spec.members.insert(spec.members.begin() + 1, blank);
-    for (int& m : spec.rows[0])
+    groupPlan.members.insert(groupPlan.members.begin() + 1, blank);
+    for (int& m : groupPlan.rows[0])
         m += m >= 1 ? 1 : 0;
-    spec.members.push_back(foreign);
-    Generate(spec);
+    groupPlan.members.push_back(foreign);
+    Generate(groupPlan);
     const std::string out = dir.file("lun.img");
     ASSERT_EQ(Run({"--lun", "0:0", "--to", out}), 0) << Stderr();
     EXPECT_EQ(sample::Sha256OfFile(out, 0, manifest.luns[0].bytes), manifest.luns[0].sha256);
@@ -203,10 +203,10 @@ TEST_F(ExportCli, StraySourcesAmongTheMembersChangeNoByteAndAreWarnedOf)
 
 TEST_F(ExportCli, ADamagedLunListsItsZeroFilledRangesAndItsMapfileReadsBackInDdrescuelog)
 {
-    sample::GroupSpec spec = sample::HealthyGroup(6, {10});
-    spec.members[1].present = false;
-    spec.members[4].present = false;
-    Generate(spec);
+    sample::GroupPlan groupPlan = sample::HealthyGroup(6, {10});
+    groupPlan.members[1].present = false;
+    groupPlan.members[4].present = false;
+    Generate(groupPlan);
     const sample::LunOut& lun = manifest.luns[0];
     ASSERT_FALSE(lun.zeroRanges.empty());
     const std::string out = dir.file("lun.img"), map = dir.file("lun.map");
@@ -547,10 +547,10 @@ TEST_F(ExportCli, RetryBadReadsTheLostRangesAgainOnceTheyRead)
 {
     // Two data positions of stripe 2 unreadable at the same place: lost,
     // until the members read again (here: their imaging maps are dropped).
-    sample::GroupSpec spec = sample::HealthyGroup(5, {6});
-    spec.luns[0].faults.push_back({2, 0, 0x10000, 0x20000, sample::FaultKind::Unreadable});
-    spec.luns[0].faults.push_back({2, 1, 0x10000, 0x20000, sample::FaultKind::Unreadable});
-    Generate(spec);
+    sample::GroupPlan groupPlan = sample::HealthyGroup(5, {6});
+    groupPlan.luns[0].faults.push_back({2, 0, 0x10000, 0x20000, sample::FaultKind::Unreadable});
+    groupPlan.luns[0].faults.push_back({2, 1, 0x10000, 0x20000, sample::FaultKind::Unreadable});
+    Generate(groupPlan);
     const sample::LunOut& lun = manifest.luns[0];
     ASSERT_GT(lun.lostBytes, 0u);
     std::vector<std::string> bad;
@@ -579,10 +579,10 @@ TEST_F(ExportCli, RetryBadReadsTheLostRangesAgainOnceTheyRead)
 
 TEST_F(ExportCli, SparseLeavesZeroBlocksAsHoles)
 {
-    sample::GroupSpec spec = sample::HealthyGroup(6, {10});
-    spec.members[1].present = false;
-    spec.members[4].present = false;
-    Generate(spec);
+    sample::GroupPlan groupPlan = sample::HealthyGroup(6, {10});
+    groupPlan.members[1].present = false;
+    groupPlan.members[4].present = false;
+    Generate(groupPlan);
     const sample::LunOut& lun = manifest.luns[0];
     ASSERT_GT(lun.lostBytes, 2 * kRun);
     auto allocated = [](const std::string& path) {

@@ -17,7 +17,7 @@
 namespace corvane::test {
 namespace {
 
-using sample::GroupSpec;
+using sample::GroupPlan;
 using sample::LunOut;
 using sample::Manifest;
 
@@ -48,7 +48,7 @@ protected:
     std::vector<std::unique_ptr<NbdMember>> served;
     EvaContext ctx;
     std::vector<FaultyIO*> doubles; // the members' doubles, owned by ctx
-    GroupSpec plan;
+    GroupPlan plan;
     Manifest manifest;
     std::vector<uint64_t> fingerprints;
 
@@ -67,7 +67,7 @@ protected:
 
     // Generates the group and analyses its present members, each imaged
     // member with its mapfile unless imagingMaps is false.
-    void Analyse(const GroupSpec& group, BadSectors bad = BadSectors::Double, bool imagingMaps = true)
+    void Analyse(const GroupPlan& group, BadSectors bad = BadSectors::Double, bool imagingMaps = true)
     {
         plan = group;
         manifest = sample::Generate(plan, dir.file("group"));
@@ -212,9 +212,9 @@ TEST_F(SampleExport, HealthyGroupExportsEveryLunByteForByte)
 
 TEST_F(SampleExport, OneMemberMissingIsRebuiltFromParity)
 {
-    GroupSpec spec = sample::HealthyGroup(6, {24});
-    spec.members[3].present = false;
-    Analyse(spec);
+    GroupPlan groupPlan = sample::HealthyGroup(6, {24});
+    groupPlan.members[3].present = false;
+    Analyse(groupPlan);
     const std::string out = dir.file("lun.img");
     const ExportReport rep = ExportTo(0, out);
     EXPECT_EQ(sample::Sha256OfFile(out, 0, manifest.luns[0].bytes), manifest.luns[0].sha256);
@@ -224,10 +224,10 @@ TEST_F(SampleExport, OneMemberMissingIsRebuiltFromParity)
 
 TEST_F(SampleExport, StripesMissingTwoSegmentsAreZeroFilledWhereTheGeometrySaysAndReported)
 {
-    GroupSpec spec = sample::HealthyGroup(6, {24});
-    spec.members[2].present = false;
-    spec.members[4].present = false;
-    Analyse(spec);
+    GroupPlan groupPlan = sample::HealthyGroup(6, {24});
+    groupPlan.members[2].present = false;
+    groupPlan.members[4].present = false;
+    Analyse(groupPlan);
     const std::string out = dir.file("lun.img");
     const ExportReport rep = ExportTo(0, out);
     ASSERT_GT(manifest.luns[0].damagedStripes, 0u);
@@ -240,11 +240,11 @@ TEST_F(SampleExport, StripesMissingTwoSegmentsAreZeroFilledWhereTheGeometrySaysA
 
 TEST_F(SampleExport, AMemberCutShortInsideTheLunIsRebuiltOrZeroFilledNeverStale)
 {
-    GroupSpec spec = sample::HealthyGroup(5, {30});
+    GroupPlan groupPlan = sample::HealthyGroup(5, {30});
     // Cut member 3 halfway through some segment above the tables.
-    spec.members[3].truncateAt = (uint64_t{spec.firstDataSegment} + 11) * kSeg + kSeg / 2 + 4096;
-    spec.members[1].present = false; // so a stripe can also lose two segments
-    Analyse(spec);
+    groupPlan.members[3].truncateAt = (uint64_t{groupPlan.firstDataSegment} + 11) * kSeg + kSeg / 2 + 4096;
+    groupPlan.members[1].present = false; // so a stripe can also lose two segments
+    Analyse(groupPlan);
     const std::string out = dir.file("lun.img");
     const ExportReport rep = ExportTo(0, out);
     EXPECT_EQ(sample::Sha256OfFile(out, 0, manifest.luns[0].bytes), manifest.luns[0].exportSha256);
@@ -254,9 +254,9 @@ TEST_F(SampleExport, AMemberCutShortInsideTheLunIsRebuiltOrZeroFilledNeverStale)
 
 TEST_F(SampleExport, ALunWithoutStripeRecordsExportsNothing)
 {
-    GroupSpec spec = sample::HealthyGroup(5, {2, 1});
-    spec.luns[1].mapType = 0;
-    Analyse(spec);
+    GroupPlan groupPlan = sample::HealthyGroup(5, {2, 1});
+    groupPlan.luns[1].mapType = 0;
+    Analyse(groupPlan);
     ASSERT_TRUE(Lun(1).stripeRecords.empty());
     const std::string out = dir.file("empty.img");
     const ExportReport rep = ExportTo(1, out);
@@ -330,7 +330,7 @@ TEST_F(SampleExport, AnExportOntoOneOfItsSourcesIsRefusedBeforeAnythingIsWritten
 
 struct FaultRow {
     const char* name;
-    std::function<void(GroupSpec&)> plant; // on HealthyGroup(5, {2})
+    std::function<void(GroupPlan&)> plant; // on HealthyGroup(5, {2})
     // The least possible loss and the bytes parity must rebuild, worked
     // out by hand from the faults (so a row is what its name says).
     uint64_t lost = 0;
@@ -345,7 +345,7 @@ void PrintTo(const FaultRow& row, std::ostream* os)
     *os << row.name;
 }
 
-void Fault(GroupSpec& g, uint32_t stripe, uint8_t position, uint64_t offset, uint64_t length,
+void Fault(GroupPlan& g, uint32_t stripe, uint8_t position, uint64_t offset, uint64_t length,
            sample::FaultKind kind = sample::FaultKind::Unreadable)
 {
     g.luns[0].faults.push_back({stripe, position, offset, length, kind});
@@ -353,7 +353,7 @@ void Fault(GroupSpec& g, uint32_t stripe, uint8_t position, uint64_t offset, uin
 
 // Two holes of 64 KiB, on the members of data positions 0 and 3 of stripe
 // 1, overlapping by 32 KiB (the second crosses a chunk boundary).
-void TwoHoles(GroupSpec& g)
+void TwoHoles(GroupPlan& g)
 {
     Fault(g, 1, 0, 0x30000, 0x10000, sample::FaultKind::Hole);
     Fault(g, 1, 3, 0x38000, 0x10000, sample::FaultKind::Hole);
@@ -364,7 +364,7 @@ protected:
     void Run(BadSectors bad)
     {
         const FaultRow& row = GetParam();
-        GroupSpec g = sample::HealthyGroup(5, {2});
+        GroupPlan g = sample::HealthyGroup(5, {2});
         row.plant(g);
         ASSERT_NO_FATAL_FAILURE(Analyse(g, bad, row.imagingMaps));
         const LunOut& want = manifest.luns[0];
@@ -410,23 +410,23 @@ TEST_P(FaultedExport, LosesOnlyWhatParityCannotRebuild)
 }
 
 const FaultRow kFaultRows[] = {
-    {"OneBadPage", [](GroupSpec& g) { Fault(g, 1, 2, 0x40000, 0x1000); }, 0, 0x1000},
+    {"OneBadPage", [](GroupPlan& g) { Fault(g, 1, 2, 0x40000, 0x1000); }, 0, 0x1000},
     {"TwoMembersBadAtDifferentOffsets",
-     [](GroupSpec& g) {
+     [](GroupPlan& g) {
          Fault(g, 0, 0, 0x10000, 0x1000);
          Fault(g, 0, 3, 0x90000, 0x1000);
      },
      0, 0x2000},
     // Overlap [0x22000, 0x23000): lost on both segments, the rest rebuilt.
     {"OverlappingRangesOnTwoDataSegments",
-     [](GroupSpec& g) {
+     [](GroupPlan& g) {
          Fault(g, 1, 1, 0x20000, 0x3000);
          Fault(g, 1, 2, 0x22000, 0x3000);
      },
      0x2000, 0x4000},
     // The parity's bad range covers the data's and more: only data counts.
     {"ParityAndDataBadAtTheSameBytes",
-     [](GroupSpec& g) {
+     [](GroupPlan& g) {
          Fault(g, 0, 4, 0x4F000, 0x4000);
          Fault(g, 0, 1, 0x50000, 0x2000);
      },
@@ -435,7 +435,7 @@ const FaultRow kFaultRows[] = {
     // of position 0 and the same page of position 2 are lost, the rest of
     // member 3 rebuilt.
     {"AMissingMemberPlusOneBadPageElsewhere",
-     [](GroupSpec& g) {
+     [](GroupPlan& g) {
          g.members[3].present = false;
          Fault(g, 1, 0, 0x60000, 0x1000);
      },
@@ -443,13 +443,13 @@ const FaultRow kFaultRows[] = {
     // [0x1E000, 0x22000) of position 2 and [0x1F000, 0x21000) of the
     // parity: the loss falls in two chunks, so two LUN ranges.
     {"ABadRangeAcrossAChunkBoundary",
-     [](GroupSpec& g) {
+     [](GroupPlan& g) {
          Fault(g, 0, 2, 0x1E000, 0x4000);
          Fault(g, 0, 4, 0x1F000, 0x2000);
      },
      0x2000, 0x2000},
     {"FirstAlternativesOfHeaderAndSecondIndexPiecePartlyBad",
-     [](GroupSpec& g) {
+     [](GroupPlan& g) {
          g.luns[0].headerFirstAlternativePartlyBad = true;
          g.luns[0].pieceFirstAlternativePartlyBad = true;
      },
@@ -511,7 +511,7 @@ protected:
 
     // Analyses the group with member kVanishing served (all its bytes
     // readable) through nbdkit, and exports its LUN while it vanishes.
-    ExportReport ExportWhileAMemberVanishes(const GroupSpec& group, const std::string& out)
+    ExportReport ExportWhileAMemberVanishes(const GroupPlan& group, const std::string& out)
     {
         plan = group;
         manifest = sample::Generate(plan, dir.file("group"));
@@ -574,7 +574,7 @@ TEST_F(SampleExportRealEio, AMissingMemberAndOneThatVanishesLoseExactlyWhatIsRep
 {
     if (!NbdMember::Available())
         GTEST_SKIP() << NbdMember::Unavailable();
-    GroupSpec g = sample::HealthyGroup(5, {kStripes});
+    GroupPlan g = sample::HealthyGroup(5, {kStripes});
     g.members[4].present = false;
     const std::string out = dir.file("lun.img");
     const ExportReport rep = ExportWhileAMemberVanishes(g, out);

@@ -47,7 +47,7 @@ TEST(NbdMember, FailsTheMapsBadBlocksReadsTheRestAndVanishes)
     if (!test::NbdMember::Available())
         GTEST_SKIP() << test::NbdMember::Unavailable();
     test::TempDir dir;
-    sample::GroupSpec plan = sample::HealthyGroup(5, {1});
+    sample::GroupPlan plan = sample::HealthyGroup(5, {1});
     plan.members[1].unreadable = {{kBadPage, 4096}};
     const sample::Manifest m = sample::Generate(plan, dir.file("group"));
     const sample::MemberOut& image = m.members[1];

@@ -156,15 +156,15 @@ protected:
 
 TEST_F(SampleTest, IdentificationBlocksCarryTagAndDiskId)
 {
-    GroupSpec spec = HealthyGroup(6, {1});
-    spec.members[3].tagged = false;
-    spec.members[4].present = false;
-    const Manifest m = Generate(spec, dir.path().string());
+    GroupPlan groupPlan = HealthyGroup(6, {1});
+    groupPlan.members[3].tagged = false;
+    groupPlan.members[4].present = false;
+    const Manifest m = Generate(groupPlan, dir.path().string());
     ASSERT_EQ(m.members.size(), 6u);
     for (size_t i = 0; i < 6; ++i) {
         const auto ident = ReadAt(m.members[i].path, 0, 1024);
         ASSERT_EQ(ident.size(), 1024u);
-        EXPECT_EQ(ident[115], spec.members[i].diskId);
+        EXPECT_EQ(ident[115], groupPlan.members[i].diskId);
         const std::vector<uint8_t> tag(ident.begin() + 16, ident.begin() + 24);
         if (i == 3)
             EXPECT_TRUE(AllZero(tag));
@@ -179,13 +179,13 @@ TEST_F(SampleTest, IdentificationBlocksCarryTagAndDiskId)
 
 TEST_F(SampleTest, RaidTablesKeepHolesAndEmptySlots)
 {
-    GroupSpec spec = HealthyGroup(12, {1, 1});
-    ASSERT_EQ(spec.rows.size(), 1u);
-    spec.rows.push_back({6, 7, 8, 9, 10, 11});
-    spec.rows[0].resize(6);
-    spec.primaryHoles = {{1, 2}};
-    spec.emptySlots = {{2, 4}};
-    const Manifest m = Generate(spec, dir.path().string());
+    GroupPlan groupPlan = HealthyGroup(12, {1, 1});
+    ASSERT_EQ(groupPlan.rows.size(), 1u);
+    groupPlan.rows.push_back({6, 7, 8, 9, 10, 11});
+    groupPlan.rows[0].resize(6);
+    groupPlan.primaryHoles = {{1, 2}};
+    groupPlan.emptySlots = {{2, 4}};
+    const Manifest m = Generate(groupPlan, dir.path().string());
     const std::string& holder = m.members[0].path;
     for (uint64_t copy : {kRaidPrimary, kRaidSecond}) {
         SCOPED_TRACE(copy);
@@ -201,7 +201,7 @@ TEST_F(SampleTest, RaidTablesKeepHolesAndEmptySlots)
                 const bool hole = (r == 0 && c == 2 && copy == kRaidPrimary) || (r == 1 && c == 4) || c >= 6;
                 EXPECT_EQ(empty, hole) << "record " << r + 1 << " entry " << c;
                 if (!empty) {
-                    EXPECT_EQ(e[3], spec.members[static_cast<size_t>(spec.rows[r][c])].diskId);
+                    EXPECT_EQ(e[3], groupPlan.members[static_cast<size_t>(groupPlan.rows[r][c])].diskId);
                 }
             }
         }
@@ -210,29 +210,29 @@ TEST_F(SampleTest, RaidTablesKeepHolesAndEmptySlots)
     }
 
     test::TempDir other;
-    spec.writeBackupCopy = false;
-    const Manifest m2 = Generate(spec, other.path().string());
+    groupPlan.writeBackupCopy = false;
+    const Manifest m2 = Generate(groupPlan, other.path().string());
     EXPECT_TRUE(AllZero(ReadAt(m2.members[0].path, kRaidSecond, 2048)));
 }
 
 TEST_F(SampleTest, IndexRecordsLeadToHeadersWithTheirCapacity)
 {
-    GroupSpec spec = HealthyGroup(7, {});
-    LunSpec big;
+    GroupPlan groupPlan = HealthyGroup(7, {});
+    LunPlan big;
     big.stripes = 3;
     big.capacitySectors = 1025ULL * 2097152; // 1025 GiB: two map records
-    LunSpec dropped;
+    LunPlan dropped;
     dropped.indexType = 16;
-    LunSpec small;
+    LunPlan small;
     small.stripes = 2;
     small.headerFirstAlternativeUnreadable = true;
     small.pieceFirstAlternativeUnreadable = true;
-    LunSpec second;
+    LunPlan second;
     second.block = 1;
     second.stripes = 1;
     second.mapType = 16;
-    spec.luns = {big, dropped, small, second};
-    const Manifest m = Generate(spec, dir.path().string());
+    groupPlan.luns = {big, dropped, small, second};
+    const Manifest m = Generate(groupPlan, dir.path().string());
 
     // Type-16 index records take an id but give no LUN.
     ASSERT_EQ(m.luns.size(), 3u);
@@ -280,8 +280,8 @@ TEST_F(SampleTest, IndexRecordsLeadToHeadersWithTheirCapacity)
 
 TEST_F(SampleTest, StripesHoldThePatternAndParity)
 {
-    const GroupSpec spec = HealthyGroup(6, {3}, 42);
-    const Manifest m = Generate(spec, dir.path().string());
+    const GroupPlan groupPlan = HealthyGroup(6, {3}, 42);
+    const Manifest m = Generate(groupPlan, dir.path().string());
     const Layout layout(m);
     const auto stripes = layout.StripeRecords(layout.IndexBlock(0).at(0));
     ASSERT_EQ(stripes.size(), 3u);
@@ -341,11 +341,11 @@ TEST_F(SampleTest, ManifestShaMatchesTheImages)
 
 TEST_F(SampleTest, TwoMembersLeftOutZeroTheirChunksInDamagedStripes)
 {
-    GroupSpec spec = HealthyGroup(6, {12});
+    GroupPlan groupPlan = HealthyGroup(6, {12});
     // Neighbouring columns: some stripes then lose positions 3 and 4 only.
-    spec.members[1].present = false;
-    spec.members[2].present = false;
-    const Manifest m = Generate(spec, dir.path().string());
+    groupPlan.members[1].present = false;
+    groupPlan.members[2].present = false;
+    const Manifest m = Generate(groupPlan, dir.path().string());
     ASSERT_EQ(m.luns.size(), 1u);
     const LunOut& lun = m.luns[0];
     const Layout layout(m);
@@ -394,7 +394,7 @@ TEST_F(SampleTest, TwoMembersLeftOutZeroTheirChunksInDamagedStripes)
     const std::string expected = dir.file("expected");
     {
         std::vector<uint8_t> data(lun.bytes);
-        LunPattern(spec.seed, 0, 0, data.data(), data.size());
+        LunPattern(groupPlan.seed, 0, 0, data.data(), data.size());
         for (const auto& [offset, length] : merged)
             std::fill_n(data.begin() + static_cast<long>(offset), length, uint8_t{0});
         test::WriteFile(expected, data);
@@ -405,9 +405,9 @@ TEST_F(SampleTest, TwoMembersLeftOutZeroTheirChunksInDamagedStripes)
 
 TEST_F(SampleTest, HighSegmentNumbersUseTheTopNibble)
 {
-    GroupSpec spec = HealthyGroup(5, {2}, 5);
-    spec.firstDataSegment = 0x12340; // offsets beyond 4 GiB
-    const Manifest m = Generate(spec, dir.path().string());
+    GroupPlan groupPlan = HealthyGroup(5, {2}, 5);
+    groupPlan.firstDataSegment = 0x12340; // offsets beyond 4 GiB
+    const Manifest m = Generate(groupPlan, dir.path().string());
     const Layout layout(m);
     const auto index = layout.IndexBlock(0);
     ASSERT_EQ(index.size(), 1u);
@@ -439,7 +439,7 @@ using Ranges = std::vector<std::pair<uint64_t, uint64_t>>;
 
 struct SlotCase {
     const char* name;
-    std::function<void(GroupSpec&)> damage;
+    std::function<void(GroupPlan&)> damage;
     uint32_t rebuilt;      // stripes
     bool exportIsIntact;   // the LUN's data, but for the zero ranges
     uint64_t rebuiltBytes;
@@ -455,13 +455,13 @@ void PrintTo(const SlotCase& c, std::ostream* os)
 class SampleSlots : public ::testing::TestWithParam<SlotCase> {};
 
 // Where the LUN's faults must land, found through the images' own tables.
-void ExpectFaultsPlaced(const GroupSpec& plan, const Manifest& m)
+void ExpectFaultsPlaced(const GroupPlan& plan, const Manifest& m)
 {
     const Layout layout(m);
     const LayoutRecord index = layout.IndexBlock(0).at(0);
     const auto stripes = layout.StripeRecords(index);
     std::map<std::string, JFileHandle::ExtentSet> bad, holes;
-    const LunSpec& l = plan.luns[0];
+    const LunPlan& l = plan.luns[0];
     for (const StripeFault& f : l.faults) {
         const LayoutRecord& r = stripes.at(f.stripe);
         const uint64_t at = SegmentOffset(PositionSegment(r, f.position)) + f.offset;
@@ -518,9 +518,9 @@ void ExpectMapfiles(const Manifest& m)
 TEST_P(SampleSlots, ExpectedExport)
 {
     test::TempDir dir;
-    GroupSpec spec = HealthyGroup(6, {6});
-    GetParam().damage(spec);
-    const Manifest m = Generate(spec, dir.path().string());
+    GroupPlan groupPlan = HealthyGroup(6, {6});
+    GetParam().damage(groupPlan);
+    const Manifest m = Generate(groupPlan, dir.path().string());
     ASSERT_EQ(m.luns.size(), 1u);
     const LunOut& lun = m.luns[0];
     EXPECT_EQ(lun.rebuiltStripes, GetParam().rebuilt);
@@ -535,13 +535,13 @@ TEST_P(SampleSlots, ExpectedExport)
         EXPECT_EQ(lun.exportSha256 == lun.sha256, GetParam().exportIsIntact);
     } else {
         std::vector<uint8_t> data(lun.bytes);
-        LunPattern(spec.seed, 0, 0, data.data(), data.size());
+        LunPattern(groupPlan.seed, 0, 0, data.data(), data.size());
         for (const auto& [offset, length] : GetParam().zeroRanges)
             std::fill_n(data.begin() + static_cast<long>(offset), length, uint8_t{0});
         test::WriteFile(dir.file("expected"), data);
         EXPECT_EQ(Sha256OfFile(dir.file("expected"), 0, lun.bytes) == lun.exportSha256, GetParam().exportIsIntact);
     }
-    ExpectFaultsPlaced(spec, m);
+    ExpectFaultsPlaced(groupPlan, m);
     ExpectMapfiles(m);
 }
 
@@ -555,66 +555,66 @@ constexpr uint64_t kStripe = 0x800000;
 INSTANTIATE_TEST_SUITE_P(
     Sample, SampleSlots,
     ::testing::Values(
-        SlotCase{"Healthy", [](GroupSpec&) {}, 0, true, 0, {}, 0},
-        SlotCase{"HoleFilledFromSecondCopy", [](GroupSpec& s) { s.primaryHoles = {{1, 2}}; }, 0, true, 0, {}, 0},
+        SlotCase{"Healthy", [](GroupPlan&) {}, 0, true, 0, {}, 0},
+        SlotCase{"HoleFilledFromSecondCopy", [](GroupPlan& s) { s.primaryHoles = {{1, 2}}; }, 0, true, 0, {}, 0},
         SlotCase{"HoleWithoutSecondCopy",
-                 [](GroupSpec& s) {
+                 [](GroupPlan& s) {
                      s.primaryHoles = {{1, 2}};
                      s.writeBackupCopy = false;
                  },
                  4, true, 4 * kSegmentSize, {}, 0},
         // The last filled entry of the primary copy ends its slots, so the
         // second copy cannot fill a hole there.
-        SlotCase{"TrailingHoleNotFilled", [](GroupSpec& s) { s.primaryHoles = {{1, 5}}; }, 4, true,
+        SlotCase{"TrailingHoleNotFilled", [](GroupPlan& s) { s.primaryHoles = {{1, 5}}; }, 4, true,
                  4 * kSegmentSize, {}, 0},
-        SlotCase{"EmptyInBothCopies", [](GroupSpec& s) { s.emptySlots = {{1, 3}}; }, 4, true, 4 * kSegmentSize, {},
+        SlotCase{"EmptyInBothCopies", [](GroupPlan& s) { s.emptySlots = {{1, 3}}; }, 4, true, 4 * kSegmentSize, {},
                  0},
-        SlotCase{"UntaggedMemberStillResolves", [](GroupSpec& s) { s.members[3].tagged = false; }, 0, true, 0, {},
+        SlotCase{"UntaggedMemberStillResolves", [](GroupPlan& s) { s.members[3].tagged = false; }, 0, true, 0, {},
                  0},
-        SlotCase{"DiskId255HasNoCell", [](GroupSpec& s) { s.members[2].diskId = 255; }, 4, true, 4 * kSegmentSize,
+        SlotCase{"DiskId255HasNoCell", [](GroupPlan& s) { s.members[2].diskId = 255; }, 4, true, 4 * kSegmentSize,
                  {}, 0},
         SlotCase{"UnreadableFirstAlternatives",
-                 [](GroupSpec& s) {
+                 [](GroupPlan& s) {
                      s.luns[0].headerFirstAlternativeUnreadable = true;
                      s.luns[0].pieceFirstAlternativeUnreadable = true;
                  },
                  0, true, 0, {}, 0},
         SlotCase{"PartlyBadFirstAlternatives",
-                 [](GroupSpec& s) {
+                 [](GroupPlan& s) {
                      s.luns[0].headerFirstAlternativePartlyBad = true;
                      s.luns[0].pieceFirstAlternativePartlyBad = true;
                  },
                  0, true, 0, {}, 0},
         // Two members carry disk id 0: the later one answers for slot 0 and
         // gives its own bytes, which no parity can tell apart.
-        SlotCase{"DuplicateDiskIdReadsTheLaterMember", [](GroupSpec& s) { s.members[5].diskId = 0; }, 0, false, 0,
+        SlotCase{"DuplicateDiskIdReadsTheLaterMember", [](GroupPlan& s) { s.members[5].diskId = 0; }, 0, false, 0,
                  {}, 0},
         // A spare outside the rows with disk id 0, added last: slot 0 then
         // names a member holding none of its segments.
         SlotCase{"LaterSpareWithSameDiskIdHidesTheMember",
-                 [](GroupSpec& s) { s.members.push_back({0, true, true, 0, {}, {}}); }, 4, true, 4 * kSegmentSize,
+                 [](GroupPlan& s) { s.members.push_back({0, true, true, 0, {}, {}}); }, 4, true, 4 * kSegmentSize,
                  {}, 0},
-        SlotCase{"OneBadPage", [](GroupSpec& s) { s.luns[0].faults = {Bad(2, 1, 0x30000, 0x1000)}; }, 1, true,
+        SlotCase{"OneBadPage", [](GroupPlan& s) { s.luns[0].faults = {Bad(2, 1, 0x30000, 0x1000)}; }, 1, true,
                  0x1000, {}, 0},
         // Segment 0 bad at [0x10000, 0x13000), segment 2 at [0x11000,
         // 0x15000): the 0x2000 bytes both lack are lost in chunk 0 of each.
         SlotCase{"OverlappingBadRangesOnTwoDataSegments",
-                 [](GroupSpec& s) { s.luns[0].faults = {Bad(0, 0, 0x10000, 0x3000), Bad(0, 2, 0x11000, 0x4000)}; },
+                 [](GroupPlan& s) { s.luns[0].faults = {Bad(0, 0, 0x10000, 0x3000), Bad(0, 2, 0x11000, 0x4000)}; },
                  0, true, 0x1000 + 0x2000, {{0x11000, 0x2000}, {2 * 0x20000 + 0x11000, 0x2000}}, 1},
         // Data [0x7F000, 0x82000), parity [0x80000, 0x81000): chunk 4 of
         // segment 3 (LUN chunk 19 of stripe 1) loses its first page.
         SlotCase{"ParityAndDataBadAtTheSameBytes",
-                 [](GroupSpec& s) { s.luns[0].faults = {Bad(1, 3, 0x7F000, 0x3000), Bad(1, 4, 0x80000, 0x1000)}; },
+                 [](GroupPlan& s) { s.luns[0].faults = {Bad(1, 3, 0x7F000, 0x3000), Bad(1, 4, 0x80000, 0x1000)}; },
                  0, true, 0x2000, {{kStripe + 19 * 0x20000, 0x1000}}, 1},
         // 64 KiB the imaging could not read, across a chunk boundary.
         SlotCase{"HoleWithItsMapfile",
-                 [](GroupSpec& s) { s.luns[0].faults = {{3, 0, 0x1F000, 0x10000, FaultKind::Hole}}; }, 1, true,
+                 [](GroupPlan& s) { s.luns[0].faults = {{3, 0, 0x1F000, 0x10000, FaultKind::Hole}}; }, 1, true,
                  0x10000, {}, 0},
         // Segments 1 and 2 both bad at [0x1F000, 0x21000), segment 2 also a
         // page either side: the loss is split over chunks 0 and 1 of each,
         // LUN chunks 1, 2, 5 and 6 of stripe 4.
         SlotCase{"BadRangeCrossesAChunkBoundary",
-                 [](GroupSpec& s) { s.luns[0].faults = {Bad(4, 1, 0x1F000, 0x2000), Bad(4, 2, 0x1E000, 0x4000)}; },
+                 [](GroupPlan& s) { s.luns[0].faults = {Bad(4, 1, 0x1F000, 0x2000), Bad(4, 2, 0x1E000, 0x4000)}; },
                  0, true, 0x2000,
                  {{4 * kStripe + 1 * 0x20000 + 0x1F000, 0x1000},
                   {4 * kStripe + 2 * 0x20000 + 0x1F000, 0x1000},
@@ -625,9 +625,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SampleTest, OneMemberLeftOutIsRebuiltFromParity)
 {
-    GroupSpec spec = HealthyGroup(6, {6});
-    spec.members[2].present = false;
-    const Manifest m = Generate(spec, dir.path().string());
+    GroupPlan groupPlan = HealthyGroup(6, {6});
+    groupPlan.members[2].present = false;
+    const Manifest m = Generate(groupPlan, dir.path().string());
     EXPECT_EQ(m.luns.at(0).rebuiltStripes, 4u); // in five of six stripes, once as parity
     EXPECT_EQ(m.luns.at(0).damagedStripes, 0u);
     EXPECT_EQ(m.luns.at(0).exportSha256, m.luns.at(0).sha256);
@@ -635,9 +635,9 @@ TEST_F(SampleTest, OneMemberLeftOutIsRebuiltFromParity)
 
 TEST_F(SampleTest, TruncatedMemberLosesTheSegmentsBeyondTheCut)
 {
-    GroupSpec spec = HealthyGroup(5, {4});
-    spec.members[3].truncateAt = 65 * 1024 * 1024; // inside its first stripe segment
-    const Manifest m = Generate(spec, dir.path().string());
+    GroupPlan groupPlan = HealthyGroup(5, {4});
+    groupPlan.members[3].truncateAt = 65 * 1024 * 1024; // inside its first stripe segment
+    const Manifest m = Generate(groupPlan, dir.path().string());
     EXPECT_EQ(std::filesystem::file_size(m.members[3].path), 65u * 1024 * 1024);
     EXPECT_EQ(m.luns.at(0).rebuiltStripes, 4u);
     EXPECT_EQ(m.luns.at(0).exportSha256, m.luns.at(0).sha256);
@@ -659,56 +659,56 @@ TEST(SamplePattern, SlicesAgreeAcrossWordEdges)
     EXPECT_NE(whole, other);
 }
 
-struct BadSpec {
+struct BadPlan {
     const char* name;
-    std::function<void(GroupSpec&)> damage;
+    std::function<void(GroupPlan&)> damage;
 };
 
-void PrintTo(const BadSpec& c, std::ostream* os)
+void PrintTo(const BadPlan& c, std::ostream* os)
 {
     *os << c.name;
 }
 
-class SampleRefuses : public ::testing::TestWithParam<BadSpec> {};
+class SampleRefuses : public ::testing::TestWithParam<BadPlan> {};
 
 TEST_P(SampleRefuses, BadGroup)
 {
     test::TempDir dir;
-    GroupSpec spec = HealthyGroup(6, {1, 1});
-    GetParam().damage(spec);
-    EXPECT_THROW(Generate(spec, dir.path().string()), std::runtime_error);
+    GroupPlan groupPlan = HealthyGroup(6, {1, 1});
+    GetParam().damage(groupPlan);
+    EXPECT_THROW(Generate(groupPlan, dir.path().string()), std::runtime_error);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Sample, SampleRefuses,
     ::testing::Values(
-        BadSpec{"RowNarrowerThanAStripe", [](GroupSpec& s) { s.rows[0].resize(4); }},
-        BadSpec{"RowNamesNoMember", [](GroupSpec& s) { s.rows[0][0] = 6; }},
-        BadSpec{"LunOnMissingRow", [](GroupSpec& s) { s.luns[0].row = 2; }},
-        BadSpec{"IndexBlockSkipped", [](GroupSpec& s) { s.luns[1].block = 2; }},
-        BadSpec{"IndexBlockOverlapsTables", [](GroupSpec& s) { s.luns[1].block = 9; }},
-        BadSpec{"TooManyStripesForOneMapRecord", [](GroupSpec& s) { s.luns[0].stripes = 8193; }},
-        BadSpec{"BadIndexType", [](GroupSpec& s) { s.luns[0].indexType = 20; }},
-        BadSpec{"HoleOutsideRows", [](GroupSpec& s) { s.primaryHoles = {{3, 0}}; }},
-        BadSpec{"FaultBeyondTheLastStripe", [](GroupSpec& s) { s.luns[0].faults = {Bad(1, 0, 0, 4096)}; }},
-        BadSpec{"FaultOnPosition5", [](GroupSpec& s) { s.luns[0].faults = {Bad(0, 5, 0, 4096)}; }},
-        BadSpec{"FaultOutsideTheSegment", [](GroupSpec& s) { s.luns[0].faults = {Bad(0, 1, kSegmentSize, 1)}; }},
-        BadSpec{"EmptyFault", [](GroupSpec& s) { s.luns[0].faults = {Bad(0, 1, 0, 0)}; }},
-        BadSpec{"FaultInALunWithoutStripes",
-                [](GroupSpec& s) {
+        BadPlan{"RowNarrowerThanAStripe", [](GroupPlan& s) { s.rows[0].resize(4); }},
+        BadPlan{"RowNamesNoMember", [](GroupPlan& s) { s.rows[0][0] = 6; }},
+        BadPlan{"LunOnMissingRow", [](GroupPlan& s) { s.luns[0].row = 2; }},
+        BadPlan{"IndexBlockSkipped", [](GroupPlan& s) { s.luns[1].block = 2; }},
+        BadPlan{"IndexBlockOverlapsTables", [](GroupPlan& s) { s.luns[1].block = 9; }},
+        BadPlan{"TooManyStripesForOneMapRecord", [](GroupPlan& s) { s.luns[0].stripes = 8193; }},
+        BadPlan{"BadIndexType", [](GroupPlan& s) { s.luns[0].indexType = 20; }},
+        BadPlan{"HoleOutsideRows", [](GroupPlan& s) { s.primaryHoles = {{3, 0}}; }},
+        BadPlan{"FaultBeyondTheLastStripe", [](GroupPlan& s) { s.luns[0].faults = {Bad(1, 0, 0, 4096)}; }},
+        BadPlan{"FaultOnPosition5", [](GroupPlan& s) { s.luns[0].faults = {Bad(0, 5, 0, 4096)}; }},
+        BadPlan{"FaultOutsideTheSegment", [](GroupPlan& s) { s.luns[0].faults = {Bad(0, 1, kSegmentSize, 1)}; }},
+        BadPlan{"EmptyFault", [](GroupPlan& s) { s.luns[0].faults = {Bad(0, 1, 0, 0)}; }},
+        BadPlan{"FaultInALunWithoutStripes",
+                [](GroupPlan& s) {
                     s.luns[0].mapType = 0;
                     s.luns[0].faults = {Bad(0, 1, 0, 4096)};
                 }},
-        BadSpec{"FirstAlternativeBothUnreadableAndPartlyBad",
-                [](GroupSpec& s) {
+        BadPlan{"FirstAlternativeBothUnreadableAndPartlyBad",
+                [](GroupPlan& s) {
                     s.luns[1].pieceFirstAlternativeUnreadable = true;
                     s.luns[1].pieceFirstAlternativePartlyBad = true;
                 }}),
-    [](const ::testing::TestParamInfo<BadSpec>& i) { return std::string(i.param.name); });
+    [](const ::testing::TestParamInfo<BadPlan>& i) { return std::string(i.param.name); });
 
 TEST(SampleJson, ReadsEveryField)
 {
-    const GroupSpec s = SpecFromJson(R"({
+    const GroupPlan s = PlanFromJson(R"({
         "seed": 9,
         "members": [{"diskId": 4}, {"diskId": 5, "tagged": false}, {"diskId": 6, "present": false},
                     {"diskId": 7, "truncateAt": 4096}, {"diskId": 8, "unreadable": [[8192, 4096], [0, 512]],
@@ -754,7 +754,7 @@ TEST(SampleJson, ReadsEveryField)
     EXPECT_EQ(s.emptySlots[0].column, 3);
     EXPECT_FALSE(s.writeBackupCopy);
 
-    const GroupSpec h = SpecFromJson(R"({"healthy": {"members": 7, "lunStripes": [1, 2]}, "seed": 3})");
+    const GroupPlan h = PlanFromJson(R"({"healthy": {"members": 7, "lunStripes": [1, 2]}, "seed": 3})");
     EXPECT_EQ(h.members.size(), 7u);
     EXPECT_EQ(h.luns.size(), 2u);
     EXPECT_EQ(h.seed, 3u);
@@ -769,7 +769,7 @@ TEST(SampleJson, RefusesMistakes)
                              R"({"members": [{"unreadable": [[1, 18446744073709551615]]}]})",
                              R"({"luns": [{"faults": [{"kind": "bad"}]}]})",
                              R"({"luns": [{"faults": [{"stripes": 1}]}]})", R"({"luns": [{"faults": {}}]})"})
-        EXPECT_THROW(SpecFromJson(text), std::runtime_error) << text;
+        EXPECT_THROW(PlanFromJson(text), std::runtime_error) << text;
 }
 
 } // namespace

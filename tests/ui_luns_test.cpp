@@ -163,9 +163,9 @@ struct Group {
     sample::Manifest manifest;
     std::vector<std::string> memberHashes;
 
-    explicit Group(const sample::GroupSpec& spec, bool hashMembers = false)
+    explicit Group(const sample::GroupPlan& groupPlan, bool hashMembers = false)
     {
-        manifest = sample::Generate(spec, dir.file("group"));
+        manifest = sample::Generate(groupPlan, dir.file("group"));
         if (hashMembers)
             memberHashes = HashMembers();
         for (const std::string& s : manifest.Sources())
@@ -314,9 +314,9 @@ void LunsTest::rowShowsGroupIdAndSize()
 void LunsTest::rowToolTipGivesBytesCoverageAndSources()
 {
     // 12 stripes are 96 MiB, which the size column shows as "0G".
-    sample::GroupSpec spec = sample::HealthyGroup(6, {12});
-    spec.members[3].present = false;
-    Group g(spec);
+    sample::GroupPlan groupPlan = sample::HealthyGroup(6, {12});
+    groupPlan.members[3].present = false;
+    Group g(groupPlan);
     ShowLuns(g.ctx);
     QStandardItemModel* model = View()->Model();
     QCOMPARE(model->item(0, 2)->text(), QStringLiteral("0G"));
@@ -543,10 +543,10 @@ void LunsTest::partialRecoveryIsSaidAndMapped()
 {
     QFETCH(QList<int>, lost);
     QFETCH(bool, zeros);
-    sample::GroupSpec spec = sample::HealthyGroup(6, {12});
+    sample::GroupPlan groupPlan = sample::HealthyGroup(6, {12});
     for (int m : lost)
-        spec.members[size_t(m)].present = false;
-    Group g(spec);
+        groupPlan.members[size_t(m)].present = false;
+    Group g(groupPlan);
     const sample::LunOut& lun = g.manifest.luns[0];
     QVERIFY(lun.rebuiltStripes > 0);
     QCOMPARE(lun.damagedStripes > 0, zeros);

@@ -607,8 +607,8 @@ private Q_SLOTS:
     void healthyGroupFillsTheList()
     {
         TempDir dir;
-        sample::GroupSpec spec = sample::HealthyGroup(6, {2, 1, 3});
-        const sample::Manifest m = sample::Generate(spec, dir.path().string());
+        sample::GroupPlan groupPlan = sample::HealthyGroup(6, {2, 1, 3});
+        const sample::Manifest m = sample::Generate(groupPlan, dir.path().string());
         const auto before = Snapshot(m);
         AddGroup(m);
         QVERIFY(Analyse());
@@ -675,17 +675,17 @@ private Q_SLOTS:
             QVERIFY(Tree()->OnRemoveSource());
         }
 
-        sample::GroupSpec spec = sample::HealthyGroup(5, {2, 1});
-        for (auto& member : spec.members) {
+        sample::GroupPlan groupPlan = sample::HealthyGroup(5, {2, 1});
+        for (auto& member : groupPlan.members) {
             if (damage == 4)
                 member.tagged = false;
             if (damage == 6)
                 member.truncateAt = 64ULL << 20;
         }
         if (damage == 5)
-            for (auto& lun : spec.luns)
+            for (auto& lun : groupPlan.luns)
                 lun.indexType = 16;
-        const sample::Manifest m = sample::Generate(spec, (dir.path() / "bad").string());
+        const sample::Manifest m = sample::Generate(groupPlan, (dir.path() / "bad").string());
         const auto before = Snapshot(m);
         AddGroup(m);
         // A long path, so the message must keep its end (the file name).
@@ -717,10 +717,10 @@ private Q_SLOTS:
     void missingSlotsAndUntaggedMembersNamed()
     {
         TempDir dir;
-        sample::GroupSpec spec = sample::HealthyGroup(6, {2});
-        spec.members[5].present = false; // lost: its slot has no member
-        spec.members[2].tagged = false;
-        const sample::Manifest m = sample::Generate(spec, dir.path().string());
+        sample::GroupPlan groupPlan = sample::HealthyGroup(6, {2});
+        groupPlan.members[5].present = false; // lost: its slot has no member
+        groupPlan.members[2].tagged = false;
+        const sample::Manifest m = sample::Generate(groupPlan, dir.path().string());
         AddGroup(m);
         QVERIFY(Analyse());
         QVERIFY(m_boxes.empty());
@@ -741,13 +741,13 @@ private Q_SLOTS:
         // Six members, member 4 lost, and a blank disk (disk id 0) added
         // after them: member 0 keeps its slot, the blank one is marked.
         TempDir dir;
-        sample::GroupSpec spec = sample::HealthyGroup(6, {2});
-        spec.members[4].present = false;
-        sample::MemberSpec blank;
+        sample::GroupPlan groupPlan = sample::HealthyGroup(6, {2});
+        groupPlan.members[4].present = false;
+        sample::MemberPlan blank;
         blank.tagged = false;
         blank.content = sample::Content::Blank;
-        spec.members.push_back(blank);
-        const sample::Manifest m = sample::Generate(spec, dir.path().string());
+        groupPlan.members.push_back(blank);
+        const sample::Manifest m = sample::Generate(groupPlan, dir.path().string());
         QVERIFY2(!m_frame->QueryCommand(ID_VIEW_MEMBER_MAP).enabled, "nothing to show before an analysis");
         AddGroup(m);
         QVERIFY(Analyse());
@@ -795,9 +795,9 @@ private Q_SLOTS:
     void shortCoverageRowMarked()
     {
         TempDir dir;
-        sample::GroupSpec spec = sample::HealthyGroup(5, {2, 1, 2});
-        spec.luns[1].capacitySectors = 3ULL << 21; // declares 3 GiB, covers 8 MiB
-        const sample::Manifest m = sample::Generate(spec, dir.path().string());
+        sample::GroupPlan groupPlan = sample::HealthyGroup(5, {2, 1, 2});
+        groupPlan.luns[1].capacitySectors = 3ULL << 21; // declares 3 GiB, covers 8 MiB
+        const sample::Manifest m = sample::Generate(groupPlan, dir.path().string());
         AddGroup(m);
         QVERIFY(Analyse());
         ExpectRowsOf(m);

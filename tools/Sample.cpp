@@ -336,12 +336,12 @@ struct Segments {
 
 struct StripePlace {
     std::array<Pos, 5> pos;
-    std::array<int, 5> member; // index into spec.members
+    std::array<int, 5> member; // index into groupPlan.members
 };
 
 class Generator {
 public:
-    Generator(const GroupSpec& spec, const std::string& dir) : m_spec(spec), m_dir(dir) {}
+    Generator(const GroupPlan& groupPlan, const std::string& dir) : m_group(groupPlan), m_dir(dir) {}
 
     Manifest Run();
 
@@ -369,7 +369,7 @@ private:
     void PlaceCopies(uint8_t row, const uint8_t* segment, unsigned count, FirstCopy firstCopy,
                      std::array<Pos, 8>& out, unsigned first);
     bool InList(const std::vector<SlotRef>& list, unsigned row, unsigned column) const;
-    static FirstCopy HeaderFirstCopy(const LunSpec& l)
+    static FirstCopy HeaderFirstCopy(const LunPlan& l)
     {
         return l.headerFirstAlternativeUnreadable ? FirstCopy::Unreadable
                : l.headerFirstAlternativeZero     ? FirstCopy::Zero
@@ -377,7 +377,7 @@ private:
                                                   : FirstCopy::Intact;
     }
 
-    const GroupSpec& m_spec;
+    const GroupPlan& m_group;
     std::string m_dir;
     std::vector<std::unique_ptr<Image>> m_images;
     std::vector<uint64_t> m_sizes;
@@ -387,7 +387,7 @@ private:
     int m_holder = -1;              // member with the tables and the index
     unsigned m_copyRotor = 0;       // spreads metadata copies over columns
 
-    struct LunPlan {
+    struct LunPlacement {
         uint32_t group = 0;
         uint32_t id = 0;
         uint64_t capacity = 0;
@@ -395,9 +395,9 @@ private:
         DiskRecord indexRecord{};
         std::vector<StripePlace> stripes;
     };
-    std::vector<LunPlan> m_plans;
+    std::vector<LunPlacement> m_plans;
 
-    // Member (index into spec.members) the analysis finds at a slot, -1 for
+    // Member (index into groupPlan.members) the analysis finds at a slot, -1 for
     // none, as discovery resolves the tables this generator wrote.
     std::array<std::array<int, kColumns>, kRows> m_resolved{};
 };
@@ -410,7 +410,7 @@ bool Generator::InList(const std::vector<SlotRef>& list, unsigned row, unsigned 
 
 void Generator::Validate()
 {
-    const auto& s = m_spec;
+    const auto& s = m_group;
     if (s.members.empty())
         Fail("a group needs at least one member");
     if (s.firstDataSegment < kFirstAllocSegment || s.firstDataSegment > kMaxSegment)
@@ -437,7 +437,7 @@ void Generator::Validate()
     std::map<uint32_t, uint32_t> perBlock;
     uint32_t blocks = 0;
     for (size_t i = 0; i < s.luns.size(); ++i) {
-        const LunSpec& l = s.luns[i];
+        const LunPlan& l = s.luns[i];
         const std::string name = "LUN " + std::to_string(i);
         if (l.block >= kMaxIndexBlocks)
             Fail(name + ": index block " + std::to_string(l.block) + " is beyond the last (" +
@@ -489,7 +489,7 @@ void Generator::Validate()
 std::vector<uint8_t> Generator::RowColumns(uint8_t row) const
 {
     std::vector<uint8_t> cols;
-    const auto& r = m_spec.rows[row - 1];
+    const auto& r = m_group.rows[row - 1];
     for (size_t c = 0; c < r.size(); ++c)
         if (r[c] >= 0)
             cols.push_back(static_cast<uint8_t>(c));
@@ -498,8 +498,8 @@ std::vector<uint8_t> Generator::RowColumns(uint8_t row) const
 
 void Generator::WriteIdentification()
 {
-    for (size_t i = 0; i < m_spec.members.size(); ++i) {
-        const MemberSpec& m = m_spec.members[i];
+    for (size_t i = 0; i < m_group.members.size(); ++i) {
+        const MemberPlan& m = m_group.members[i];
         if (m.content == Content::Blank)
             continue; // zeros only: the image is merely sized
         if (m.content == Content::Foreign) {
@@ -507,7 +507,7 @@ void Generator::WriteIdentification()
             // at byte 115 and never the member tag.
             std::vector<uint8_t> noise(1 << 20);
             for (size_t at = 0; at < noise.size(); at += 8) {
-                const uint64_t w = Mix(m_spec.seed ^ Mix(0x464F524549474EULL + i) ^ at);
+                const uint64_t w = Mix(m_group.seed ^ Mix(0x464F524549474EULL + i) ^ at);
                 std::memcpy(noise.data() + at, &w, 8);
             }
             noise[16] = 0xFF;
@@ -532,7 +532,7 @@ void Generator::WriteRaidTables()
 {
     if (m_holder < 0)
         return; // no tagged member: a group the analysis must refuse
-    const size_t rows = m_spec.rows.size();
+    const size_t rows = m_group.rows.size();
     std::vector<uint8_t> primary(rows * kRaidRecordSize);
     std::vector<uint8_t> second(rows * kRaidRecordSize);
     for (size_t r = 0; r < rows; ++r) {
@@ -543,25 +543,25 @@ void Generator::WriteRaidTables()
             rec[1] = 0x01;
             rec[2] = static_cast<uint8_t>(r + 1);
         }
-        const auto& row = m_spec.rows[r];
+        const auto& row = m_group.rows[r];
         for (size_t c = 0; c < row.size(); ++c) {
             const unsigned rowNo = static_cast<unsigned>(r + 1);
-            if (row[c] < 0 || InList(m_spec.emptySlots, rowNo, static_cast<unsigned>(c)))
+            if (row[c] < 0 || InList(m_group.emptySlots, rowNo, static_cast<unsigned>(c)))
                 continue;
             std::array<uint8_t, 24> entry{};
             entry[0] = 0x01; // never all zero, whatever the disk id
             entry[1] = static_cast<uint8_t>(rowNo);
             entry[2] = static_cast<uint8_t>(c);
-            entry[3] = m_spec.members[static_cast<size_t>(row[c])].diskId;
+            entry[3] = m_group.members[static_cast<size_t>(row[c])].diskId;
             entry[4] = 0x5A;
             std::copy(entry.begin(), entry.end(), b + 40 + 24 * c);
-            if (!InList(m_spec.primaryHoles, rowNo, static_cast<unsigned>(c)))
+            if (!InList(m_group.primaryHoles, rowNo, static_cast<unsigned>(c)))
                 std::copy(entry.begin(), entry.end(), p + 40 + 24 * c);
         }
     }
     Image& img = *m_images[static_cast<size_t>(m_holder)];
     img.Write(kRaidPrimary, primary.data(), primary.size());
-    if (m_spec.writeBackupCopy)
+    if (m_group.writeBackupCopy)
         img.Write(kRaidSecond, second.data(), second.size());
     // The record after each run stays zero: unsigned, so the run ends there.
 }
@@ -579,7 +579,7 @@ void Generator::PlaceCopies(uint8_t row, const uint8_t* segment, unsigned count,
             out[first + i] = {col, kUnreadableSegment};
             continue;
         }
-        const size_t member = static_cast<size_t>(m_spec.rows[row - 1][col]);
+        const size_t member = static_cast<size_t>(m_group.rows[row - 1][col]);
         Image& img = *m_images[member];
         const uint32_t seg = img.Allocate();
         // A zero copy is allocated but never written: it reads as zeros.
@@ -595,17 +595,17 @@ void Generator::PlaceCopies(uint8_t row, const uint8_t* segment, unsigned count,
 void Generator::PlanLuns()
 {
     std::map<uint32_t, uint32_t> nextId;
-    m_plans.resize(m_spec.luns.size());
-    for (size_t i = 0; i < m_spec.luns.size(); ++i) {
-        m_plans[i].group = m_spec.luns[i].block;
-        m_plans[i].id = nextId[m_spec.luns[i].block]++;
+    m_plans.resize(m_group.luns.size());
+    for (size_t i = 0; i < m_group.luns.size(); ++i) {
+        m_plans[i].group = m_group.luns[i].block;
+        m_plans[i].id = nextId[m_group.luns[i].block]++;
     }
 }
 
 void Generator::WriteLun(size_t lunIndex)
 {
-    const LunSpec& l = m_spec.luns[lunIndex];
-    LunPlan& plan = m_plans[lunIndex];
+    const LunPlan& l = m_group.luns[lunIndex];
+    LunPlacement& plan = m_plans[lunIndex];
     plan.capacity = l.capacitySectors != 0 ? l.capacitySectors
                                            : static_cast<uint64_t>(l.stripes) * (kRunSize / 512);
     plan.sizeGiB = (plan.capacity * 512) / 0x40000000ULL; // wraps like the array's arithmetic
@@ -636,7 +636,7 @@ void Generator::WriteLun(size_t lunIndex)
         std::vector<uint8_t> run(kRunSize);
         plan.stripes.resize(l.stripes);
         for (uint32_t k = 0; k < l.stripes; ++k) {
-            LunPattern(m_spec.seed, lunIndex, static_cast<uint64_t>(k) * kRunSize, run.data(), run.size());
+            LunPattern(m_group.seed, lunIndex, static_cast<uint64_t>(k) * kRunSize, run.data(), run.size());
             uint8_t* const pieces[4] = {seg.at(0), seg.at(1), seg.at(2), seg.at(3)};
             Deinterleave(run.data(), pieces);
             std::memcpy(seg.at(4), seg.at(0), kSegmentSize);
@@ -646,7 +646,7 @@ void Generator::WriteLun(size_t lunIndex)
             const size_t start = (k + lunIndex) % n;
             for (size_t p = 0; p < 5; ++p) {
                 const uint8_t col = cols[(start + p) % n];
-                const int member = m_spec.rows[l.row - 1][col];
+                const int member = m_group.rows[l.row - 1][col];
                 Image& img = *m_images[static_cast<size_t>(member)];
                 const uint32_t s = img.Allocate();
                 img.Write(SegmentOffset(s), seg.at(p), kSegmentSize);
@@ -730,7 +730,7 @@ void Generator::FinishImages()
 {
     m_sizes.resize(m_images.size());
     for (size_t i = 0; i < m_images.size(); ++i) {
-        m_sizes[i] = m_images[i]->Finish(m_spec.members[i].truncateAt);
+        m_sizes[i] = m_images[i]->Finish(m_group.members[i].truncateAt);
         for (const auto& e : m_holes[i].Within(0, m_sizes[i]))
             m_images[i]->Zero(e.offset, e.length);
     }
@@ -745,7 +745,7 @@ void Generator::ModelMemberMap()
     if (m_holder < 0)
         return;
     auto identified = [&](size_t i) {
-        const MemberSpec& m = m_spec.members[i];
+        const MemberPlan& m = m_group.members[i];
         return m.present && m_sizes[i] >= kIdentSize && !m_unreadable[i].Intersects(0, kIdentSize) &&
                !m_holes[i].Intersects(0, kIdentSize);
     };
@@ -754,11 +754,11 @@ void Generator::ModelMemberMap()
     // diskById: the last source with an id wins, but an untagged one never
     // displaces a tagged member; id 255 has no cell. A blank source reads
     // as untagged with disk id 0, a foreign one as untagged with its id.
-    auto tagged = [&](size_t i) { return m_spec.members[i].content == Content::Member && m_spec.members[i].tagged; };
-    auto idOf = [&](size_t i) { return m_spec.members[i].content == Content::Blank ? 0 : m_spec.members[i].diskId; };
+    auto tagged = [&](size_t i) { return m_group.members[i].content == Content::Member && m_group.members[i].tagged; };
+    auto idOf = [&](size_t i) { return m_group.members[i].content == Content::Blank ? 0 : m_group.members[i].diskId; };
     std::array<int, 256> byId;
     byId.fill(-1);
-    for (size_t i = 0; i < m_spec.members.size(); ++i) {
+    for (size_t i = 0; i < m_group.members.size(); ++i) {
         if (!identified(i) || idOf(i) >= kDiskIds)
             continue;
         int& cell = byId[idOf(i)];
@@ -766,19 +766,19 @@ void Generator::ModelMemberMap()
             cell = static_cast<int>(i);
     }
 
-    for (size_t r = 0; r < m_spec.rows.size(); ++r) {
+    for (size_t r = 0; r < m_group.rows.size(); ++r) {
         const unsigned rowNo = static_cast<unsigned>(r + 1);
-        const auto& row = m_spec.rows[r];
+        const auto& row = m_group.rows[r];
         // Entries as written: disk id or -1 for an empty entry.
         std::array<int, 16> prim, back;
         prim.fill(-1);
         back.fill(-1);
         for (size_t c = 0; c < row.size(); ++c) {
-            if (row[c] < 0 || InList(m_spec.emptySlots, rowNo, static_cast<unsigned>(c)))
+            if (row[c] < 0 || InList(m_group.emptySlots, rowNo, static_cast<unsigned>(c)))
                 continue;
-            const int id = m_spec.members[static_cast<size_t>(row[c])].diskId;
+            const int id = m_group.members[static_cast<size_t>(row[c])].diskId;
             back[c] = id;
-            if (!InList(m_spec.primaryHoles, rowNo, static_cast<unsigned>(c)))
+            if (!InList(m_group.primaryHoles, rowNo, static_cast<unsigned>(c)))
                 prim[c] = id;
         }
         auto slotCount = [](const std::array<int, 16>& e) {
@@ -789,7 +789,7 @@ void Generator::ModelMemberMap()
         };
         const int np = slotCount(prim);
         // The second copy only fills holes among the slots both copies have.
-        if (m_spec.writeBackupCopy) {
+        if (m_group.writeBackupCopy) {
             const int m = std::min(np, slotCount(back));
             for (int c = 0; c < m; ++c)
                 if (prim[static_cast<size_t>(c)] < 0)
@@ -805,8 +805,8 @@ void Generator::ModelMemberMap()
 
 LunOut Generator::ExpectedLun(size_t lunIndex, uint32_t group, uint32_t id)
 {
-    const LunSpec& l = m_spec.luns[lunIndex];
-    const LunPlan& plan = m_plans[lunIndex];
+    const LunPlan& l = m_group.luns[lunIndex];
+    const LunPlacement& plan = m_plans[lunIndex];
     LunOut out;
     out.group = group;
     out.id = id;
@@ -843,7 +843,7 @@ LunOut Generator::ExpectedLun(size_t lunIndex, uint32_t group, uint32_t id)
     for (uint32_t k = 0; k < out.stripes; ++k) {
         const StripePlace& place = plan.stripes[k];
         const uint64_t base = static_cast<uint64_t>(k) * kRunSize;
-        LunPattern(m_spec.seed, lunIndex, base, run.data(), run.size());
+        LunPattern(m_group.seed, lunIndex, base, run.data(), run.size());
         intact.Update(run.data(), run.size());
 
         std::array<int, 5> res{};
@@ -946,7 +946,7 @@ ExtentSet Generator::UnreadableInSegment(int member, uint64_t segmentOffset) con
 std::string Generator::ManifestJson(const Manifest& m) const
 {
     nlohmann::ordered_json j;
-    j["seed"] = m_spec.seed;
+    j["seed"] = m_group.seed;
     j["members"] = nlohmann::ordered_json::array();
     auto ranges = [](const ExtentSet& set) {
         nlohmann::ordered_json a = nlohmann::ordered_json::array();
@@ -998,10 +998,10 @@ Manifest Generator::Run()
         Fail("cannot create " + m_dir + ": " + ec.message());
 
     Manifest manifest;
-    for (size_t i = 0; i < m_spec.members.size(); ++i) {
+    for (size_t i = 0; i < m_group.members.size(); ++i) {
         const std::string path = (std::filesystem::path(m_dir) / ("member" + std::to_string(i) + ".img")).string();
-        m_images.push_back(std::make_unique<Image>(path, m_spec.firstDataSegment));
-        const MemberSpec& m = m_spec.members[i];
+        m_images.push_back(std::make_unique<Image>(path, m_group.firstDataSegment));
+        const MemberPlan& m = m_group.members[i];
         const bool member = m.content == Content::Member;
         manifest.members.push_back({path, m.content == Content::Blank ? uint8_t{0} : m.diskId, member && m.tagged,
                                     m.present, {}, {}, {}, {}});
@@ -1011,7 +1011,7 @@ Manifest Generator::Run()
     WriteIdentification();
     WriteRaidTables();
     PlanLuns();
-    for (size_t i = 0; i < m_spec.luns.size(); ++i)
+    for (size_t i = 0; i < m_group.luns.size(); ++i)
         WriteLun(i);
     WriteIndex();
     FinishImages();
@@ -1033,8 +1033,8 @@ Manifest Generator::Run()
     // The expected list: block by block, by place in the block; index
     // records of type 16 give no LUN.
     std::vector<size_t> order;
-    for (size_t i = 0; i < m_spec.luns.size(); ++i)
-        if (m_spec.luns[i].indexType == 8)
+    for (size_t i = 0; i < m_group.luns.size(); ++i)
+        if (m_group.luns[i].indexType == 8)
             order.push_back(i);
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
         return std::pair(m_plans[a].group, m_plans[a].id) < std::pair(m_plans[b].group, m_plans[b].id);
@@ -1156,20 +1156,20 @@ std::vector<std::string> Manifest::Sources() const
     return out;
 }
 
-Manifest Generate(const GroupSpec& spec, const std::string& dir)
+Manifest Generate(const GroupPlan& groupPlan, const std::string& dir)
 {
-    Generator g(spec, dir);
+    Generator g(groupPlan, dir);
     return g.Run();
 }
 
-GroupSpec HealthyGroup(int members, const std::vector<uint32_t>& lunStripes, uint64_t seed)
+GroupPlan HealthyGroup(int members, const std::vector<uint32_t>& lunStripes, uint64_t seed)
 {
     if (members < 5 || members > kDiskIds)
         Fail("a healthy group has 5 to 255 members, not " + std::to_string(members));
-    GroupSpec spec;
-    spec.seed = seed;
+    GroupPlan groupPlan;
+    groupPlan.seed = seed;
     for (int i = 0; i < members; ++i)
-        spec.members.push_back({static_cast<uint8_t>(i), true, true, 0, {}, {}});
+        groupPlan.members.push_back({static_cast<uint8_t>(i), true, true, 0, {}, {}});
     // Rows as even as the 15-column limit allows, so each has 5 or more.
     const int rows = (members + kColumns - 1) / kColumns;
     int next = 0;
@@ -1178,18 +1178,18 @@ GroupSpec HealthyGroup(int members, const std::vector<uint32_t>& lunStripes, uin
         std::vector<int> row;
         for (int c = 0; c < width; ++c)
             row.push_back(next++);
-        spec.rows.push_back(std::move(row));
+        groupPlan.rows.push_back(std::move(row));
     }
     for (size_t i = 0; i < lunStripes.size(); ++i) {
-        LunSpec l;
+        LunPlan l;
         l.stripes = lunStripes[i];
         l.row = static_cast<uint8_t>(1 + i % static_cast<size_t>(rows));
-        spec.luns.push_back(l);
+        groupPlan.luns.push_back(l);
     }
-    return spec;
+    return groupPlan;
 }
 
-GroupSpec SpecFromJson(const std::string& text)
+GroupPlan PlanFromJson(const std::string& text)
 {
     nlohmann::json j;
     try {
@@ -1200,26 +1200,26 @@ GroupSpec SpecFromJson(const std::string& text)
     OnlyKeys(j, {"seed", "healthy", "members", "rows", "luns", "primaryHoles", "emptySlots", "writeBackupCopy",
               "firstDataSegment"},
              "group");
-    GroupSpec spec;
+    GroupPlan groupPlan;
     if (j.contains("healthy")) {
         const auto& h = j.at("healthy");
         OnlyKeys(h, {"members", "lunStripes"}, "healthy");
-        spec = HealthyGroup(Get<int>(h, "members", 6), Get<std::vector<uint32_t>>(h, "lunStripes", {}),
+        groupPlan = HealthyGroup(Get<int>(h, "members", 6), Get<std::vector<uint32_t>>(h, "lunStripes", {}),
                             Get<uint64_t>(j, "seed", 1));
     }
-    spec.seed = Get<uint64_t>(j, "seed", spec.seed);
+    groupPlan.seed = Get<uint64_t>(j, "seed", groupPlan.seed);
     if (j.contains("members")) {
         if (!j.at("members").is_array())
             Fail("members must be an array");
-        spec.members.clear();
+        groupPlan.members.clear();
         for (const auto& m : j.at("members")) {
             OnlyKeys(m, {"diskId", "tagged", "present", "truncateAt", "unreadable", "holes", "content"}, "member");
-            MemberSpec ms;
+            MemberPlan ms;
             ms.diskId = Narrow<uint8_t>(Get<uint64_t>(m, "diskId", 0), "diskId");
             ms.tagged = Get<bool>(m, "tagged", true);
             ms.present = Get<bool>(m, "present", true);
             ms.truncateAt = Get<uint64_t>(m, "truncateAt", 0);
-            const std::string where = "member " + std::to_string(spec.members.size());
+            const std::string where = "member " + std::to_string(groupPlan.members.size());
             ms.unreadable = RangesFromJson(m, "unreadable", where);
             ms.holes = RangesFromJson(m, "holes", where);
             const std::string content = Get<std::string>(m, "content", "member");
@@ -1229,15 +1229,15 @@ GroupSpec SpecFromJson(const std::string& text)
                 ms.content = Content::Foreign;
             else if (content != "member")
                 Fail("member content must be \"member\", \"blank\" or \"foreign\", not \"" + content + "\"");
-            spec.members.push_back(ms);
+            groupPlan.members.push_back(ms);
         }
     }
     if (j.contains("rows"))
-        spec.rows = Get<std::vector<std::vector<int>>>(j, "rows", {});
+        groupPlan.rows = Get<std::vector<std::vector<int>>>(j, "rows", {});
     if (j.contains("luns")) {
         if (!j.at("luns").is_array())
             Fail("luns must be an array");
-        spec.luns.clear();
+        groupPlan.luns.clear();
         for (const auto& l : j.at("luns")) {
             OnlyKeys(l,
                      {"block", "stripes", "capacitySectors", "indexType", "mapType", "row",
@@ -1245,7 +1245,7 @@ GroupSpec SpecFromJson(const std::string& text)
                       "headerFirstAlternativePartlyBad", "pieceFirstAlternativePartlyBad", "faults",
                       "headerFirstAlternativeZero", "pieceFirstAlternativeZero"},
                      "LUN");
-            LunSpec ls;
+            LunPlan ls;
             ls.block = Narrow<uint32_t>(Get<uint64_t>(l, "block", 0), "block");
             ls.stripes = Narrow<uint32_t>(Get<uint64_t>(l, "stripes", 1), "stripes");
             ls.capacitySectors = Get<uint64_t>(l, "capacitySectors", 0);
@@ -1259,17 +1259,17 @@ GroupSpec SpecFromJson(const std::string& text)
             ls.faults = FaultsFromJson(l);
             ls.headerFirstAlternativeZero = Get<bool>(l, "headerFirstAlternativeZero", false);
             ls.pieceFirstAlternativeZero = Get<bool>(l, "pieceFirstAlternativeZero", false);
-            spec.luns.push_back(ls);
+            groupPlan.luns.push_back(ls);
         }
     }
     if (j.contains("primaryHoles"))
-        spec.primaryHoles = SlotsFromJson(j, "primaryHoles");
+        groupPlan.primaryHoles = SlotsFromJson(j, "primaryHoles");
     if (j.contains("emptySlots"))
-        spec.emptySlots = SlotsFromJson(j, "emptySlots");
-    spec.writeBackupCopy = Get<bool>(j, "writeBackupCopy", spec.writeBackupCopy);
-    spec.firstDataSegment =
-        Narrow<uint32_t>(Get<uint64_t>(j, "firstDataSegment", spec.firstDataSegment), "firstDataSegment");
-    return spec;
+        groupPlan.emptySlots = SlotsFromJson(j, "emptySlots");
+    groupPlan.writeBackupCopy = Get<bool>(j, "writeBackupCopy", groupPlan.writeBackupCopy);
+    groupPlan.firstDataSegment =
+        Narrow<uint32_t>(Get<uint64_t>(j, "firstDataSegment", groupPlan.firstDataSegment), "firstDataSegment");
+    return groupPlan;
 }
 
 void LunPattern(uint64_t seed, size_t lunIndex, uint64_t offset, uint8_t* out, size_t len)

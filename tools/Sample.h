@@ -18,7 +18,7 @@ namespace corvane::sample {
 // from the seed with byte 115 set to diskId and no member tag.
 enum class Content { Member, Blank, Foreign };
 
-struct MemberSpec {
+struct MemberPlan {
     uint8_t diskId = 0;
     bool tagged = true;   // carries the member tag in its first kilobyte
     bool present = true;  // false: written, but left out of the source list (a lost member)
@@ -47,7 +47,7 @@ struct StripeFault {
     FaultKind kind = FaultKind::Unreadable;
 };
 
-struct LunSpec {
+struct LunPlan {
     uint32_t block = 0;          // index block (the LUN's group), 0..8; no block may be skipped
     uint32_t stripes = 1;        // stripe records; LUN data = stripes x 8 MiB
     uint64_t capacitySectors = 0; // declared capacity; 0: stripes x 8 MiB / 512
@@ -78,16 +78,16 @@ struct SlotRef {
     uint8_t column = 0; // entry place, 0..14
 };
 
-struct GroupSpec {
+struct GroupPlan {
     uint64_t seed = 1;
-    std::vector<MemberSpec> members;
+    std::vector<MemberPlan> members;
     // rows[r - 1][c] = index into members of the member holding slot (r, c),
     // or -1 for an entry left empty in both copies; up to 63 rows of 15.
     // The first tagged member in members order holds the tables; metadata
     // copies and stripe segments go on the members of the LUN's row,
     // alternatives and a stripe's five segments on distinct columns.
     std::vector<std::vector<int>> rows;
-    std::vector<LunSpec> luns;
+    std::vector<LunPlan> luns;
     // Entries left empty in the primary RAID copy but kept in the second copy.
     std::vector<SlotRef> primaryHoles;
     // Entries left empty in both copies (the slot is missing).
@@ -165,16 +165,16 @@ struct Manifest {
 // Writes member<N>.img (N from 0), the mapfiles of members with faults and
 // manifest.json into dir (created if needed). Throws std::runtime_error with a clear message on bad input or
 // I/O failure.
-Manifest Generate(const GroupSpec& spec, const std::string& dir);
+Manifest Generate(const GroupPlan& groupPlan, const std::string& dir);
 
 // Parses the small JSON description corvane-mksample takes.
-GroupSpec SpecFromJson(const std::string& text);
+GroupPlan PlanFromJson(const std::string& text);
 
 // A healthy group: `members` members (disk ids 0..members-1), RAID rows of
 // up to 15 columns each covering them, and one LUN per entry of lunStripes.
-GroupSpec HealthyGroup(int members, const std::vector<uint32_t>& lunStripes, uint64_t seed = 1);
+GroupPlan HealthyGroup(int members, const std::vector<uint32_t>& lunStripes, uint64_t seed = 1);
 
-// Byte `offset` onwards of LUN lunIndex (its place in spec.luns) as
+// Byte `offset` onwards of LUN lunIndex (its place in groupPlan.luns) as
 // generated: fills out[0..len).
 void LunPattern(uint64_t seed, size_t lunIndex, uint64_t offset, uint8_t* out, size_t len);
 

@@ -24,15 +24,12 @@ int main(int argc, char** argv)
 
     app.add_option("--out", out, "Directory to write into (created if needed)")->required();
     auto* group = app.add_option("--group", groupFile, "JSON description of the group")->check(CLI::ExistingFile);
-    // The option's earlier name, kept for old scripts; not in the help.
-    auto* oldName = app.add_option("--spec", groupFile)->check(CLI::ExistingFile)->group("");
     auto* mem = app.add_option("--members", members, "Healthy group of N members (5..255)");
     auto* luns = app.add_option("--lun-stripes", lunStripes, "Stripes (8 MiB each) per LUN, comma separated")
                      ->delimiter(',');
     auto* seedOpt = app.add_option("--seed", seed, "Seed of the LUN data pattern");
     auto* drop = app.add_option("--drop-member", dropped, "Leave member I out of the sources (repeatable)");
-    for (auto* file : {group, oldName})
-        file->excludes(mem)->excludes(luns)->excludes(seedOpt)->excludes(drop);
+    group->excludes(mem)->excludes(luns)->excludes(seedOpt)->excludes(drop);
     luns->needs(mem);
     try {
         app.parse(argc, argv);
@@ -44,13 +41,13 @@ int main(int argc, char** argv)
     }
 
     try {
-        corvane::sample::GroupSpec plan;
+        corvane::sample::GroupPlan plan;
         if (!groupFile.empty()) {
             std::ifstream f(groupFile, std::ios::binary);
             std::stringstream text;
             text << f.rdbuf();
             try {
-                plan = corvane::sample::SpecFromJson(text.str());
+                plan = corvane::sample::PlanFromJson(text.str());
             } catch (const std::exception& e) {
                 throw std::runtime_error(groupFile + ": " + e.what());
             }
