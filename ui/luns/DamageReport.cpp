@@ -69,14 +69,12 @@ DamageReportData ToDamageReport(const ExportReport& report, bool ok, const QStri
     }
     d.bytesTotal = std::uint64_t(report.stripes) * kRunSize;
     d.bytesWritten = std::uint64_t(report.written) * kRunSize;
-    for (const ByteRange& r : report.zeroRanges) {
+    for (const ByteRange& r : report.zeroRanges)
         d.lostRanges.emplace_back(r.offset, r.length);
-        d.bytesLost += r.length;
-    }
-    d.bytesRebuilt = std::uint64_t(report.rebuilt) * kRunSize;
-    // What was neither rebuilt nor lost came from the members as it was.
-    const std::uint64_t notRead = d.bytesRebuilt + d.bytesLost;
-    d.bytesRead = d.bytesWritten > notRead ? d.bytesWritten - notRead : 0;
+    // The export counts every LUN byte it wrote as read, rebuilt or lost.
+    d.bytesRead = report.bytesRead;
+    d.bytesRebuilt = report.bytesRebuilt;
+    d.bytesLost = report.bytesLost;
     return d;
 }
 
