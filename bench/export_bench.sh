@@ -3,34 +3,45 @@
 #
 # Generates a healthy disk group with one LUN of CORVANE_BENCH_STRIPES x 8 MiB
 # (default 512: 4 GiB), holds its members in the page cache and exports the
-# LUN twice per run: with every member (healthy) and with one member left
-# out (degraded: a segment of most stripes rebuilt from parity). Each export
-# is paired with cp of a file of the same size on the same file system.
-# Reports the throughput ratio export/cp, CPU seconds (user + sys) per GiB
-# of both, and the export's peak resident memory, as medians over
-# CORVANE_BENCH_RUNS runs, against these goals:
+# LUN with every member (healthy) and with one member left out (degraded: a
+# segment of most stripes rebuilt from parity). Each round runs, so that any
+# two alternate A B A B:
+#   healthy:  export, cp, export --map, cp + fdatasync
+#   degraded: export, cp, cp + fdatasync
+# where cp copies a file of the LUN's size on the same file system. The
+# export makes what it wrote durable (fdatasync at every checkpoint and at
+# the end); cp does not, so "cp + fdatasync" (cp, then sync -d of the copy)
+# is the baseline that does the same work. --map adds the mapfile that each
+# checkpoint writes after syncing the target.
+# Reports medians over CORVANE_BENCH_RUNS rounds (default 3): the throughput
+# ratio export/cp, CPU seconds (user + sys) per GiB, the export's peak
+# resident memory, against these goals:
 #   ratio >= 0.7 healthy, >= 0.6 degraded; CPU per GiB <= 2 x cp's;
-#   peak RSS <= 360 MiB + 40 MiB per member + 64 MiB.
+#   peak RSS <= 360 MiB + 40 MiB per member + 64 MiB;
+# and, without goals, the ratios against cp + fdatasync and --map / without.
 # Installed as BUILD/bench/export_bench; data goes to BUILD/bench-data
 # (or CORVANE_BENCH_DATA) and is kept for the next run.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD=$(cd "$HERE/.." && pwd)
+BENCH_NAME=export_bench
+# shellcheck source-path=SCRIPTDIR source=bench_lib.sh
+. "$HERE/bench_lib.sh"
 CLI="$BUILD/cli/corvane-cli"
 MKSAMPLE="$BUILD/tools/corvane-mksample"
 DATA=${CORVANE_BENCH_DATA:-$BUILD/bench-data}
 STRIPES=${CORVANE_BENCH_STRIPES:-512}
 MEMBERS=${CORVANE_BENCH_MEMBERS:-5}
 RUNS=${CORVANE_BENCH_RUNS:-3}
-TIME=/usr/bin/time
 
-for tool in "$CLI" "$MKSAMPLE" "$TIME"; do
+for tool in "$CLI" "$MKSAMPLE" "$BENCH_TIME"; do
   if [ ! -x "$tool" ]; then
-    echo "export_bench: $tool is missing" >&2
+    echo "$BENCH_NAME: $tool is missing" >&2
     exit 2
   fi
 done
 mkdir -p "$DATA"
+BENCH_LOGS="$DATA"
 GROUP="$DATA/group"
 STAMP="$GROUP/params"
 PARAMS="members=$MEMBERS stripes=$STRIPES"
@@ -44,70 +55,83 @@ BYTES=$((STRIPES * 8388608))
 GIB=$(awk -v b="$BYTES" 'BEGIN { printf "%.6f", b / 1073741824 }')
 WANT=$(awk '/"sha256":/ { gsub(/[",]/, "", $2); print $2; exit }' "$GROUP/manifest.json")
 OUT="$DATA/out.img"
+MAP="$DATA/out.map"
 REF="$DATA/ref.img"
 COPY="$DATA/copy.img"
 
-# One timed run: prints "wall user sys maxrss_kib". Dirty pages of earlier
-# runs are flushed first, so neither command pays for the other's writes.
-timed() {
-  local log="$DATA/time.log"
-  sync
-  "$TIME" -f "%e %U %S %M" -o "$log" "$@" >/dev/null 2>"$DATA/stderr.log" || {
-    echo "export_bench: '$*' failed:" >&2
-    cat "$DATA/stderr.log" >&2
-    exit 1
-  }
-  tail -n 1 "$log"
+# One round's command: its output goes before it starts, so each command
+# starts with the same free memory.
+export_to() {
+  rm -f "$OUT" "$MAP" "$COPY"
+  bench_timed "$CLI" export "$@" --lun 0:0 --to "$OUT"
+}
+copy() {
+  rm -f "$OUT" "$MAP" "$COPY"
+  bench_timed cp "$REF" "$COPY"
+}
+copy_synced() {
+  rm -f "$OUT" "$MAP" "$COPY"
+  # shellcheck disable=SC2016 # expanded by the inner shell
+  bench_timed sh -c 'cp "$1" "$2" && sync -d "$2"' sh "$REF" "$COPY"
 }
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# line LABEL TEXT: one command's medians.
+line() {
+  awk -v t="$2" -v w="$(bench_stat "$1" wall)" -v c="$(bench_stat "$1" cpu)" -v rss="$(bench_stat "$1" rss)" \
+      -v gib="$GIB" -v runs="$(bench_runs "$1")" 'BEGIN {
+    printf "  %-16s %6.2f s  %7.1f MiB/s  CPU %5.2f s/GiB  peak RSS %6.1f MiB  [%s]\n", t, w, gib * 1024 / w, c / gib, rss, runs
+  }'
+}
 
 run_scenario() {
   local name=$1 ratioGoal=$2
   shift 2
-  local sources=("$@")
+  local sources=("$@") r t
   cat "${sources[@]}" >/dev/null # into the page cache
   rm -f "$OUT"
   "$CLI" export "${sources[@]}" --lun 0:0 --to "$OUT" >/dev/null
-  local got
-  got=$(sha256sum "$OUT" | cut -d' ' -f1)
-  if [ "$got" != "$WANT" ]; then
-    echo "export_bench: $name export does not match the generated LUN" >&2
+  if [ "$(sha256sum "$OUT" | cut -d' ' -f1)" != "$WANT" ]; then
+    echo "$BENCH_NAME: $name export does not match the generated LUN" >&2
     exit 1
   fi
   [ -f "$REF" ] || cp "$OUT" "$REF"
   cat "$REF" >/dev/null
-  local ew=() eu=() ec=() er=() cw=() cc=()
   for ((r = 0; r < RUNS; r++)); do
-    rm -f "$OUT"
-    read -r w u s m < <(timed "$CLI" export "${sources[@]}" --lun 0:0 --to "$OUT")
-    ew+=("$w"); ec+=("$(awk -v u="$u" -v s="$s" 'BEGIN { print u + s }')"); er+=("$m")
-    # Each command starts with the same free memory: the other's output goes.
-    rm -f "$OUT" "$COPY"
-    read -r w u s m < <(timed cp "$REF" "$COPY")
-    cw+=("$w"); cc+=("$(awk -v u="$u" -v s="$s" 'BEGIN { print u + s }')")
-    rm -f "$COPY"
+    t=$(export_to "${sources[@]}")
+    bench_record "$name" "$t"
+    t=$(copy)
+    bench_record "$name-cp" "$t"
+    if [ "$name" = healthy ]; then
+      t=$(export_to "${sources[@]}" --map "$MAP")
+      bench_record "$name-map" "$t"
+    fi
+    t=$(copy_synced)
+    bench_record "$name-cpsync" "$t"
   done
-  rm -f "$OUT"
-  local mew mcw mec mcc mer ratio
-  mew=$(printf '%s\n' "${ew[@]}" | median)
-  mcw=$(printf '%s\n' "${cw[@]}" | median)
-  mec=$(printf '%s\n' "${ec[@]}" | median)
-  mcc=$(printf '%s\n' "${cc[@]}" | median)
-  mer=$(printf '%s\n' "${er[@]}" | median)
-  local inMap=${#sources[@]}
-  awk -v name="$name" -v ew="$mew" -v cw="$mcw" -v ec="$mec" -v cc="$mcc" -v rss="$mer" -v gib="$GIB" \
-      -v goal="$ratioGoal" -v members="$inMap" -v runs="$RUNS" 'BEGIN {
-    ratio = cw / ew
-    epg = ec / gib; cpg = cc / gib
-    rssMiB = rss / 1024; rssGoal = 360 + 40 * members + 64
-    printf "%s (%.2f GiB, %d members read, median of %d runs)\n", name, gib, members, runs
-    printf "  export: %6.2f s  %7.1f MiB/s  CPU %5.2f s/GiB  peak RSS %6.1f MiB\n", ew, gib * 1024 / ew, epg, rssMiB
-    printf "  cp:     %6.2f s  %7.1f MiB/s  CPU %5.2f s/GiB\n", cw, gib * 1024 / cw, cpg
-    printf "  throughput ratio export/cp %.2f (goal >= %.1f): %s\n", ratio, goal, ((ratio >= goal) ? "met" : "MISSED")
-    printf "  CPU per GiB export/cp %.2f (goal <= 2): %s\n", (cpg > 0 ? epg / cpg : 0), ((epg <= 2 * cpg) ? "met" : "MISSED")
-    printf "  peak RSS %.1f MiB (goal <= %d MiB): %s\n", rssMiB, rssGoal, ((rssMiB <= rssGoal) ? "met" : "MISSED")
-  }'
+  rm -f "$OUT" "$MAP" "$COPY"
+
+  local ew cw sw ec cc ratio cpuRatio rss rssGoal
+  ew=$(bench_stat "$name" wall)
+  cw=$(bench_stat "$name-cp" wall)
+  sw=$(bench_stat "$name-cpsync" wall)
+  ec=$(bench_stat "$name" cpu)
+  cc=$(bench_stat "$name-cp" cpu)
+  rss=$(bench_stat "$name" rss)
+  rssGoal=$((360 + 40 * ${#sources[@]} + 64))
+  echo "$name ($GIB GiB, ${#sources[@]} members read, medians of $RUNS rounds, every run in brackets)"
+  line "$name" export
+  [ "$name" = healthy ] && line "$name-map" "export --map"
+  line "$name-cp" cp
+  line "$name-cpsync" "cp + fdatasync"
+  ratio=$(bench_ratio "$cw" "$ew")
+  echo "  throughput ratio export/cp $ratio (goal >= $ratioGoal): $(bench_goal "$ratio" ">=" "$ratioGoal")"
+  echo "  throughput ratio export/(cp + fdatasync) $(bench_ratio "$sw" "$ew")"
+  cpuRatio=$(bench_ratio "$ec" "$cc")
+  echo "  CPU per GiB export/cp $cpuRatio (goal <= 2): $(bench_goal "$cpuRatio" "<=" 2)"
+  echo "  peak RSS $(printf '%.1f' "$rss") MiB (goal <= $rssGoal MiB): $(bench_goal "$rss" "<=" "$rssGoal")"
+  if [ "$name" = healthy ]; then
+    echo "  time --map / without $(bench_ratio "$(bench_stat "$name-map" wall)" "$ew")"
+  fi
 }
 
 mapfile -t ALL < <(for ((i = 0; i < MEMBERS; i++)); do echo "$GROUP/member$i.img"; done)

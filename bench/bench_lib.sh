@@ -1,0 +1,64 @@
+# shellcheck shell=bash
+# Shared by the benchmark scripts (sourced, not run). The caller sets
+# BENCH_NAME (for messages) and BENCH_LOGS (a directory for time and
+# output logs).
+
+: "${BENCH_NAME:=bench}"
+BENCH_TIME=/usr/bin/time
+
+# One timed run of a command: prints "wall user sys maxrss_kib". Dirty
+# pages of earlier runs are flushed first, so no command pays for
+# another's writes. The command's standard output goes to
+# $BENCH_LOGS/stdout.log (kept for the caller), its error output to
+# $BENCH_LOGS/stderr.log; a failure ends the benchmark with both shown.
+bench_timed() {
+  local log="$BENCH_LOGS/time.log"
+  sync
+  "$BENCH_TIME" -f "%e %U %S %M" -o "$log" "$@" >"$BENCH_LOGS/stdout.log" 2>"$BENCH_LOGS/stderr.log" || {
+    echo "$BENCH_NAME: '$*' failed:" >&2
+    tail -n 20 "$BENCH_LOGS/stdout.log" "$BENCH_LOGS/stderr.log" >&2
+    exit 1
+  }
+  tail -n 1 "$log"
+}
+
+# The median of the numbers on standard input, one a line.
+bench_median() {
+  sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# Results of round-robin runs, kept per label:
+#   bench_record LABEL "wall user sys maxrss"
+#   bench_stat LABEL wall|cpu|rss   -> median (seconds; CPU = user + sys; RSS in MiB)
+declare -A BENCH_WALL=() BENCH_CPU=() BENCH_RSS=()
+bench_record() {
+  local label=$1 w u s m
+  read -r w u s m <<<"$2"
+  BENCH_WALL[$label]+="$w "
+  BENCH_CPU[$label]+="$(awk -v u="$u" -v s="$s" 'BEGIN { print u + s }') "
+  BENCH_RSS[$label]+="$(awk -v m="$m" 'BEGIN { print m / 1024 }') "
+}
+bench_stat() {
+  local values
+  case $2 in
+  wall) values=${BENCH_WALL[$1]} ;;
+  cpu) values=${BENCH_CPU[$1]} ;;
+  rss) values=${BENCH_RSS[$1]} ;;
+  esac
+  # shellcheck disable=SC2086
+  printf '%s\n' $values | bench_median
+}
+# Every run of a label, for the record: "4.51 4.48 4.60".
+bench_runs() {
+  echo "${BENCH_WALL[$1]% }"
+}
+
+# a / b, to two places.
+bench_ratio() {
+  awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'
+}
+
+# "met" when the comparison holds ("<=" or ">="), "MISSED" otherwise.
+bench_goal() {
+  awk -v v="$1" -v op="$2" -v g="$3" 'BEGIN { ok = (op == "<=") ? (v <= g) : (v >= g); print ok ? "met" : "MISSED" }'
+}
