@@ -421,7 +421,11 @@ const ExportJobResult& ExportJob::Run()
         control.stop = s.stop;
         control.firstStripe = first;
         control.console = s.console;
-        control.checkpoint = [this](const ExportReport& r) { SaveMap(r); };
+        // A checkpoint syncs the target so the map never claims more than
+        // is on it; with no map there is nothing to keep in step, and the
+        // one sync at the end is enough.
+        if (!s.mapPath.empty())
+            control.checkpoint = [this](const ExportReport& r) { SaveMap(r); };
         control.checkpointInterval = s.checkpointInterval;
         control.onWritten = [this, &ready, before, first, last, &s](uint32_t written) {
             m_writtenBytes.store((before + written) * kRunSize, std::memory_order_relaxed);
