@@ -243,23 +243,7 @@ bool SaveFileAtomically(const std::string& path, const std::string& text, std::s
 
 bool LoadFile(const std::string& path, std::string& text, std::string& error)
 {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    text.clear();
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, n);
-    const bool bad = std::ferror(f) != 0;
-    std::fclose(f);
-    if (bad) {
-        error = "cannot read " + path;
-        return false;
-    }
-    return true;
+    return JFileHandle::ReadWholeFile(path, text, error);
 }
 
 } // namespace corvane

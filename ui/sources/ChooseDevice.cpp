@@ -203,6 +203,14 @@ QString CChooseDevice::RowMap(int row) const
 QStringList CChooseDevice::ChosenMaps() const
 {
     QStringList maps;
+    for (int row : ChosenRows())
+        maps << RowMap(row);
+    return maps;
+}
+
+std::vector<int> CChooseDevice::ChosenRows() const
+{
+    std::vector<int> rows;
     const QItemSelectionModel* selection = m_list->selectionModel();
     for (int i = 0; i < m_list->rowCount(); ++i) {
         const QTableWidgetItem* name = m_list->item(i, 0);
@@ -210,23 +218,16 @@ QStringList CChooseDevice::ChosenMaps() const
             continue;
         const bool selected = selection && selection->isRowSelected(i, QModelIndex());
         if (selected || name->checkState() == Qt::Checked)
-            maps << RowMap(i);
+            rows.push_back(i);
     }
-    return maps;
+    return rows;
 }
 
 QStringList CChooseDevice::ChosenSources() const
 {
     QStringList chosen;
-    const QItemSelectionModel* selection = m_list->selectionModel();
-    for (int i = 0; i < m_list->rowCount(); ++i) {
-        const QTableWidgetItem* name = m_list->item(i, 0);
-        if (!name)
-            continue;
-        const bool selected = selection && selection->isRowSelected(i, QModelIndex());
-        if (selected || name->checkState() == Qt::Checked)
-            chosen << name->text();
-    }
+    for (int row : ChosenRows())
+        chosen << m_list->item(row, 0)->text();
     return chosen;
 }
 

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <vector>
+
 QT_BEGIN_NAMESPACE
 class QPushButton;
 class QTableWidget;
@@ -52,6 +54,8 @@ public:
     QStringList ChosenSources() const;
     // The mapfile of each chosen source, in the same order (empty: none).
     QStringList ChosenMaps() const;
+    // Rows checked or selected, top to bottom.
+    std::vector<int> ChosenRows() const;
 
     QTableWidget* List() const { return m_list; }
     QPushButton* AddImageButton() const { return m_addImage; }
