@@ -407,7 +407,9 @@ const ExportJobResult& ExportJob::Run()
     m_result.total.stripes = count;
     uint64_t before = 0; // stripes written by earlier passes
     for (size_t i = 0; i < passes.size(); ++i) {
-        const auto [first, end] = passes[i];
+        // Plain copies: a lambda below captures first (clang 14 cannot
+        // capture a structured binding).
+        const uint32_t first = passes[i].first, end = passes[i].second;
         const bool last = i + 1 == passes.size();
         std::vector<LayoutRecord> prefix;
         if (!last)
