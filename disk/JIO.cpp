@@ -128,47 +128,30 @@ bool JIO::ReadAt(uint64_t offset, void* buffer, uint32_t count, uint64_t* transf
 
 bool JIO::WriteAt(uint64_t offset, const void* buffer, uint32_t count, uint64_t* transferred)
 {
+    const struct iovec one = {const_cast<void*>(buffer), count};
+    return WritePositioned(offset, &one, 1, transferred);
+}
+
+bool JIO::WriteVAt(uint64_t offset, const struct iovec* iov, int count, uint64_t* transferred)
+{
+    if (m_fd >= 0)
+        return WritePositioned(offset, iov, count, transferred);
     uint64_t done = 0;
-    const auto* p = static_cast<const unsigned char*>(buffer);
     bool ok = true;
-    if (offset > static_cast<uint64_t>(INT64_MAX) - count) {
-        ok = false;
-        errno = EOVERFLOW;
-    }
-    while (ok && done < count) {
-        ssize_t n = ::pwrite(m_fd, p + done, count - done, static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN)
-                continue;
-            ok = false;
-            break;
-        }
-        if (n == 0) {
-            errno = ENOSPC;
-            ok = false;
-            break;
-        }
-        done += static_cast<uint64_t>(n);
+    for (int i = 0; i < count && ok; ++i) {
+        uint64_t n = 0;
+        ok = WriteAt(offset + done, iov[i].iov_base, static_cast<uint32_t>(iov[i].iov_len), &n);
+        done += n;
     }
     if (transferred)
         *transferred = done;
     return ok;
 }
 
-bool JIO::WriteVAt(uint64_t offset, const struct iovec* iov, int count, uint64_t* transferred)
+bool JIO::WritePositioned(uint64_t offset, const struct iovec* iov, int count, uint64_t* transferred)
 {
     uint64_t done = 0;
     bool ok = true;
-    if (m_fd < 0) {
-        for (int i = 0; i < count && ok; ++i) {
-            uint64_t n = 0;
-            ok = WriteAt(offset + done, iov[i].iov_base, static_cast<uint32_t>(iov[i].iov_len), &n);
-            done += n;
-        }
-        if (transferred)
-            *transferred = done;
-        return ok;
-    }
     uint64_t total = 0;
     for (int i = 0; i < count; ++i)
         total += iov[i].iov_len;

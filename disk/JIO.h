@@ -88,6 +88,10 @@ public:
     const std::string& OpenedPath() const { return m_openedPath; }
 
 protected:
+    // pwritev of all of iov from offset on this descriptor, going on after
+    // short writes and interruptions; the one write loop of the class.
+    bool WritePositioned(uint64_t offset, const struct iovec* iov, int count, uint64_t* transferred);
+
     int m_fd = -1;
     ExtentSet m_knownUnreadable;
     char m_description[1024];

@@ -98,7 +98,6 @@ private:
     const uint32_t m_first;
     const ExportControl& m_control;
     std::vector<MemberReader*> m_readers; // matrix order
-    std::vector<uint8_t> m_kernelCopy;    // per m_readers entry: its member may be copied in the kernel
     std::vector<std::thread> m_readerThreads;
     std::thread m_writerThread;
     uint64_t m_handed = 0;
@@ -114,8 +113,7 @@ SegmentSource Pipeline::Plan(const MemberReader& r, unsigned p, bool degraded) c
     // Otherwise the parity waits until a data byte turns out unreadable.
     if (p == 4)
         return SegmentSource::OnDemand;
-    const size_t index = static_cast<size_t>(std::find(m_readers.begin(), m_readers.end(), &r) - m_readers.begin());
-    return index < m_kernelCopy.size() && m_kernelCopy[index] ? SegmentSource::Kernel : SegmentSource::Buffer;
+    return r.kernelCopy ? SegmentSource::Kernel : SegmentSource::Buffer;
 }
 
 void Pipeline::Prepare()
@@ -143,9 +141,9 @@ void Pipeline::Prepare()
                 cell->failure = &m_st.failure;
                 cell->console = m_control.console;
                 cell->policy = m_ctx.readPolicy;
+                cell->kernelCopy = m_st.target.kernelCopy.load() && m->io &&
+                                   JFileHandle::CanCopyInKernel(*m->io, *m_st.target.io);
                 m_readers.push_back(cell.get());
-                m_kernelCopy.push_back(m_st.target.kernelCopy.load() && m->io &&
-                                       JFileHandle::CanCopyInKernel(*m->io, *m_st.target.io));
             }
         }
     }

@@ -55,6 +55,8 @@ struct MemberReader {
     uint64_t consumed = 0;
 
     JFileHandle::ReadPolicy policy;
+    // The writer may copy this member's segments to the target in the kernel.
+    bool kernelCopy = false;
     FirstFailure* failure = nullptr;
     FILE* console = nullptr;
 };
