@@ -56,6 +56,7 @@ struct FakeDialogs {
     bool diskAccept = true;
     CDiskTarget disk;              // what the settings dialog returns
     QString mapPath;
+    QString resumeMap;             // what the open dialog for a map returns
     int popupChoice = 0;           // command chosen in the popup, 0: dismissed
     QList<int> answers;            // message box answers, in order; then Ok / Yes
 
@@ -89,6 +90,7 @@ struct FakeDialogs {
             return diskAccept;
         };
         d.mapFile = [this](QWidget*, const QString&) { return mapPath; };
+        d.resumeMapFile = [this](QWidget*) { return resumeMap; };
         d.messageBox = [this](QWidget*, const CMessageRequest& r) {
             messages.push_back(r);
             shown << QStringLiteral("box");
@@ -231,6 +233,8 @@ private Q_SLOTS:
     void failedExportNeverSaysSuccess_data();
     void failedExportNeverSaysSuccess();
     void stoppedExportSaysSo();
+    void stoppedExportResumesFromTheMenu_data();
+    void stoppedExportResumesFromTheMenu();
     void diskNamedInTheFileDialogIsConfirmed_data();
     void diskNamedInTheFileDialogIsConfirmed();
     void diskExportStartsAtTheSectorConfirmed_data();
@@ -344,6 +348,18 @@ void LunsTest::rowToolTipGivesBytesCoverageAndSources()
     // The three columns stay as they are.
     QCOMPARE(model->columnCount(), 3);
     QCOMPARE(model->item(0, 0)->text(), QString::number(e.group));
+
+    // A source left out (its first kilobyte does not read) is named in the
+    // row of a LUN that misses a member: it may be that member.
+    const QString stub = g.File("stub.img");
+    std::ofstream(stub.toStdString(), std::ios::binary) << "not a member";
+    g.ctx.sources.push_back({stub.toStdString()});
+    QVERIFY(RunAnalysis(g.ctx).ok());
+    QCOMPARE(g.ctx.warnings.size(), size_t(1));
+    ShowLuns(g.ctx);
+    const QString warned = View()->Model()->item(0, 0)->toolTip();
+    QVERIFY2(warned.contains(QStringLiteral("警告（1 个）")), qPrintable(warned));
+    QVERIFY2(warned.contains(QStringLiteral("stub.img：")), qPrintable(warned));
 }
 
 void LunsTest::iconAndSmallIconModesLookDifferent()
@@ -706,6 +722,78 @@ void LunsTest::stoppedExportSaysSo()
              cli.readAllStandardError().constData());
     QCOMPARE(Sha(m_fake.imagePath, 0, lun.bytes), lun.sha256);
     QCOMPARE(LoadMap(r.mapPath).Total('+'), lun.bytes);
+    QVERIFY(g.HashMembers() == g.memberHashes);
+}
+
+void LunsTest::stoppedExportResumesFromTheMenu_data()
+{
+    QTest::addColumn<int>("command");
+    QTest::addColumn<int>("hashCommand");
+    QTest::addColumn<QString>("hash");
+    QTest::newRow("map beside the image, sha256") << ID_EXPORT_RESUME << ID_EXPORT_HASH_SHA256
+                                                  << QStringLiteral("SHA-256");
+    QTest::newRow("map chosen, md5") << ID_EXPORT_RESUME_FROM_MAP << ID_EXPORT_HASH_MD5 << QStringLiteral("MD5");
+}
+
+void LunsTest::stoppedExportResumesFromTheMenu()
+{
+    QFETCH(int, command);
+    QFETCH(int, hashCommand);
+    QFETCH(QString, hash);
+    Group g(sample::HealthyGroup(5, {16}), true);
+    const sample::LunOut& lun = g.manifest.luns[0];
+    ShowLuns(g.ctx);
+    m_fake.imagePath = g.File("lun.img");
+    Export(0, 0);
+    QVERIFY(!m_fake.menuStates[ID_EXPORT_RESUME]); // nothing to resume yet
+    QVERIFY(m_fake.menuStates[ID_EXPORT_RESUME_FROM_MAP]);
+    Export(0, hashCommand);
+    Export(0, ID_EXPORT_IMAGE);
+    // The export thread waits for the window at every stripe: let it on
+    // until two stripes are on the image, so the resume starts past 0.
+    QDeadlineTimer deadline(120000);
+    while (View()->ExportRunning() && !deadline.hasExpired() &&
+           QFileInfo(m_fake.imagePath).size() < qint64(2 * kStripe))
+        QCoreApplication::processEvents();
+    View()->StopExport();
+    QVERIFY(WaitForExport(View()));
+    QCOMPARE(m_fake.reports.size(), 1);
+    const DamageReportData stopped = m_fake.reports[0];
+    QCOMPARE(stopped.state, DamageReportData::State::Stopped);
+    QVERIFY2(stopped.hash.startsWith(hash) && stopped.hash.size() < 40, qPrintable(stopped.hash));
+    QString map = stopped.mapPath;
+    if (command == ID_EXPORT_RESUME_FROM_MAP) {
+        // Moved away from the image: only its own note says where it goes.
+        m_fake.resumeMap = g.File("picked.map");
+        QVERIFY(QFile::rename(map, m_fake.resumeMap));
+        map = m_fake.resumeMap;
+    }
+    Export(0, 0);
+    QCOMPARE(m_fake.menuStates[ID_EXPORT_RESUME], command == ID_EXPORT_RESUME);
+
+    Export(0, command);
+    QVERIFY(WaitForExport(View()));
+    // Asked once, naming the map; then one report for the rest of the LUN.
+    QCOMPARE(m_fake.messages.size(), 1);
+    QVERIFY2(m_fake.messages[0].text.contains(map), qPrintable(m_fake.messages[0].text));
+    QCOMPARE(m_fake.reports.size(), 2);
+    const DamageReportData& r = m_fake.reports[1];
+    QVERIFY(m_fake.reports[1].Success());
+    QVERIFY(stopped.bytesWritten > 0);
+    QCOMPARE(r.resumedFrom, stopped.bytesWritten);
+    QCOMPARE(r.bytesWritten, lun.bytes);
+    QCOMPARE(r.bytesRead, lun.bytes - stopped.bytesWritten);
+    QCOMPARE(r.mapPath, map);
+    QCOMPARE(std::filesystem::file_size(m_fake.imagePath.toStdString()), lun.bytes);
+    QCOMPARE(Sha(m_fake.imagePath, 0, lun.bytes), lun.sha256);
+    QFile image(m_fake.imagePath);
+    QVERIFY(image.open(QIODevice::ReadOnly));
+    QCryptographicHash digest(hash == QStringLiteral("MD5") ? QCryptographicHash::Md5 : QCryptographicHash::Sha256);
+    QVERIFY(digest.addData(&image));
+    QCOMPARE(r.hash, hash + QLatin1Char(' ') + QString::fromLatin1(digest.result().toHex()));
+    QCOMPARE(LoadMap(map).Total('+'), lun.bytes);
+    Export(0, 0);
+    QVERIFY(!m_fake.menuStates[ID_EXPORT_RESUME]); // finished
     QVERIFY(g.HashMembers() == g.memberHashes);
 }
 

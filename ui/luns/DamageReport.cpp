@@ -68,7 +68,7 @@ DamageReportData ToDamageReport(const ExportReport& report, bool ok, const QStri
         d.state = DamageReportData::State::Stopped;
     }
     d.bytesTotal = std::uint64_t(report.stripes) * kRunSize;
-    d.bytesWritten = std::uint64_t(report.written) * kRunSize;
+    d.bytesWritten = report.DoneEnd();
     for (const ByteRange& r : report.zeroRanges)
         d.lostRanges.emplace_back(r.offset, r.length);
     // The export counts every LUN byte it wrote as read, rebuilt or lost.
@@ -129,6 +129,9 @@ CDamageReport::CDamageReport(const DamageReportData& report, SaveMap saveMap, QW
         lines << tr("目标：%1").arg(m_data.target);
     lines << tr("已写入：%1 / %2 字节").arg(QString::number(m_data.bytesWritten),
                                         QString::number(m_data.bytesTotal));
+    if (m_data.resumedFrom > 0)
+        lines << tr("从上次的映射继续：前 %1 字节已在目标上，本次从这里开始；下面的读取和重建只计本次。")
+                     .arg(QString::number(m_data.resumedFrom));
     lines << tr("从成员读取：%1").arg(Amount(m_data.bytesRead));
     lines << tr("由校验重建：%1").arg(Amount(m_data.bytesRebuilt));
     lines << tr("无法恢复（已填零）：%1").arg(Amount(m_data.bytesLost));

@@ -39,6 +39,10 @@ struct DamageReportData {
 
     std::uint64_t bytesTotal = 0;   // the LUN's bytes the export was to write
     std::uint64_t bytesWritten = 0; // of those, on the target now
+    // A resumed export: the LUN's first bytes, on the target from an earlier
+    // run (read, rebuilt and lost below count this run's bytes; lost ranges
+    // and the lost total are the whole LUN's, from the map).
+    std::uint64_t resumedFrom = 0;
     std::uint64_t bytesRead = 0;    // read from the members as they were
     std::uint64_t bytesRebuilt = 0; // rebuilt from parity
     std::uint64_t bytesLost = 0;    // could not be recovered: zeros on the target

@@ -49,6 +49,10 @@ CExportDialogs CExportDialogs::Defaults()
         return QFileDialog::getSaveFileName(parent, QString(), suggested,
                                             QObject::tr("ddrescue 映射文件 (*.map);;所有文件 (*)"));
     };
+    d.resumeMapFile = [](QWidget* parent) {
+        return QFileDialog::getOpenFileName(parent, QString(), QString(),
+                                            QObject::tr("ddrescue 映射文件 (*.map);;所有文件 (*)"));
+    };
     d.diskTarget = [](QWidget* parent, const CTargetNeeds& needs, CDiskTarget& out) {
         CExportSeting dialog(parent, needs);
         if (dialog.exec() != QDialog::Accepted)
@@ -79,6 +83,8 @@ void CExportDialogs::Install(const CExportDialogs& dialogs)
         d.imageFile = dialogs.imageFile;
     if (dialogs.mapFile)
         d.mapFile = dialogs.mapFile;
+    if (dialogs.resumeMapFile)
+        d.resumeMapFile = dialogs.resumeMapFile;
     if (dialogs.diskTarget)
         d.diskTarget = dialogs.diskTarget;
     if (dialogs.messageBox)

@@ -63,6 +63,8 @@ struct CExportDialogs {
     std::function<QString(QWidget* parent)> imageFile;
     // Save dialog for a damage map, proposing suggested. Empty on cancel.
     std::function<QString(QWidget* parent, const QString& suggested)> mapFile;
+    // Open dialog for the map of an export to resume. Empty on cancel.
+    std::function<QString(QWidget* parent)> resumeMapFile;
     // The export settings dialog, modally; false on cancel.
     std::function<bool(QWidget* parent, const CTargetNeeds& needs, CDiskTarget& out)> diskTarget;
     // A message box; returns the standard button pressed, or kExtraButton.

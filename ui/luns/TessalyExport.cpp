@@ -16,6 +16,7 @@
 #include "ui/luns/ExportSeting.h"
 
 #include <QAbstractItemView>
+#include <QActionGroup>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QDir>
@@ -72,6 +73,8 @@ struct CTessalyView::ExportRun {
     ExportReport report;
     QString mapPath;    // where the damage map went
     QString mapProblem; // why it did not go where it should
+    bool resumed = false;  // continued from a map of an earlier run
+    std::string hashAlgorithm, hash; // asked for, and taken (finished only)
 
     void Body();
     // Stops the export if it still runs and waits for its thread.
@@ -93,6 +96,9 @@ void CTessalyView::ExportRun::Body()
         }
         if (!result.warnings.empty())
             mapProblem = QString::fromStdString(result.warnings.front());
+        resumed = result.report.firstStripe > 0;
+        hashAlgorithm = result.hashAlgorithm;
+        hash = result.hash;
     } catch (const std::exception& e) {
         ok = false;
         text = QString::fromStdString(MessageText(e.what()));
@@ -172,6 +178,58 @@ std::string ShellQuote(const std::string& arg)
 // Who writes the window's maps, in their header.
 constexpr const char* kMapWriter = "corvane (desktop program)";
 
+// A hash as people write its name.
+QString HashLabel(const std::string& name)
+{
+    if (name == "sha256")
+        return QStringLiteral("SHA-256");
+    if (name == "sha1")
+        return QStringLiteral("SHA-1");
+    if (name == "md5")
+        return QStringLiteral("MD5");
+    return QString::fromStdString(name);
+}
+
+struct HashChoice {
+    int id;
+    const char* name;
+};
+constexpr HashChoice kHashChoices[] = {{ID_EXPORT_HASH_NONE, ""},
+                                       {ID_EXPORT_HASH_SHA256, "sha256"},
+                                       {ID_EXPORT_HASH_MD5, "md5"},
+                                       {ID_EXPORT_HASH_SHA1, "sha1"}};
+
+// The export a map's note names: "corvane lun G:I ... offset O target dev D
+// ino I path P". False when the map carries no such note (one rewritten by
+// ddrescuelog).
+bool NotedExport(const RescueMap& map, QString& target, std::uint64_t& offset)
+{
+    for (const std::string& note : map.notes) {
+        if (note.rfind("corvane lun ", 0) != 0)
+            continue;
+        const size_t at = note.find(" offset ");
+        const size_t path = note.find(" path ");
+        if (at == std::string::npos || path == std::string::npos)
+            return false;
+        char* end = nullptr;
+        offset = std::strtoull(note.c_str() + at + 8, &end, 10);
+        target = QFile::decodeName(QByteArray::fromStdString(note.substr(path + 6)));
+        return !target.isEmpty();
+    }
+    return false;
+}
+
+// Loads a mapfile; false with error when it is none.
+bool LoadRescueMap(const QString& path, RescueMap& map, QString& error)
+{
+    std::string text, why;
+    if (!LoadFile(QFile::encodeName(path).toStdString(), text, why) || !RescueMap::Parse(text, map, why)) {
+        error = QString::fromStdString(why);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 void CTessalyView::SetUpExportSide()
@@ -182,6 +240,19 @@ void CTessalyView::SetUpExportSide()
     exportTo->setObjectName(QStringLiteral("menu_export_to"));
     AddCommand(exportTo, tr("镜像文件"), ID_EXPORT_IMAGE);
     AddCommand(exportTo, tr("磁盘设备"), ID_EXPORT_DISK);
+    AddCommand(m_lunMenu, tr("恢复导出"), ID_EXPORT_RESUME);
+    AddCommand(m_lunMenu, tr("从映射文件恢复导出..."), ID_EXPORT_RESUME_FROM_MAP);
+    // What every export (and resume) takes of its target when it is
+    // finished; shown in the damage report and the map.
+    QMenu* hash = m_lunMenu->addMenu(tr("校验值"));
+    hash->setObjectName(QStringLiteral("menu_hash"));
+    auto* hashes = new QActionGroup(hash);
+    for (const HashChoice& c : kHashChoices) {
+        QAction* a = AddCommand(hash, *c.name ? HashLabel(c.name) : tr("不计算"), c.id);
+        a->setCheckable(true);
+        a->setChecked(c.name == m_hash);
+        hashes->addAction(a);
+    }
     // Never offered: the entry stays as the menu has it, grayed.
     AddCommand(m_lunMenu, tr("导出数据配置"), ID_EXPORT_DATA_CONFIG)->setEnabled(false);
 
@@ -230,25 +301,28 @@ bool CTessalyView::eventFilter(QObject* watched, QEvent* e)
 
 void CTessalyView::OnRightClick(int row, const QPoint& globalPos)
 {
-    // The entries follow the commands' states of this moment (an export
-    // running disables them); "导出数据配置" stays grayed.
+    // The entries follow the commands' states of this moment for this row
+    // (an export running disables them, "恢复导出" needs an unfinished map);
+    // "导出数据配置" stays grayed.
+    m_menuRow = row;
     for (QAction* action : m_lunMenu->findChildren<QAction*>()) {
         const int id = action->data().toInt();
-        if (id == ID_EXPORT_IMAGE || id == ID_EXPORT_DISK) {
-            CCmdUI ui;
-            ui.id = id;
-            OnUpdateCmdUI(ui);
+        if (id == 0 || id == ID_EXPORT_DATA_CONFIG)
+            continue;
+        CCmdUI ui;
+        ui.id = id;
+        if (OnUpdateCmdUI(ui)) {
             action->setEnabled(ui.enabled);
+            if (action->isCheckable())
+                action->setChecked(ui.checked);
         }
     }
     QAction* chosen = CExportDialogs::Current().trackPopupMenu(m_lunMenu, globalPos);
+    m_menuRow = -1;
     // The command that follows works on the row of this very click.
     m_nSelected = row;
-    if (chosen && chosen->isEnabled()) {
-        const int id = chosen->data().toInt();
-        if (id == ID_EXPORT_IMAGE || id == ID_EXPORT_DISK)
-            OnCmdMsg(id);
-    }
+    if (chosen && chosen->isEnabled())
+        OnCmdMsg(chosen->data().toInt());
 }
 
 void CTessalyView::OnContextMenuKey()
@@ -271,6 +345,20 @@ bool CTessalyView::OnUpdateCmdUI(CCmdUI& ui)
         // ring and one target.
         ui.Enable(!IsBusy() && !m_run);
         return true;
+    case ID_EXPORT_RESUME:
+        ui.Enable(!IsBusy() && !m_run && !ResumableMap(m_menuRow).isEmpty());
+        return true;
+    case ID_EXPORT_RESUME_FROM_MAP:
+        ui.Enable(!IsBusy() && !m_run && RowEntry(m_menuRow));
+        return true;
+    case ID_EXPORT_HASH_NONE:
+    case ID_EXPORT_HASH_SHA256:
+    case ID_EXPORT_HASH_MD5:
+    case ID_EXPORT_HASH_SHA1:
+        for (const HashChoice& c : kHashChoices)
+            if (c.id == ui.id)
+                ui.SetRadio(c.name == m_hash);
+        return true;
     case ID_EXPORT_DATA_CONFIG:
         ui.Enable(false);
         return true;
@@ -287,6 +375,20 @@ bool CTessalyView::OnCmdMsg(int id)
         return true;
     case ID_EXPORT_DISK:
         OnExportDisk();
+        return true;
+    case ID_EXPORT_RESUME:
+        OnExportResume();
+        return true;
+    case ID_EXPORT_RESUME_FROM_MAP:
+        OnResumeFromMap();
+        return true;
+    case ID_EXPORT_HASH_NONE:
+    case ID_EXPORT_HASH_SHA256:
+    case ID_EXPORT_HASH_MD5:
+    case ID_EXPORT_HASH_SHA1:
+        for (const HashChoice& c : kHashChoices)
+            if (c.id == id)
+                SetExportHash(c.name);
         return true;
     default:
         return false;
@@ -429,17 +531,20 @@ std::string CTessalyView::CommandLine(const LunEntry& entry, const std::string& 
 }
 
 std::unique_ptr<ExportJob> CTessalyView::PrepareJob(LunEntry* entry, const QString& targetName, std::uint64_t offset,
-                                                    bool imageFile)
+                                                    bool imageFile, const QString& resumeMap)
 {
     ExportJobSettings settings;
     settings.target = QFile::encodeName(targetName).toStdString();
     settings.startOffset = offset;
     settings.program = kMapWriter;
+    settings.hash = m_hash;
     // Next to an image file by default, kept while the export runs, so what
     // is on the target is always described; a file of that name that is not
     // a mapfile is the user's and is left alone.
     m_mapProblem.clear();
-    if (imageFile) {
+    if (!resumeMap.isEmpty()) {
+        settings.mapPath = QFile::encodeName(resumeMap).toStdString();
+    } else if (imageFile) {
         const QString map = targetName + QStringLiteral(".map");
         std::string text, error;
         RescueMap old;
@@ -453,10 +558,13 @@ std::unique_ptr<ExportJob> CTessalyView::PrepareJob(LunEntry* entry, const QStri
     settings.commandLine =
         CommandLine(*entry, settings.target, std::int64_t(offset / 512),
                     settings.mapPath.empty() ? settings.target + ".map" : settings.mapPath);
-    settings.truncateWhenFinished = imageFile;
-    // The user chose (and confirmed) this target afresh: an earlier map
-    // beside it describes an earlier export, not one to continue.
-    settings.restart = true;
+    settings.truncateWhenFinished = imageFile && offset == 0;
+    // A new export: the user chose (and confirmed) this target afresh, and an
+    // earlier map beside it describes an earlier export, not one to continue.
+    // A resume continues where the map says, and refuses a map of another
+    // export or a target that no longer matches it.
+    settings.restart = resumeMap.isEmpty();
+    settings.resume = !resumeMap.isEmpty();
     settings.progress = &CTessalyView::ReportExportProgress;
     settings.user = this;
     settings.console = stdout;
@@ -471,7 +579,7 @@ std::unique_ptr<ExportJob> CTessalyView::PrepareJob(LunEntry* entry, const QStri
 }
 
 void CTessalyView::StartExport(LunEntry* entry, std::uint64_t offset, const QString& targetName,
-                               bool imageFile, std::unique_ptr<ExportJob> job)
+                               bool imageFile, std::unique_ptr<ExportJob> job, const QString& resumeMap)
 {
     if (!TryBeginBusy(BusyJob::Export))
         return;
@@ -491,7 +599,9 @@ void CTessalyView::StartExport(LunEntry* entry, std::uint64_t offset, const QStr
         run->sources.push_back(source.path);
     run->job = std::move(job);
     run->job->SetStop(&run->stop);
-    if (!m_mapProblem.isEmpty())
+    if (!resumeMap.isEmpty())
+        run->mapPath = resumeMap;
+    else if (!m_mapProblem.isEmpty())
         run->mapProblem = m_mapProblem;
     else if (imageFile)
         run->mapPath = targetName + QStringLiteral(".map");
@@ -530,6 +640,7 @@ void CTessalyView::OnExportThreadDone()
     // The job kept the map next to an image file; a save that failed is said.
     if (!run->mapProblem.isEmpty())
         run->mapPath.clear();
+    RememberExport(*run, run->mapPath);
     if (m_closeAfterExport) {
         // The user chose to stop the export and quit: no report.
         m_closeAfterExport = false;
@@ -563,6 +674,23 @@ void CTessalyView::ShowExportResult(const ExportRun& run)
     report.target = run.target;
     report.mapPath = run.mapPath;
     report.mapProblem = run.mapProblem;
+    if (run.resumed) {
+        // This run wrote only the rest; the map holds the whole LUN, also
+        // what earlier runs lost.
+        report.resumedFrom = std::uint64_t(run.report.firstStripe) * kRunSize;
+        report.lostRanges.clear();
+        report.bytesLost = 0;
+        for (const MapSpan& span : run.job->Map().Spans())
+            if (span.status == '-' && span.pos < run.bytes) {
+                const std::uint64_t length = std::min(span.size, run.bytes - span.pos);
+                report.lostRanges.emplace_back(span.pos, length);
+                report.bytesLost += length;
+            }
+    }
+    if (!run.hashAlgorithm.empty())
+        report.hash = run.hash.empty()
+                          ? tr("%1：未计算（只有完成的导出才有）").arg(HashLabel(run.hashAlgorithm))
+                          : HashLabel(run.hashAlgorithm) + QLatin1Char(' ') + QString::fromStdString(run.hash);
     const CDamageReport::SaveMap saveMap = [this, &run](QWidget* parent) -> QString {
         const QString suggested = run.imageFile
                                       ? run.target + QStringLiteral(".map")
@@ -575,6 +703,7 @@ void CTessalyView::ShowExportResult(const ExportRun& run)
             ShowFailure(parent, tr("无法保存损坏映射。"), error);
             return QString();
         }
+        RememberExport(run, path);
         return path;
     };
     CExportDialogs::Current().damageReport(this, report, saveMap);
@@ -587,6 +716,11 @@ bool CTessalyView::SaveDamageMap(const ExportRun& run, const QString& path, QStr
     // the rest not yet done, with the note a resume checks.
     RescueMap map = run.job->Map();
     ApplyReport(map, run.report);
+    // A map of its own (a disk export keeps none while it runs) names its
+    // export too, so it can be resumed; by the node the name opened.
+    if (map.notes.empty())
+        map.notes.push_back(ExportIdentity(
+            *run.entry, run.offset, JFileHandle::ResolveDrivePath(QFile::encodeName(run.target).toStdString())));
     std::string failure;
     if (!SaveFileAtomically(mapName, map.Render(CommandLine(*run.entry, QFile::encodeName(run.target).toStdString(),
                                                             run.sectors, mapName),
@@ -596,6 +730,133 @@ bool CTessalyView::SaveDamageMap(const ExportRun& run, const QString& path, QStr
         return false;
     }
     return true;
+}
+
+QString CTessalyView::LunKey(const LunEntry& entry)
+{
+    // The job checks the map against the LUN's stripe records; this only
+    // finds the export the user last made of it.
+    return QStringLiteral("%1:%2:%3").arg(entry.group).arg(entry.id).arg(entry.stripeRecords.size());
+}
+
+void CTessalyView::RememberExport(const ExportRun& run, const QString& mapPath)
+{
+    if (mapPath.isEmpty() || !run.entry)
+        return;
+    m_lastExports[LunKey(*run.entry)] = {run.target, mapPath, run.offset, run.imageFile};
+}
+
+QString CTessalyView::ResumableMap(int row) const
+{
+    const LunEntry* entry = RowEntry(row);
+    if (!entry)
+        return QString();
+    const auto it = m_lastExports.find(LunKey(*entry));
+    if (it == m_lastExports.end())
+        return QString();
+    RescueMap map;
+    QString error;
+    if (!LoadRescueMap(it->second.mapPath, map, error) || map.FirstNotDone() >= map.Size())
+        return QString();
+    return it->second.mapPath;
+}
+
+void CTessalyView::SetExportHash(const std::string& hash)
+{
+    m_hash = KnownHash(hash) ? hash : std::string();
+    for (QAction* action : m_lunMenu->findChildren<QAction*>())
+        for (const HashChoice& c : kHashChoices)
+            if (action->data().toInt() == c.id)
+                action->setChecked(c.name == m_hash);
+}
+
+void CTessalyView::OnExportResume()
+{
+    if (m_nSelected < 0 || !m_pContext || IsBusy() || m_run)
+        return;
+    LunEntry* entry = RowEntry(m_nSelected);
+    const QString map = ResumableMap(m_nSelected);
+    if (entry && !map.isEmpty())
+        ResumeFrom(entry, map);
+}
+
+void CTessalyView::OnResumeFromMap()
+{
+    if (m_nSelected < 0 || !m_pContext || IsBusy() || m_run)
+        return;
+    LunEntry* entry = RowEntry(m_nSelected);
+    if (!entry)
+        return;
+    const QString map = CExportDialogs::Current().resumeMapFile(this);
+    if (!map.isEmpty())
+        ResumeFrom(entry, map);
+}
+
+void CTessalyView::ResumeFrom(LunEntry* entry, const QString& mapPath)
+{
+    RescueMap map;
+    QString error;
+    if (!LoadRescueMap(mapPath, map, error)) {
+        ShowFailure(this, tr("无法读取映射文件 %1。").arg(mapPath), error);
+        return;
+    }
+    const std::uint64_t covered = entry->CoveredBytes();
+    const std::uint64_t next = std::min(map.FirstNotDone(), covered);
+    if (map.FirstNotDone() >= map.Size()) {
+        ShowMessage(this, {QMessageBox::Information, AppCaption(),
+                           tr("映射文件 %1 表明这次导出已经完成，没有要继续的部分。").arg(mapPath)});
+        return;
+    }
+    // The target: as the map's note names it, else as this window last
+    // wrote with that map, else the image the map lies beside.
+    QString target;
+    std::uint64_t offset = 0;
+    if (!NotedExport(map, target, offset)) {
+        target.clear();
+        offset = 0;
+        for (const auto& [key, last] : m_lastExports)
+            if (last.mapPath == mapPath) {
+                target = last.target;
+                offset = last.offset;
+            }
+        const QString beside = mapPath.endsWith(QStringLiteral(".map")) ? mapPath.chopped(4) : QString();
+        if (target.isEmpty() && !beside.isEmpty() && QFileInfo(beside).isFile())
+            target = beside;
+    }
+    if (target.isEmpty()) {
+        ShowFailure(this, tr("映射文件 %1 没有记下导出的目标（可能被其他程序改写过），无法继续。").arg(mapPath),
+                    QString());
+        return;
+    }
+    // A drive name continues on the node it opened when the map was written.
+    target = QFile::decodeName(
+        QByteArray::fromStdString(JFileHandle::ResolveDrivePath(QFile::encodeName(target).toStdString())));
+    const TargetPeek peek = PeekTarget(*m_pContext, target, offset, covered);
+    if (!peek.refusal.isEmpty()) {
+        ShowFailure(this, QString::fromUtf8(CodeText(kOpenDeviceFailed)), peek.refusal);
+        return;
+    }
+    QString question =
+        tr("继续导出 LUN（组 %1，id %2）到 %3：\n映射文件 %4 记下已完成 %5 / %6 字节，"
+           "从第 %7 字节（条带 %8 / %9）继续。")
+            .arg(QString::number(entry->group), QString::number(entry->id), target, mapPath,
+                 QString::number(next), QString::number(covered), QString::number(next),
+                 QString::number(next / kRunSize), QString::number(entry->stripeRecords.size()));
+    if (peek.device)
+        question += tr("\n\n%1 是磁盘设备（%2，%3 字节），从扇区 %4 起的原有数据将被覆盖。")
+                        .arg(target, peek.description.isEmpty() ? peek.node : peek.description,
+                             QString::number(peek.size), QString::number((offset + next) / 512));
+    question += tr("\n\n确定要继续吗？");
+    const int answer =
+        ShowMessage(this, {QMessageBox::Question, AppCaption(), question, QMessageBox::Yes | QMessageBox::No,
+                           peek.device ? QMessageBox::No : QMessageBox::Yes});
+    if (answer != QMessageBox::Yes)
+        return;
+    std::unique_ptr<ExportJob> job = PrepareJob(entry, target, offset, !peek.device, mapPath);
+    if (!job)
+        return;
+    m_exportOffset = std::int64_t(offset);
+    StartExport(entry, offset, target, !peek.device, std::move(job), mapPath);
 }
 
 int CTessalyView::ReportExportProgress(std::int32_t total, std::int32_t done, void* user)

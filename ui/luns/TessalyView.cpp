@@ -2,8 +2,10 @@
 
 #include "engine/Address.h"
 #include "engine/Context.h"
+#include "engine/Report.h"
 #include "ui/common/WindowMessages.h"
 #include "ui/luns/ExportDialogs.h"
+#include "ui/sources/MemberMapDlg.h"
 
 #include <QApplication>
 #include <QFile>
@@ -27,8 +29,9 @@ constexpr unsigned kSegmentsPerStripe = 5;
 // What the analysis knows about a LUN beyond the three columns: its exact
 // size, how much of it the stripe records cover, and the sources an export
 // of it reads (members of the slots its records name, in source order),
-// with the slots that have no member.
-QString LunToolTip(const corvane::EvaContext* ctx, const corvane::LunEntry& e)
+// with the slots that have no member and the warnings that concern it.
+QString LunToolTip(const corvane::EvaContext* ctx, const corvane::AnalysisSummary& summary,
+                   const corvane::LunEntry& e)
 {
     QStringList lines;
     lines << CTessalyView::tr("LUN 组 %1，id %2").arg(e.group).arg(e.id);
@@ -69,6 +72,20 @@ QString LunToolTip(const corvane::EvaContext* ctx, const corvane::LunEntry& e)
         for (const auto& [row, column] : empty)
             slots << QStringLiteral("(%1,%2)").arg(row).arg(column);
         lines << CTessalyView::tr("没有成员的槽位（行,列）：%1").arg(slots.join(QLatin1Char(' ')));
+    }
+    // A warning concerns the LUN when it names a source the LUN reads; when
+    // slots of the LUN have no member, also every source left out, since
+    // that may be the member the slot misses.
+    const auto reads = [&](size_t member) {
+        return member < ctx->members.size() && used.count(ctx->members[member].get());
+    };
+    QStringList warned;
+    for (const corvane::SourceWarning& w : summary.warnings)
+        if (!empty.empty() || reads(w.member) || reads(w.other))
+            warned << QStringLiteral("  ") + SourceWarningLine(summary, w);
+    if (!warned.isEmpty()) {
+        lines << CTessalyView::tr("警告（%1 个）：").arg(warned.size());
+        lines << warned;
     }
     return lines.join(QLatin1Char('\n'));
 }
@@ -167,6 +184,7 @@ LRESULT CTessalyView::OnShowLuns(WPARAM, LPARAM lParam)
     m_nSelected = -1;
     if (!m_pContext)
         return 0;
+    const corvane::AnalysisSummary summary = corvane::Summarize(*m_pContext);
     const size_t n = m_pContext->lunList.size();
     for (size_t i = 0; i < n; ++i) {
         corvane::LunEntry* e = m_pContext->lunList[i].get();
@@ -176,7 +194,7 @@ LRESULT CTessalyView::OnShowLuns(WPARAM, LPARAM lParam)
         auto* size = new QStandardItem(
             QString::asprintf("%dG", std::int32_t(std::uint32_t(e->sizeGiB & 0xFFFFFFFFu))));
         group->setData(QVariant::fromValue(quintptr(e)), kLunEntryRole);
-        const QString tip = LunToolTip(m_pContext, *e);
+        const QString tip = LunToolTip(m_pContext, summary, *e);
         for (QStandardItem* item : {group, id, size})
             item->setToolTip(tip);
         if (e->ShortCoverage())

@@ -9,8 +9,10 @@
 
 #include <QPoint>
 #include <QStackedWidget>
+#include <QString>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -35,6 +37,15 @@ inline constexpr int IDR_LUN_MENU = 312;
 inline constexpr int ID_EXPORT_IMAGE = 32778;
 inline constexpr int ID_EXPORT_DISK = 32779;
 inline constexpr int ID_EXPORT_DATA_CONFIG = 32781;
+// Continue an unfinished export of the LUN: from the map its last export
+// kept, or from a map the user chooses.
+inline constexpr int ID_EXPORT_RESUME = 32782;
+inline constexpr int ID_EXPORT_RESUME_FROM_MAP = 32783;
+// The hash an export takes of its target (a radio group in "操作LUN").
+inline constexpr int ID_EXPORT_HASH_NONE = 32784;
+inline constexpr int ID_EXPORT_HASH_SHA256 = 32785;
+inline constexpr int ID_EXPORT_HASH_MD5 = 32786;
+inline constexpr int ID_EXPORT_HASH_SHA1 = 32787;
 
 // Where a row keeps its LunEntry: the item of column 0, under this role,
 // as a quintptr. The entry is the context's, not the view's.
@@ -91,6 +102,18 @@ public:
 
     void OnExportImage();
     void OnExportDisk();
+    // Continues the export that the map of the row's LUN says is unfinished
+    // (the one its last export kept); OnResumeFromMap asks for the map.
+    void OnExportResume();
+    void OnResumeFromMap();
+    // The map the last export of row's LUN kept, when it says the export is
+    // unfinished; empty otherwise.
+    QString ResumableMap(int row) const;
+
+    // The hash the next export takes of its target: "", "sha256", "md5" or
+    // "sha1".
+    std::string ExportHash() const { return m_hash; }
+    void SetExportHash(const std::string& hash);
 
     // An export thread runs (from its start to the end of its result).
     bool ExportRunning() const;
@@ -129,10 +152,14 @@ private:
     void WatchForContextMenu(QAbstractItemView* view);
     // The export job for entry: its map next to an image file, the target
     // opened. Null, after the failure was shown, when it cannot start.
+    // resumeMap: continue the export that map describes (no restart).
     std::unique_ptr<corvane::ExportJob> PrepareJob(corvane::LunEntry* entry, const QString& targetName,
-                                                   std::uint64_t offset, bool imageFile);
+                                                   std::uint64_t offset, bool imageFile,
+                                                   const QString& resumeMap = QString());
+    // Resumes entry's export from map, after saying from where and asking.
+    void ResumeFrom(corvane::LunEntry* entry, const QString& map);
     void StartExport(corvane::LunEntry* entry, std::uint64_t offset, const QString& targetName, bool imageFile,
-                     std::unique_ptr<corvane::ExportJob> job);
+                     std::unique_ptr<corvane::ExportJob> job, const QString& resumeMap = QString());
     // The export as corvane-cli takes it, for the map's header.
     std::string CommandLine(const corvane::LunEntry& entry, const std::string& target, std::int64_t sectors,
                             const std::string& mapName) const;
@@ -154,6 +181,15 @@ private:
     // The damage report of a finished, stopped or failed export.
     void ShowExportResult(const ExportRun& run);
     bool SaveDamageMap(const ExportRun& run, const QString& path, QString& error);
+    // Where the last export of a LUN went, so it can be resumed.
+    struct LastExport {
+        QString target;
+        QString mapPath;
+        std::uint64_t offset = 0;
+        bool imageFile = false;
+    };
+    static QString LunKey(const corvane::LunEntry& entry);
+    void RememberExport(const ExportRun& run, const QString& mapPath);
 
     std::uint32_t m_mode = LVS_REPORT;
     QStandardItemModel* m_model;
@@ -162,6 +198,9 @@ private:
 
     QMenu* m_lunMenu = nullptr;
     int m_nSelected = -1;
+    int m_menuRow = -1; // the row the menu being shown is for
+    std::string m_hash;
+    std::map<QString, LastExport> m_lastExports; // by LunKey
     std::int64_t m_exportOffset = 0;
     QString m_mapProblem; // why the export about to start keeps no map next to its image
     bool m_closeAfterExport = false;

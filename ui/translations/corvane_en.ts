@@ -188,6 +188,10 @@ Open it with a text editor or a browser:
         <source>损坏映射未保存。</source>
         <translation>The damage map was not saved.</translation>
     </message>
+    <message>
+        <source>从上次的映射继续：前 %1 字节已在目标上，本次从这里开始；下面的读取和重建只计本次。</source>
+        <translation>Resumed from the earlier map: the first %1 bytes were already on the target; this run started there, and the read and rebuilt figures below count this run only.</translation>
+    </message>
 </context>
 <context>
     <name>corvane::ui::CExportSeting</name>
@@ -784,6 +788,64 @@ The data written to the target will be incomplete.</translation>
     <message>
         <source>大小</source>
         <translation>Size</translation>
+    </message>
+    <message>
+        <source>警告（%1 个）：</source>
+        <translation>Warnings (%1):</translation>
+    </message>
+    <message>
+        <source>恢复导出</source>
+        <translation>Resume export</translation>
+    </message>
+    <message>
+        <source>从映射文件恢复导出...</source>
+        <translation>Resume export from a map file...</translation>
+    </message>
+    <message>
+        <source>校验值</source>
+        <translation>Hash</translation>
+    </message>
+    <message>
+        <source>不计算</source>
+        <translation>None</translation>
+    </message>
+    <message>
+        <source>%1：未计算（只有完成的导出才有）</source>
+        <translation>%1: not computed (only a finished export has one)</translation>
+    </message>
+    <message>
+        <source>无法读取映射文件 %1。</source>
+        <translation>Cannot read the map file %1.</translation>
+    </message>
+    <message>
+        <source>映射文件 %1 表明这次导出已经完成，没有要继续的部分。</source>
+        <translation>The map file %1 says this export is finished; there is nothing to resume.</translation>
+    </message>
+    <message>
+        <source>映射文件 %1 没有记下导出的目标（可能被其他程序改写过），无法继续。</source>
+        <translation>The map file %1 does not name the export's target (another program may have rewritten it); the export cannot be resumed.</translation>
+    </message>
+    <message>
+        <source>继续导出 LUN（组 %1，id %2）到 %3：
+映射文件 %4 记下已完成 %5 / %6 字节，从第 %7 字节（条带 %8 / %9）继续。</source>
+        <translation>Resume the export of LUN (group %1, id %2) to %3:
+the map file %4 marks %5 of %6 bytes done; the export continues at byte %7 (stripe %8 of %9).</translation>
+    </message>
+    <message>
+        <source>
+
+%1 是磁盘设备（%2，%3 字节），从扇区 %4 起的原有数据将被覆盖。</source>
+        <translation>
+
+%1 is a disk device (%2, %3 bytes); the data on it from sector %4 on will be overwritten.</translation>
+    </message>
+    <message>
+        <source>
+
+确定要继续吗？</source>
+        <translation>
+
+Do you want to continue?</translation>
     </message>
 </context>
 </TS>
