@@ -906,6 +906,10 @@ void LunsTest::diskExportStartsAtTheSectorConfirmed()
     const QString command = MapCommandLine(text);
     QVERIFY2(command.contains(QStringLiteral(" --to %1").arg(device)), qPrintable(command));
     QVERIFY2(command.contains(QStringLiteral(" --offset-sectors %1 ").arg(sectors)), qPrintable(command));
+    // It names its export, so "从映射文件恢复导出..." finds the target in it.
+    QVERIFY2(text.find("# corvane lun 0:") != std::string::npos &&
+                 text.find(" offset " + std::to_string(start) + " target ") != std::string::npos,
+             text.c_str());
     QCOMPARE(Sha(device, start, lun.bytes), lun.sha256);
     // Bytes before the start are the device's own.
     const std::uint64_t kept = std::min<std::uint64_t>(start, before.size());

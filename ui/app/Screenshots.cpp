@@ -2,6 +2,7 @@
 
 #include "ui/app/AboutDlg.h"
 #include "ui/app/MainFrm.h"
+#include "ui/controls/TextProgressCtrl.h"
 #include "ui/common/WindowMessages.h"
 
 #include <QDir>
@@ -27,6 +28,8 @@ std::vector<std::pair<QString, ScreenshotTaker>>& Registry()
     return list;
 }
 
+} // namespace
+
 QPixmap GrabMenu(CMainFrame* frame, int index)
 {
     const QList<QAction*> menus = frame->menuBar()->actions();
@@ -48,6 +51,8 @@ QPixmap GrabMenu(CMainFrame* frame, int index)
     return shot;
 }
 
+namespace {
+
 void RegisterBuiltIns()
 {
     static bool done = false;
@@ -60,7 +65,6 @@ void RegisterBuiltIns()
                     {QStringLiteral("main-window"),
                      [](CMainFrame* frame) { return frame->grab(); }},
                     {QStringLiteral("menu-file"), [](CMainFrame* f) { return GrabMenu(f, 0); }},
-                    {QStringLiteral("menu-edit"), [](CMainFrame* f) { return GrabMenu(f, 1); }},
                     {QStringLiteral("menu-view"), [](CMainFrame* f) { return GrabMenu(f, 2); }},
                     {QStringLiteral("menu-help"), [](CMainFrame* f) { return GrabMenu(f, 3); }},
                     {QStringLiteral("about-box"),
@@ -126,6 +130,10 @@ int TakeScreenshots(CMainFrame* frame, const QString& dir)
     for (const auto& [name, take] : Registry()) {
         if (!only.isEmpty() && !only.contains(name))
             continue;
+        // Each picture starts from an idle bar, not from what the one
+        // before left on it.
+        frame->Progress()->SetPos(0);
+        frame->Progress()->SetWindowText(QStringLiteral("0M/0M"));
         const QPixmap shot = take(frame);
         const QString path = QDir(dir).filePath(name + suffix + QStringLiteral(".png"));
         if (shot.isNull() || !shot.save(path)) {

@@ -20,6 +20,9 @@ using ScreenshotTaker = std::function<QPixmap(CMainFrame* frame)>;
 // registered. The main window and its menus and the about box are built in.
 void RegisterScreenshot(const QString& name, ScreenshotTaker take);
 
+// The main window with menu index of its menu bar open.
+QPixmap GrabMenu(CMainFrame* frame, int index);
+
 // Lets the event loop run for ms milliseconds, so a window just shown is
 // laid out and painted before it is grabbed.
 void SettleEvents(int ms);

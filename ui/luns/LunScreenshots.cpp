@@ -9,7 +9,9 @@
 #include "ui/luns/ExportDialogs.h"
 #include "ui/luns/ExportSeting.h"
 #include "ui/luns/TessalyView.h"
+#include "engine/Report.h"
 #include "ui/sources/LeftView.h"
+#include "ui/sources/MemberMapDlg.h"
 
 #include <QApplication>
 #include <QDir>
@@ -25,7 +27,9 @@
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QStyle>
 #include <QToolTip>
+#include <QTreeWidgetItem>
 
 #include <memory>
 #include <optional>
@@ -38,8 +42,10 @@ namespace {
 // folder CORVANE_SCREENSHOT_SAMPLE names (member*.img, in name order).
 struct SampleGroup {
     EvaContext ctx;
-    EvaContext degraded; // the same group with two members left out
-    QTemporaryDir out;
+    // The same group with two members left out and a source that is none.
+    EvaContext degraded;
+    // Where the exports go, named as a case folder would be.
+    QTemporaryDir out{QDir::temp().filePath(QStringLiteral("case-XXXXXX"))};
     bool ready = false;
 };
 
@@ -243,10 +249,14 @@ QPixmap ExportInProgress(CMainFrame* frame)
     return shot;
 }
 
-// A row's tooltip: exact size, coverage and the sources it reads.
-QPixmap LunToolTip(CMainFrame* frame)
+bool ShowDegraded(CMainFrame* frame);
+void ShowWhole(CMainFrame* frame);
+
+// A row's tooltip: exact size, coverage and the sources it reads (of the
+// degraded group also the slots without a member and the warnings).
+QPixmap LunToolTip(CMainFrame* frame, bool degraded)
 {
-    if (!LoadSample())
+    if (!(degraded ? ShowDegraded(frame) : LoadSample()))
         return QPixmap();
     CTessalyView* view = frame->LunView();
     QTableView* report = view->ReportView();
@@ -266,6 +276,8 @@ QPixmap LunToolTip(CMainFrame* frame)
     }
     QToolTip::hideText();
     SettleEvents(100);
+    if (degraded)
+        ShowWhole(frame);
     return shot;
 }
 
@@ -279,14 +291,13 @@ struct DegradedShots {
     QPixmap report;
 };
 
-const DegradedShots& DegradedExport(CMainFrame* frame)
+// The degraded group analysed and shown, with what the source tree says
+// after such an analysis, in its words. False when it cannot be analysed.
+bool ShowDegraded(CMainFrame* frame)
 {
-    static DegradedShots shots;
-    if (shots.taken || !LoadSample())
-        return shots;
-    shots.taken = true;
+    if (!LoadSample())
+        return false;
     SampleGroup& g = Sample();
-    QTextStream err(stderr);
     if (g.degraded.lunList.empty()) {
         const QString dir = qEnvironmentVariable("CORVANE_SCREENSHOT_SAMPLE");
         const QStringList members =
@@ -295,20 +306,70 @@ const DegradedShots& DegradedExport(CMainFrame* frame)
             if (i != 2 && i != 4)
                 g.degraded.sources.push_back(
                     {QFile::encodeName(QDir(dir).filePath(members[i])).toStdString()});
+        // A file added by mistake: too short to carry a member's tag.
+        const QString stray = g.out.filePath(QStringLiteral("notes.img"));
+        QFile f(stray);
+        if (f.open(QIODevice::WriteOnly))
+            f.write("not a member\n");
+        f.close();
+        g.degraded.sources.push_back({QFile::encodeName(stray).toStdString()});
         const AnalysisResult r = RunAnalysis(g.degraded);
         if (!r.ok()) {
-            err << "screenshots: analysis without two members failed: "
-                << QString::fromStdString(r.text) << '\n';
-            return shots;
+            QTextStream(stderr) << "screenshots: analysis without two members failed: "
+                                << QString::fromStdString(r.text) << '\n';
+            return false;
         }
     }
     SendWindowMessage(g_hLunView, WM_SHOW_LUNS, 0, reinterpret_cast<LPARAM>(&g.degraded));
-    // What the source tree says after such an analysis, in its words.
-    QStringList missing;
+    // The tree as it would stand for these sources: the two left out
+    // hidden, the stray file added and marked (for the picture only).
+    CLeftView* tree = frame->LeftView();
+    QTreeWidgetItem* root = tree->RootItem();
+    QStringList kept;
+    for (const SourceEntry& e : g.degraded.sources)
+        kept << QFile::decodeName(QByteArray::fromStdString(e.path));
+    for (int i = 0; i < root->childCount(); ++i)
+        root->child(i)->setHidden(!kept.contains(root->child(i)->text(0)));
+    auto* stray = new QTreeWidgetItem(root, {kept.back()});
+    stray->setData(0, Qt::UserRole + 77, true);
+    stray->setIcon(0, tree->style()->standardIcon(QStyle::SP_MessageBoxWarning));
+    const AnalysisSummary summary = Summarize(g.degraded);
+    QStringList parts, warned, missing;
+    for (const SourceWarning& w : summary.warnings)
+        warned << SourceWarningLine(summary, w);
+    if (!warned.isEmpty())
+        parts << CLeftView::tr("警告：%1").arg(warned.join(QStringLiteral("；")));
     for (const SlotKey& slot : g.degraded.missingSlots)
         missing << QStringLiteral("(%1,%2)").arg(slot.row).arg(slot.column);
-    frame->SetMessageText(
-        CLeftView::tr("缺少成员的槽位（行,列）：%1").arg(missing.join(QLatin1Char(' '))));
+    parts << CLeftView::tr("缺少成员的槽位（行,列）：%1").arg(missing.join(QLatin1Char(' ')));
+    frame->SetMessageText(parts.join(QStringLiteral("；")));
+    return true;
+}
+
+// Back to the whole group for the pictures that follow.
+void ShowWhole(CMainFrame* frame)
+{
+    QTreeWidgetItem* root = frame->LeftView()->RootItem();
+    for (int i = root->childCount() - 1; i >= 0; --i) {
+        if (root->child(i)->data(0, Qt::UserRole + 77).toBool())
+            delete root->takeChild(i);
+        else
+            root->child(i)->setHidden(false);
+    }
+    frame->SetMessageText(QString());
+    SendWindowMessage(g_hLunView, WM_SHOW_LUNS, 0, reinterpret_cast<LPARAM>(&Sample().ctx));
+    SettleEvents(200);
+}
+
+const DegradedShots& DegradedExport(CMainFrame* frame)
+{
+    static DegradedShots shots;
+    if (shots.taken)
+        return shots;
+    shots.taken = true;
+    if (!ShowDegraded(frame))
+        return shots;
+    SampleGroup& g = Sample();
     const QSize size = frame->size();
     frame->resize(740, size.height());
     CTessalyView* view = frame->LunView();
@@ -339,6 +400,8 @@ const DegradedShots& DegradedExport(CMainFrame* frame)
     QEventLoop loop;
     QObject::connect(view, &CTessalyView::exportFinished, &loop, &QEventLoop::quit);
     QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+    // The report shows the hash the user asked for.
+    view->SetExportHash("sha256");
     const int before = CMainFrame::s_progressCalls;
     view->OnRightClick(row, RowPoint(view, row));
     // Each stripe waits for the bar: about a third of them through.
@@ -350,11 +413,10 @@ const DegradedShots& DegradedExport(CMainFrame* frame)
     if (view->ExportRunning())
         loop.exec();
     CExportDialogs::Current() = saved;
+    view->SetExportHash(std::string());
     // The window as it was, and the whole group again for what follows.
-    frame->SetMessageText(QString());
     frame->resize(size);
-    SendWindowMessage(g_hLunView, WM_SHOW_LUNS, 0, reinterpret_cast<LPARAM>(&g.ctx));
-    SettleEvents(200);
+    ShowWhole(frame);
     return shots;
 }
 
@@ -363,10 +425,12 @@ const DegradedShots& DegradedExport(CMainFrame* frame)
 void RegisterLunScreenshots()
 {
     RegisterScreenshot(QStringLiteral("lun-list"), LunList);
-    RegisterScreenshot(QStringLiteral("lun-context-menu"), ContextMenu);
     RegisterScreenshot(QStringLiteral("export-settings"), Settings);
     RegisterScreenshot(QStringLiteral("lun-export-progress"), ExportInProgress);
-    RegisterScreenshot(QStringLiteral("lun-tooltip"), LunToolTip);
+    // After the stopped export above, so its LUN offers "恢复导出".
+    RegisterScreenshot(QStringLiteral("lun-context-menu"), ContextMenu);
+    RegisterScreenshot(QStringLiteral("lun-tooltip"), [](CMainFrame* f) { return LunToolTip(f, false); });
+    RegisterScreenshot(QStringLiteral("lun-tooltip-warnings"), [](CMainFrame* f) { return LunToolTip(f, true); });
     RegisterScreenshot(QStringLiteral("main-window-degraded-export"),
                        [](CMainFrame* f) { return DegradedExport(f).running; });
     RegisterScreenshot(QStringLiteral("damage-report"),

@@ -141,6 +141,8 @@ void RegisterSourceScreenshots()
     RegisterScreenshot(QStringLiteral("source-dialog"), SourceDialog);
     RegisterScreenshot(QStringLiteral("main-window-analysed"), AfterAnalysis);
     RegisterScreenshot(QStringLiteral("member-map"), MemberMap);
+    // After the analysis, so "成员映射" is on.
+    RegisterScreenshot(QStringLiteral("menu-edit"), [](CMainFrame* f) { return GrabMenu(f, 1); });
 }
 
 } // namespace corvane::ui
