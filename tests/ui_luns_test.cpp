@@ -740,7 +740,7 @@ void LunsTest::stoppedExportResumesFromTheMenu()
     QFETCH(int, command);
     QFETCH(int, hashCommand);
     QFETCH(QString, hash);
-    Group g(sample::HealthyGroup(5, {16}), true);
+    Group g(sample::HealthyGroup(5, {16, 1}), true);
     const sample::LunOut& lun = g.manifest.luns[0];
     ShowLuns(g.ctx);
     m_fake.imagePath = g.File("lun.img");
@@ -767,6 +767,31 @@ void LunsTest::stoppedExportResumesFromTheMenu()
         m_fake.resumeMap = g.File("picked.map");
         QVERIFY(QFile::rename(map, m_fake.resumeMap));
         map = m_fake.resumeMap;
+        // Not the map of the other LUN: refused before anything is asked,
+        // nothing written.
+        const std::string before = Sha(m_fake.imagePath, 0, stopped.bytesWritten);
+        Export(1, ID_EXPORT_RESUME_FROM_MAP);
+        QVERIFY(!View()->ExportRunning());
+        QCOMPARE(m_fake.messages.size(), 1);
+        const QString refusal = m_fake.messages.takeFirst().text;
+        QVERIFY2(refusal.contains(QStringLiteral("属于另一次导出")) && refusal.contains(map), qPrintable(refusal));
+        QCOMPARE(Sha(m_fake.imagePath, 0, stopped.bytesWritten), before);
+        QCOMPARE(m_fake.reports.size(), 1);
+    } else {
+        // The image gone: asked, then refused with the reason (and the
+        // window's way to start over, not the command line's); no new file.
+        const QString away = m_fake.imagePath + QStringLiteral(".away");
+        QVERIFY(QFile::rename(m_fake.imagePath, away));
+        Export(0, ID_EXPORT_RESUME);
+        QVERIFY(!View()->ExportRunning());
+        QCOMPARE(m_fake.messages.size(), 2);
+        const QString refusal = m_fake.messages[1].text;
+        QVERIFY2(refusal.contains(QStringLiteral("does not exist")) && refusal.contains(QStringLiteral("“导出到”")) &&
+                     !refusal.contains(QStringLiteral("--restart")),
+                 qPrintable(refusal));
+        QVERIFY(!QFileInfo::exists(m_fake.imagePath));
+        m_fake.messages.clear();
+        QVERIFY(QFile::rename(away, m_fake.imagePath));
     }
     Export(0, 0);
     QCOMPARE(m_fake.menuStates[ID_EXPORT_RESUME], command == ID_EXPORT_RESUME);

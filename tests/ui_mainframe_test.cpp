@@ -742,6 +742,12 @@ void MainFrameTest::windowsFollowTheLocale()
     QCOMPARE(frame.LunView()->Model()->headerData(0, Qt::Horizontal).toString(),
              pick("LUN Group", "Lun组"));
     QCOMPARE(frame.LunView()->LunMenu()->title(), pick("LUN Actions", "操作LUN"));
+    QAction* resume = nullptr;
+    for (QAction* a : frame.LunView()->LunMenu()->actions())
+        if (a->data().toInt() == ID_EXPORT_RESUME)
+            resume = a;
+    QVERIFY(resume);
+    QCOMPARE(resume->text(), pick("Resume export", "恢复导出"));
 
     // The dialogs.
     CSourceDialogs probeNothing;

@@ -202,15 +202,17 @@ constexpr HashChoice kHashChoices[] = {{ID_EXPORT_HASH_NONE, ""},
 // The export a map's note names: "corvane lun G:I ... offset O target dev D
 // ino I path P". False when the map carries no such note (one rewritten by
 // ddrescuelog).
-bool NotedExport(const RescueMap& map, QString& target, std::uint64_t& offset)
+bool NotedExport(const RescueMap& map, QString& target, std::uint64_t& offset, std::string& head)
 {
     for (const std::string& note : map.notes) {
         if (note.rfind("corvane lun ", 0) != 0)
             continue;
         const size_t at = note.find(" offset ");
         const size_t path = note.find(" path ");
-        if (at == std::string::npos || path == std::string::npos)
+        const size_t dev = note.find(" target dev ");
+        if (at == std::string::npos || path == std::string::npos || dev == std::string::npos)
             return false;
+        head = note.substr(0, dev);
         char* end = nullptr;
         offset = std::strtoull(note.c_str() + at + 8, &end, 10);
         target = QFile::decodeName(QByteArray::fromStdString(note.substr(path + 6)));
@@ -512,7 +514,7 @@ void CTessalyView::OnExportDisk()
 }
 
 std::string CTessalyView::CommandLine(const LunEntry& entry, const std::string& target, std::int64_t sectors,
-                                      const std::string& mapName) const
+                                      const std::string& mapName, const std::string& hash) const
 {
     // The same export as the command line takes it.
     std::ostringstream command;
@@ -527,6 +529,8 @@ std::string CTessalyView::CommandLine(const LunEntry& entry, const std::string& 
     if (sectors != 0)
         command << " --offset-sectors " << sectors;
     command << " --map " << ShellQuote(mapName);
+    if (!hash.empty())
+        command << " --hash " << hash;
     return command.str();
 }
 
@@ -557,7 +561,7 @@ std::unique_ptr<ExportJob> CTessalyView::PrepareJob(LunEntry* entry, const QStri
     }
     settings.commandLine =
         CommandLine(*entry, settings.target, std::int64_t(offset / 512),
-                    settings.mapPath.empty() ? settings.target + ".map" : settings.mapPath);
+                    settings.mapPath.empty() ? settings.target + ".map" : settings.mapPath, m_hash);
     settings.truncateWhenFinished = imageFile && offset == 0;
     // A new export: the user chose (and confirmed) this target afresh, and an
     // earlier map beside it describes an earlier export, not one to continue.
@@ -571,8 +575,12 @@ std::unique_ptr<ExportJob> CTessalyView::PrepareJob(LunEntry* entry, const QStri
     auto job = std::make_unique<ExportJob>(*m_pContext, *entry, settings);
     if (!job->Prepare()) {
         const ExportJobResult& r = job->Result();
-        ShowFailure(this, QString::fromStdString(r.text.empty() ? r.message : r.text),
-                    QString::fromStdString(r.reason));
+        QString text = QString::fromStdString(r.text.empty() ? r.message : r.text);
+        // The command line's way to start over is not the window's.
+        const qsizetype cli = text.indexOf(QStringLiteral("; give --restart"));
+        if (cli >= 0)
+            text = text.left(cli) + tr("。要从头导出，请用“导出到”。");
+        ShowFailure(this, text, QString::fromStdString(r.reason));
         return nullptr;
     }
     return job;
@@ -723,7 +731,7 @@ bool CTessalyView::SaveDamageMap(const ExportRun& run, const QString& path, QStr
             *run.entry, run.offset, JFileHandle::ResolveDrivePath(QFile::encodeName(run.target).toStdString())));
     std::string failure;
     if (!SaveFileAtomically(mapName, map.Render(CommandLine(*run.entry, QFile::encodeName(run.target).toStdString(),
-                                                            run.sectors, mapName),
+                                                            run.sectors, mapName, run.hashAlgorithm),
                                                 kMapWriter),
                             failure)) {
         error = QString::fromStdString(failure);
@@ -811,7 +819,20 @@ void CTessalyView::ResumeFrom(LunEntry* entry, const QString& mapPath)
     // wrote with that map, else the image the map lies beside.
     QString target;
     std::uint64_t offset = 0;
-    if (!NotedExport(map, target, offset)) {
+    std::string head;
+    if (NotedExport(map, target, offset, head)) {
+        // Said before anything is asked: the map of another LUN (or group, or
+        // place on the target) cannot continue this one.
+        const std::string mine = ExportIdentity(*entry, offset, std::string());
+        const std::string want = mine.substr(0, mine.find(" target dev "));
+        if (head != want) {
+            ShowFailure(this,
+                        tr("映射文件 %1 属于另一次导出，不能用来继续这个 LUN（组 %2，id %3）。")
+                            .arg(mapPath, QString::number(entry->group), QString::number(entry->id)),
+                        QString::fromStdString(head + "\n" + want));
+            return;
+        }
+    } else {
         target.clear();
         offset = 0;
         for (const auto& [key, last] : m_lastExports)

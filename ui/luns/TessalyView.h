@@ -162,7 +162,7 @@ private:
                      std::unique_ptr<corvane::ExportJob> job, const QString& resumeMap = QString());
     // The export as corvane-cli takes it, for the map's header.
     std::string CommandLine(const corvane::LunEntry& entry, const std::string& target, std::int64_t sectors,
-                            const std::string& mapName) const;
+                            const std::string& mapName, const std::string& hash) const;
     // A read-only look at a target before it is opened for writing.
     struct TargetPeek {
         bool device = false; // a block device

@@ -823,7 +823,7 @@ The data written to the target will be incomplete.</translation>
     </message>
     <message>
         <source>映射文件 %1 没有记下导出的目标（可能被其他程序改写过），无法继续。</source>
-        <translation>The map file %1 does not name the export's target (another program may have rewritten it); the export cannot be resumed.</translation>
+        <translation>The map file %1 does not name the export&apos;s target (another program may have rewritten it); the export cannot be resumed.</translation>
     </message>
     <message>
         <source>继续导出 LUN（组 %1，id %2）到 %3：
@@ -846,6 +846,14 @@ the map file %4 marks %5 of %6 bytes done; the export continues at byte %7 (stri
         <translation>
 
 Do you want to continue?</translation>
+    </message>
+    <message>
+        <source>。要从头导出，请用“导出到”。</source>
+        <translation>. To export from the start, use &quot;Export To&quot;.</translation>
+    </message>
+    <message>
+        <source>映射文件 %1 属于另一次导出，不能用来继续这个 LUN（组 %2，id %3）。</source>
+        <translation>The map file %1 belongs to another export; it cannot continue this LUN (group %2, id %3).</translation>
     </message>
 </context>
 </TS>
