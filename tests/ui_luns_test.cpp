@@ -727,33 +727,51 @@ void LunsTest::stoppedExportSaysSo()
 
 void LunsTest::stoppedExportResumesFromTheMenu_data()
 {
+    QTest::addColumn<bool>("disk");
     QTest::addColumn<int>("command");
     QTest::addColumn<int>("hashCommand");
     QTest::addColumn<QString>("hash");
-    QTest::newRow("map beside the image, sha256") << ID_EXPORT_RESUME << ID_EXPORT_HASH_SHA256
+    QTest::newRow("image, map beside it, sha256") << false << ID_EXPORT_RESUME << ID_EXPORT_HASH_SHA256
                                                   << QStringLiteral("SHA-256");
-    QTest::newRow("map chosen, md5") << ID_EXPORT_RESUME_FROM_MAP << ID_EXPORT_HASH_MD5 << QStringLiteral("MD5");
+    QTest::newRow("image, map chosen, md5") << false << ID_EXPORT_RESUME_FROM_MAP << ID_EXPORT_HASH_MD5
+                                            << QStringLiteral("MD5");
+    QTest::newRow("disk at sector 8, map saved from the report") << true << ID_EXPORT_RESUME
+                                                                 << ID_EXPORT_HASH_NONE << QString();
 }
 
 void LunsTest::stoppedExportResumesFromTheMenu()
 {
+    QFETCH(bool, disk);
     QFETCH(int, command);
     QFETCH(int, hashCommand);
     QFETCH(QString, hash);
     Group g(sample::HealthyGroup(5, {16, 1}), true);
     const sample::LunOut& lun = g.manifest.luns[0];
     ShowLuns(g.ctx);
-    m_fake.imagePath = g.File("lun.img");
+    // A file stands in for the disk; its bytes before the start stay.
+    const QString target = g.File(disk ? "disk.bin" : "lun.img");
+    const std::uint64_t start = disk ? 8 * 512 : 0;
+    const std::string head(4096, '\x33');
+    if (disk) {
+        std::ofstream(target.toStdString(), std::ios::binary) << head;
+        m_fake.disk = {target, QStringLiteral("Fake Disk"), 8, start};
+        m_fake.mapPath = g.File("disk.map");
+        m_fake.onReport = [this](const CDamageReport::SaveMap& save) {
+            if (m_fake.reports.size() == 1)
+                save(nullptr);
+        };
+    }
+    m_fake.imagePath = target;
     Export(0, 0);
     QVERIFY(!m_fake.menuStates[ID_EXPORT_RESUME]); // nothing to resume yet
     QVERIFY(m_fake.menuStates[ID_EXPORT_RESUME_FROM_MAP]);
     Export(0, hashCommand);
-    Export(0, ID_EXPORT_IMAGE);
+    Export(0, disk ? ID_EXPORT_DISK : ID_EXPORT_IMAGE);
     // The export thread waits for the window at every stripe: let it on
-    // until two stripes are on the image, so the resume starts past 0.
+    // until two stripes are on the target, so the resume starts past 0.
     QDeadlineTimer deadline(120000);
     while (View()->ExportRunning() && !deadline.hasExpired() &&
-           QFileInfo(m_fake.imagePath).size() < qint64(2 * kStripe))
+           QFileInfo(target).size() < qint64(start + 2 * kStripe))
         QCoreApplication::processEvents();
     View()->StopExport();
     QVERIFY(WaitForExport(View()));
@@ -761,7 +779,9 @@ void LunsTest::stoppedExportResumesFromTheMenu()
     const DamageReportData stopped = m_fake.reports[0];
     QCOMPARE(stopped.state, DamageReportData::State::Stopped);
     QVERIFY2(stopped.hash.startsWith(hash) && stopped.hash.size() < 40, qPrintable(stopped.hash));
-    QString map = stopped.mapPath;
+    QString map = disk ? m_fake.mapPath : stopped.mapPath;
+    QVERIFY(QFileInfo::exists(map));
+    m_fake.messages.clear(); // the disk's confirmation
     if (command == ID_EXPORT_RESUME_FROM_MAP) {
         // Moved away from the image: only its own note says where it goes.
         m_fake.resumeMap = g.File("picked.map");
@@ -769,19 +789,19 @@ void LunsTest::stoppedExportResumesFromTheMenu()
         map = m_fake.resumeMap;
         // Not the map of the other LUN: refused before anything is asked,
         // nothing written.
-        const std::string before = Sha(m_fake.imagePath, 0, stopped.bytesWritten);
+        const std::string before = Sha(target, 0, stopped.bytesWritten);
         Export(1, ID_EXPORT_RESUME_FROM_MAP);
         QVERIFY(!View()->ExportRunning());
         QCOMPARE(m_fake.messages.size(), 1);
         const QString refusal = m_fake.messages.takeFirst().text;
         QVERIFY2(refusal.contains(QStringLiteral("属于另一次导出")) && refusal.contains(map), qPrintable(refusal));
-        QCOMPARE(Sha(m_fake.imagePath, 0, stopped.bytesWritten), before);
+        QCOMPARE(Sha(target, 0, stopped.bytesWritten), before);
         QCOMPARE(m_fake.reports.size(), 1);
-    } else {
+    } else if (!disk) {
         // The image gone: asked, then refused with the reason (and the
         // window's way to start over, not the command line's); no new file.
-        const QString away = m_fake.imagePath + QStringLiteral(".away");
-        QVERIFY(QFile::rename(m_fake.imagePath, away));
+        const QString away = target + QStringLiteral(".away");
+        QVERIFY(QFile::rename(target, away));
         Export(0, ID_EXPORT_RESUME);
         QVERIFY(!View()->ExportRunning());
         QCOMPARE(m_fake.messages.size(), 2);
@@ -789,33 +809,46 @@ void LunsTest::stoppedExportResumesFromTheMenu()
         QVERIFY2(refusal.contains(QStringLiteral("does not exist")) && refusal.contains(QStringLiteral("“导出到”")) &&
                      !refusal.contains(QStringLiteral("--restart")),
                  qPrintable(refusal));
-        QVERIFY(!QFileInfo::exists(m_fake.imagePath));
+        QVERIFY(!QFileInfo::exists(target));
         m_fake.messages.clear();
-        QVERIFY(QFile::rename(away, m_fake.imagePath));
+        QVERIFY(QFile::rename(away, target));
     }
     Export(0, 0);
     QCOMPARE(m_fake.menuStates[ID_EXPORT_RESUME], command == ID_EXPORT_RESUME);
 
     Export(0, command);
     QVERIFY(WaitForExport(View()));
-    // Asked once, naming the map; then one report for the rest of the LUN.
+    // Asked once, naming the map and where it continues; then one report
+    // for the rest of the LUN.
     QCOMPARE(m_fake.messages.size(), 1);
     QVERIFY2(m_fake.messages[0].text.contains(map), qPrintable(m_fake.messages[0].text));
     QCOMPARE(m_fake.reports.size(), 2);
     const DamageReportData& r = m_fake.reports[1];
-    QVERIFY(m_fake.reports[1].Success());
+    QVERIFY(r.Success());
     QVERIFY(stopped.bytesWritten > 0);
     QCOMPARE(r.resumedFrom, stopped.bytesWritten);
     QCOMPARE(r.bytesWritten, lun.bytes);
     QCOMPARE(r.bytesRead, lun.bytes - stopped.bytesWritten);
     QCOMPARE(r.mapPath, map);
-    QCOMPARE(std::filesystem::file_size(m_fake.imagePath.toStdString()), lun.bytes);
-    QCOMPARE(Sha(m_fake.imagePath, 0, lun.bytes), lun.sha256);
-    QFile image(m_fake.imagePath);
-    QVERIFY(image.open(QIODevice::ReadOnly));
-    QCryptographicHash digest(hash == QStringLiteral("MD5") ? QCryptographicHash::Md5 : QCryptographicHash::Sha256);
-    QVERIFY(digest.addData(&image));
-    QCOMPARE(r.hash, hash + QLatin1Char(' ') + QString::fromLatin1(digest.result().toHex()));
+    QCOMPARE(View()->ExportOffset(), qint64(start));
+    QCOMPARE(std::filesystem::file_size(target.toStdString()), start + lun.bytes);
+    QCOMPARE(Sha(target, start, lun.bytes), lun.sha256);
+    if (disk) {
+        std::ifstream f(target.toStdString(), std::ios::binary);
+        std::string kept(start, '\0');
+        f.read(kept.data(), std::streamsize(start));
+        QVERIFY(kept == head.substr(0, start));
+    }
+    if (hash.isEmpty()) {
+        QVERIFY(r.hash.isEmpty());
+    } else {
+        QFile image(target);
+        QVERIFY(image.open(QIODevice::ReadOnly));
+        QCryptographicHash digest(hash == QStringLiteral("MD5") ? QCryptographicHash::Md5
+                                                                : QCryptographicHash::Sha256);
+        QVERIFY(digest.addData(&image));
+        QCOMPARE(r.hash, hash + QLatin1Char(' ') + QString::fromLatin1(digest.result().toHex()));
+    }
     QCOMPARE(LoadMap(map).Total('+'), lun.bytes);
     Export(0, 0);
     QVERIFY(!m_fake.menuStates[ID_EXPORT_RESUME]); // finished
