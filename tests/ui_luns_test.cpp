@@ -927,6 +927,7 @@ void LunsTest::diskExportStartsAtTheSectorConfirmed()
     QVERIFY(watch >= 0);
     auto closeWatch = qScopeGuard([watch] { ::close(watch); });
     QVERIFY(inotify_add_watch(watch, device.toLocal8Bit().constData(), IN_CLOSE_WRITE) >= 0);
+    Export(0, ID_EXPORT_HASH_SHA256);
     Export(0, ID_EXPORT_DISK);
     QVERIFY(WaitForExport(View()));
     // The dialog was told what the export needs, to grey what cannot take it.
@@ -968,6 +969,9 @@ void LunsTest::diskExportStartsAtTheSectorConfirmed()
     QVERIFY2(text.find("# corvane lun 0:") != std::string::npos &&
                  text.find(" offset " + std::to_string(start) + " target ") != std::string::npos,
              text.c_str());
+    // With the hash asked for, of the LUN's bytes on the disk.
+    QCOMPARE(m_fake.reports[0].hash, QStringLiteral("SHA-256 ") + QString::fromStdString(lun.sha256));
+    QVERIFY2(text.find("# corvane sha256 " + lun.sha256 + " ") != std::string::npos, text.c_str());
     QCOMPARE(Sha(device, start, lun.bytes), lun.sha256);
     // Bytes before the start are the device's own.
     const std::uint64_t kept = std::min<std::uint64_t>(start, before.size());

@@ -729,6 +729,10 @@ bool CTessalyView::SaveDamageMap(const ExportRun& run, const QString& path, QStr
     if (map.notes.empty())
         map.notes.push_back(ExportIdentity(
             *run.entry, run.offset, JFileHandle::ResolveDrivePath(QFile::encodeName(run.target).toStdString())));
+    // And the hash, as the job writes it into a map it keeps.
+    if (!run.hash.empty() && map.notes.size() < 2)
+        map.notes.push_back("corvane " + run.hashAlgorithm + " " + run.hash + " of the LUN's " +
+                            std::to_string(run.bytes) + " bytes on the target");
     std::string failure;
     if (!SaveFileAtomically(mapName, map.Render(CommandLine(*run.entry, QFile::encodeName(run.target).toStdString(),
                                                             run.sectors, mapName, run.hashAlgorithm),
