@@ -243,10 +243,13 @@ nlohmann::ordered_json ReportJson(const LunEntry* lun, const ExportOptions& o, u
         if (!res->hashAlgorithm.empty())
             j["hash"] = {{"algorithm", res->hashAlgorithm},
                          {"value", res->hash.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(res->hash)}};
-        j["warnings"] = res->warnings;
+        // Messages name paths in the locale's encoding, like every narrow text.
+        j["warnings"] = nlohmann::ordered_json::array();
+        for (const std::string& w : res->warnings)
+            j["warnings"].push_back(NarrowToUtf8(w));
     }
     if (!error.empty())
-        j["error"] = error;
+        j["error"] = NarrowToUtf8(error);
     j["status"] = status;
     return j;
 }

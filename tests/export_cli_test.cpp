@@ -842,6 +842,15 @@ TEST_F(ExportCli, JsonIsUtf8UnderAGbkLocale)
     }
     const nlohmann::json e = nlohmann::json::parse(Stdout()); // throws on bytes that are not UTF-8
     EXPECT_NE(e["target"].get<std::string>().find("导出.img"), std::string::npos) << e["target"];
+    {
+        // A refusal names the path in UTF-8 too.
+        std::vector<std::string> refused = args;
+        refused.insert(refused.end(), {"--map", dir.file("\xB5\xBC\xB3\xF6/lun.map")});
+        CliRun ex(refused, dir.file("stdout"), dir.file("stderr"), "zh_CN.GBK");
+        ASSERT_EQ(ex.Wait(), 64) << Stderr();
+        const nlohmann::json r = nlohmann::json::parse(Stdout());
+        EXPECT_NE(r["error"].get<std::string>().find("导出/lun.map"), std::string::npos) << r["error"];
+    }
     args.erase(args.end() - 5, args.end());
     args[0] = "analyze";
     args.push_back("--json");
