@@ -604,34 +604,58 @@ TEST_F(ExportCli, SparseLeavesZeroBlocksAsHoles)
     EXPECT_LE(allocated(dir.file("sparse.img")), lun.bytes - lun.lostBytes + 0x10000);
 }
 
+enum class HashDamage { None, OneFault, MemberLeftOut };
+
 struct HashCase {
     const char* name;
+    const char* algorithm;
     const char* tool;
+    // None: every stripe is copied by the kernel (read back); OneFault: one
+    // stripe is rebuilt in the buffers among kernel copies; MemberLeftOut:
+    // every stripe comes from the buffers.
+    HashDamage damage;
 };
 
 class ExportCliHash : public ExportCli, public ::testing::WithParamInterface<HashCase> {};
 
 TEST_P(ExportCliHash, HashesTheBytesOnTheTargetInTheJsonAndTheMap)
 {
-    Generate(sample::HealthyGroup(5, {7}));
+    sample::GroupPlan groupPlan = sample::HealthyGroup(5, {7});
+    if (GetParam().damage == HashDamage::OneFault)
+        groupPlan.luns[0].faults.push_back({3, 0, 0x10000, 0x20000, sample::FaultKind::Unreadable});
+    if (GetParam().damage == HashDamage::MemberLeftOut)
+        groupPlan.members[2].present = false;
+    Generate(groupPlan);
     const std::string out = dir.file("out.img"), map = dir.file("lun.map");
-    ASSERT_EQ(Run({"--lun", "0:0", "--to", out, "--map", map, "--json", "--hash", GetParam().name}), 0) << Stderr();
+    std::vector<std::string> args{"--lun", "0:0", "--to", out, "--map", map, "--json", "--hash", GetParam().algorithm};
+    for (const auto& m : manifest.members)
+        if (!m.badMap.empty())
+            args.insert(args.end(), {"--source-map", m.path + "=" + m.badMap});
+    ASSERT_EQ(Run(args), 0) << Stderr();
     std::string sum;
     ASSERT_TRUE(Shell(std::string(GetParam().tool) + " '" + out + "'", sum));
     sum = sum.substr(0, sum.find(' '));
+    if (std::string(GetParam().algorithm) == "sha256") {
+        EXPECT_EQ(sum, manifest.luns[0].sha256);
+    }
     const nlohmann::json j = nlohmann::json::parse(Stdout());
-    EXPECT_EQ(j["hash"]["algorithm"], GetParam().name);
+    EXPECT_EQ(j["hash"]["algorithm"], GetParam().algorithm);
     EXPECT_EQ(j["hash"]["value"], sum);
     EXPECT_EQ(j["status"], 0);
     EXPECT_EQ(j["stripes"]["written"], 7);
     EXPECT_EQ(j["bytesLost"], 0);
-    EXPECT_NE(Slurp(map).find(std::string("# corvane ") + GetParam().name + " " + sum), std::string::npos);
+    EXPECT_EQ(j["bytesRebuilt"] != 0, GetParam().damage != HashDamage::None) << j["bytesRebuilt"];
+    EXPECT_NE(Slurp(map).find(std::string("# corvane ") + GetParam().algorithm + " " + sum), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Algorithms, ExportCliHash,
-                         ::testing::Values(HashCase{"sha256", "sha256sum"}, HashCase{"md5", "md5sum"},
-                                           HashCase{"sha1", "sha1sum"}),
-                         [](const ::testing::TestParamInfo<HashCase>& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Algorithms, ExportCliHash,
+    ::testing::Values(HashCase{"sha256", "sha256", "sha256sum", HashDamage::None},
+                      HashCase{"md5", "md5", "md5sum", HashDamage::None},
+                      HashCase{"sha1", "sha1", "sha1sum", HashDamage::None},
+                      HashCase{"RebuiltStripeAmongKernelCopies", "sha256", "sha256sum", HashDamage::OneFault},
+                      HashCase{"EveryStripeFromTheBuffers", "md5", "md5sum", HashDamage::MemberLeftOut}),
+    [](const ::testing::TestParamInfo<HashCase>& row) { return std::string(row.param.name); });
 
 // Quoted for sh.
 std::string Quoted(const std::string& s)
