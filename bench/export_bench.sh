@@ -6,18 +6,21 @@
 # LUN with every member (healthy) and with one member left out (degraded: a
 # segment of most stripes rebuilt from parity). Each round runs, so that any
 # two alternate A B A B:
-#   healthy:  export, cp, export --map, cp + fdatasync
-#   degraded: export, cp, cp + fdatasync
+#   healthy:  export, cp, export --map, export --hash sha256, cp + fdatasync
+#   degraded: export, cp, export --hash sha256, cp + fdatasync
 # where cp copies a file of the LUN's size on the same file system. The
 # export makes what it wrote durable (fdatasync at every checkpoint and at
 # the end); cp does not, so "cp + fdatasync" (cp, then sync -d of the copy)
 # is the baseline that does the same work. --map adds the mapfile that each
-# checkpoint writes after syncing the target.
+# checkpoint writes after syncing the target. --hash sha256 digests what is
+# written on a thread of its own (stripes written from buffers are hashed
+# from them, kernel-copied ones read back from the target).
 # Reports medians over CORVANE_BENCH_RUNS rounds (default 3): the throughput
 # ratio export/cp, CPU seconds (user + sys) per GiB, the export's peak
 # resident memory, against these goals:
 #   ratio >= 0.7 healthy, >= 0.6 degraded; CPU per GiB <= 2 x cp's;
 #   peak RSS <= 360 MiB + 40 MiB per member + 64 MiB;
+#   time with --hash sha256 <= 1.1 x without (and its CPU seconds);
 # and, without goals, the ratios against cp + fdatasync and --map / without.
 # Installed as BUILD/bench/export_bench; data goes to BUILD/bench-data
 # (or CORVANE_BENCH_DATA) and is kept for the next run.
@@ -105,6 +108,12 @@ run_scenario() {
       t=$(export_to "${sources[@]}" --map "$MAP")
       bench_record "$name-map" "$t"
     fi
+    t=$(export_to "${sources[@]}" --hash sha256 --json)
+    bench_record "$name-hash" "$t"
+    if ! grep -q "\"value\": \"$WANT\"" "$BENCH_LOGS/stdout.log"; then
+      echo "$BENCH_NAME: $name export --hash sha256 does not report the generated LUN's hash" >&2
+      exit 1
+    fi
     t=$(copy_synced)
     bench_record "$name-cpsync" "$t"
   done
@@ -121,6 +130,7 @@ run_scenario() {
   echo "$name ($GIB GiB, ${#sources[@]} members read, medians of $RUNS rounds, every run in brackets)"
   line "$name" export
   [ "$name" = healthy ] && line "$name-map" "export --map"
+  line "$name-hash" "export --hash"
   line "$name-cp" cp
   line "$name-cpsync" "cp + fdatasync"
   ratio=$(bench_ratio "$cw" "$ew")
@@ -132,6 +142,10 @@ run_scenario() {
   if [ "$name" = healthy ]; then
     echo "  time --map / without $(bench_ratio "$(bench_stat "$name-map" wall)" "$ew")"
   fi
+  local hashRatio
+  hashRatio=$(bench_ratio "$(bench_stat "$name-hash" wall)" "$ew")
+  echo "  time --hash sha256 / without $hashRatio (goal <= 1.1): $(bench_goal "$hashRatio" "<=" 1.1);" \
+    "CPU $(printf '%.2f' "$(bench_stat "$name-hash" cpu)") s vs $(printf '%.2f' "$ec") s"
 }
 
 mapfile -t ALL < <(for ((i = 0; i < MEMBERS; i++)); do echo "$GROUP/member$i.img"; done)

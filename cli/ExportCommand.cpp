@@ -165,6 +165,12 @@ void InstallStopSignals()
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    // A reader that goes away (a closed pipe) makes the write fail with
+    // EPIPE, which ends the export with its map saved, instead of killing it.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 std::string PrintSummary(const LunEntry& lun, const ExportOptions& o, uint64_t start, const ExportJobResult& res)
@@ -172,7 +178,7 @@ std::string PrintSummary(const LunEntry& lun, const ExportOptions& o, uint64_t s
     const ExportReport& r = res.total;
     std::ostringstream s;
     s << "LUN " << lun.group << ":" << lun.id << ": " << (r.firstStripe + r.written) << " of " << r.stripes
-      << " stripes on " << o.to;
+      << " stripes on " << (o.to == kStandardOutput ? std::string("standard output") : o.to);
     if (r.firstStripe > 0)
         s << " (this run: stripes " << r.firstStripe << " to " << (r.firstStripe + r.written) << ", exclusive)";
     s << "\n";
@@ -237,20 +243,23 @@ nlohmann::ordered_json ReportJson(const LunEntry* lun, const ExportOptions& o, u
         if (!res->hashAlgorithm.empty())
             j["hash"] = {{"algorithm", res->hashAlgorithm},
                          {"value", res->hash.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(res->hash)}};
-        j["warnings"] = res->warnings;
+        // Messages name paths in the locale's encoding, like every narrow text.
+        j["warnings"] = nlohmann::ordered_json::array();
+        for (const std::string& w : res->warnings)
+            j["warnings"].push_back(NarrowToUtf8(w));
     }
     if (!error.empty())
-        j["error"] = error;
+        j["error"] = NarrowToUtf8(error);
     j["status"] = status;
     return j;
 }
 
-void PrintJson(const nlohmann::ordered_json& j)
+void PrintJson(FILE* f, const nlohmann::ordered_json& j)
 {
     // UTF-8 whatever the locale.
     const std::string text = j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fflush(f);
 }
 
 } // namespace
@@ -262,7 +271,9 @@ void RegisterExport(CLI::App& app, Options& opts)
     ex->add_option("sources", opts.sources, "Member drives (\\\\.\\Physicaldrive%d or /dev/...) or image files")
         ->required();
     ex->add_option("--lun", o.lun, "The LUN to copy, as GROUP:ID (see analyze)")->required();
-    ex->add_option("--to", o.to, "Target image file (created if missing, never truncated) or disk device")
+    ex->add_option("--to", o.to,
+                   "Target image file (created if missing, never truncated), disk device, or - to stream the LUN "
+                   "to standard output in order (the summary, --json and --console then go to standard error)")
         ->required();
     ex->add_option("--offset-sectors", o.offsetSectors, "Where the LUN starts on the target, in 512-byte sectors")
         ->check(CLI::Range(int64_t{0}, INT64_MAX / 512));
@@ -281,8 +292,9 @@ void RegisterExport(CLI::App& app, Options& opts)
                                   "Show progress on standard error also when it is not a terminal (a line a second)");
     ex->add_flag("-q,--quiet", o.quiet, "No progress, notes or summary; errors, warnings and --json stay")
         ->excludes(progress);
-    ex->add_flag("--json", opts.json, "Print the result as one JSON object (UTF-8) instead of the summary");
-    ex->add_option("--hash", o.hash, "Hash the LUN's bytes on the target: sha256, md5 or sha1")
+    ex->add_flag("--json", opts.json,
+                 "Print the result as one JSON object (UTF-8) instead of the summary (on standard error with --to -)");
+    ex->add_option("--hash", o.hash, "Hash the LUN's bytes as written: sha256, md5 or sha1")
         ->check(CLI::IsMember({"sha256", "md5", "sha1"}));
     ex->add_flag("--sparse", o.sparse, "Leave all-zero 4 KiB blocks of an image file as holes");
     ex->add_flag("-f,--force", o.force, "Allow writing to a block device");
@@ -295,21 +307,27 @@ int RunExport(const Options& opts)
 {
     ExportOptions& o = Settings();
     const uint64_t start = static_cast<uint64_t>(o.offsetSectors) * 512;
+    // With --to - standard output carries the LUN: everything said goes to
+    // standard error.
+    const bool stream = o.to == kStandardOutput;
+    FILE* const said = stream ? stderr : stdout;
     auto refuse = [&](int status, const std::string& why) {
         Out(stderr, why + "\n");
         if (opts.json)
-            PrintJson(ReportJson(nullptr, o, start, nullptr, status, why));
+            PrintJson(said, ReportJson(nullptr, o, start, nullptr, status, why));
         return status;
     };
     uint32_t group = 0, id = 0;
     if (!ParseLun(o.lun, group, id))
         return refuse(64, "--lun wants GROUP:ID, for example 0:1 (not \"" + o.lun + "\")");
-    if (o.to == "-")
-        return refuse(64, "--to -: writing the LUN to standard output is not supported; give a file or device");
+    if (stream && ::isatty(STDOUT_FILENO) == 1)
+        return refuse(64, "--to -: standard output is a terminal; redirect it to a file or a pipe");
     {
         struct stat st {};
-        if (::stat(o.to.c_str(), &st) == 0 && S_ISBLK(st.st_mode) && !o.force)
-            return refuse(64, "refusing " + o.to + ": it is a block device; give --force to write it");
+        const bool got = stream ? ::fstat(STDOUT_FILENO, &st) == 0 : ::stat(o.to.c_str(), &st) == 0;
+        if (got && S_ISBLK(st.st_mode) && !o.force)
+            return refuse(64, "refusing " + std::string(stream ? "standard output" : o.to) +
+                                  ": it is a block device; give --force to write it");
     }
     {
         std::ostringstream cmd;
@@ -366,7 +384,7 @@ int RunExport(const Options& opts)
     settings.commandLine = o.commandLine;
     settings.stop = &g_stopRequested;
     // Console lines only when asked; never into the JSON.
-    settings.console = o.console ? (opts.json ? stderr : stdout) : nullptr;
+    settings.console = o.console ? (opts.json || stream ? stderr : stdout) : nullptr;
     settings.checkpointInterval = std::chrono::seconds(1);
     ExportJob job(ctx, *lun, settings);
     // Signals from here on stop the export instead of killing the program.
@@ -394,7 +412,8 @@ int RunExport(const Options& opts)
         error = result.message;
         Out(stderr, result.message + "\n");
         if (!o.map.empty())
-            Out(stderr, "what was written is in " + o.map + "; continue with --map " + o.map + "\n");
+            Out(stderr, "what was written is in " + o.map +
+                            (stream ? "\n" : "; continue with --map " + o.map + "\n"));
     } else if (result.total.cancelled || (g_stopRequested.load() && !report.Finished())) {
         const int sig = g_signal.load();
         status = 128 + (sig != 0 ? sig : SIGINT);
@@ -402,14 +421,14 @@ int RunExport(const Options& opts)
         if (!o.quiet)
             Out(stderr, error + " after " + std::to_string(report.firstStripe + report.written) + " of " +
                             std::to_string(report.stripes) + " stripes" +
-                            (o.map.empty() ? std::string() : "; continue with --map " + o.map) + "\n");
+                            (o.map.empty() || stream ? std::string() : "; continue with --map " + o.map) + "\n");
     } else if (o.strict && (o.map.empty() ? result.total.bytesLost + result.uncoveredBytes : result.mapLost) > 0) {
         status = 18;
     }
     if (opts.json)
-        PrintJson(ReportJson(lun, o, start, &result, status, error));
+        PrintJson(said, ReportJson(lun, o, start, &result, status, error));
     else if (!o.quiet)
-        Out(stdout, PrintSummary(*lun, o, start, result));
+        Out(said, PrintSummary(*lun, o, start, result));
     return status;
 }
 

@@ -125,6 +125,7 @@ void Pipeline::Prepare()
     w.dropWhen = m_control.stop;
     w.failure = &m_st.failure;
     w.console = m_control.console;
+    w.hasher = m_control.hasher;
     w.onWritten = [this](const StripeSlot& slot) {
         m_tally.Add(slot.outcome);
         if (m_control.onWritten)
@@ -320,7 +321,8 @@ ExportReport ExportLun(EvaContext& ctx, const std::vector<LayoutRecord>& records
     if (!target.io->Seek(firstAt))
         fail(kSeekFailed, "seek failed: " + target.path + " to offset " + Hex(firstAt));
     target.start = startOffset;
-    target.kernelCopy.store(target.io->Handle() >= 0 && !target.sparse);
+    // A stream is written in order, at its own position: never by offset.
+    target.kernelCopy.store(target.io->Handle() >= 0 && !target.sparse && !target.stream);
     st.failure.Reset();
 
     Pipeline pipe(ctx, st, records, first, control);

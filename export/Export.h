@@ -7,6 +7,7 @@
 #include "engine/Context.h"
 #include "export/ExportState.h"
 #include "export/ExportTarget.h"
+#include "export/StripeHash.h"
 
 #include <atomic>
 #include <chrono>
@@ -76,6 +77,8 @@ struct ExportControl {
     std::function<void(unsigned)> beforeThreadStart;
     // Receives the final report, also when ExportLun throws.
     ExportReport* report = nullptr;
+    // Gets every stripe written, in order (started by the caller).
+    StripeHasher* hasher = nullptr;
 };
 
 // Copies the LUN whose stripe records are given to the context's export

@@ -2,8 +2,6 @@
 
 #include "engine/Errors.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -113,11 +111,6 @@ std::string ExportIdentity(const LunEntry& lun, uint64_t startOffset, const stru
            " ino " + std::to_string(static_cast<unsigned long long>(target.st_ino)) + " path " + targetPath;
 }
 
-bool KnownHash(const std::string& name)
-{
-    return name == "sha256" || name == "md5" || name == "sha1";
-}
-
 ExportJob::ExportJob(EvaContext& ctx, const LunEntry& lun, ExportJobSettings settings)
     : m_ctx(ctx), m_lun(lun), m_settings(std::move(settings)), m_map(lun.CoveredBytes())
 {
@@ -141,9 +134,16 @@ bool ExportJob::CheckMapPath()
         return Refuse(64, "cannot keep the mapfile " + map + ": the directory " + dir + " does not exist");
     if (::stat(map.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
         return Refuse(64, "the mapfile " + map + " is not a regular file");
-    if (SamePath(map, s.target))
+    if (Stream()) {
+        struct stat out {}, m {};
+        if (::fstat(STDOUT_FILENO, &out) == 0 && ::stat(map.c_str(), &m) == 0 && out.st_dev == m.st_dev &&
+            out.st_ino == m.st_ino)
+            return Refuse(64, "the mapfile " + map + " is where standard output goes: saving the map would "
+                              "replace the export");
+    } else if (SamePath(map, s.target)) {
         return Refuse(64, "the mapfile " + map + " is the target " + s.target +
                               ": saving the map would replace the export");
+    }
     for (const SourceEntry& e : m_ctx.sources) {
         if (SamePath(map, e.path))
             return Refuse(64, "the mapfile " + map + " is the source " + e.path);
@@ -172,8 +172,17 @@ bool ExportJob::Prepare()
 
     if (!s.hash.empty() && !KnownHash(s.hash))
         return Refuse(64, "unknown hash " + s.hash + " (sha256, md5 or sha1)");
+    if (Stream()) {
+        // A pipe is written once, in order, from the LUN's first byte.
+        if (s.startOffset != 0)
+            return Refuse(64, "standard output cannot seek: an offset (--offset-sectors) needs a file or device");
+        if (s.sparse)
+            return Refuse(64, "--sparse is for image files; standard output cannot hold holes");
+        if (s.retryBad)
+            return Refuse(64, "--retry-bad writes stripes again in place; standard output is written once, in order");
+    }
     struct stat tst {};
-    const bool targetExists = ::stat(s.target.c_str(), &tst) == 0;
+    const bool targetExists = !Stream() && ::stat(s.target.c_str(), &tst) == 0;
     if (s.sparse && targetExists && S_ISBLK(tst.st_mode))
         return Refuse(64, "--sparse is for image files; " + s.target + " is a block device");
 
@@ -187,6 +196,9 @@ bool ExportJob::Prepare()
             if (!LoadFile(s.mapPath, text, error) || !RescueMap::Parse(text, old, error))
                 return Refuse(66, s.mapPath + " exists and is not a mapfile (" + error + "); it is left alone");
             const std::string again = "; give --restart to start over and rewrite it";
+            if (Stream() && !s.restart)
+                return Refuse(64, s.mapPath + " exists, but an export to standard output cannot continue from a "
+                                  "map (what was streamed before is gone)" + again + ", or name another map");
             if (s.restart) {
                 m_result.notes.push_back("--restart: " + s.mapPath + " is rewritten, the export starts at stripe 0");
             } else {
@@ -263,7 +275,10 @@ bool ExportJob::Prepare()
         }
     }
     try {
-        OpenExportTarget(m_ctx, s.target, s.startOffset, covered);
+        if (Stream())
+            OpenExportStream(m_ctx, STDOUT_FILENO, "standard output");
+        else
+            OpenExportTarget(m_ctx, s.target, s.startOffset, covered);
     } catch (const EvaError& e) {
         Fail(e);
         return false;
@@ -278,7 +293,8 @@ bool ExportJob::Prepare()
     }
     st.target.sparse = s.sparse;
     if (!s.mapPath.empty())
-        m_map.notes = {ExportIdentity(m_lun, s.startOffset, opened, std::filesystem::absolute(s.target).string())};
+        m_map.notes = {ExportIdentity(m_lun, s.startOffset, opened,
+                                      Stream() ? s.target : std::filesystem::absolute(s.target).string())};
     uint64_t toWrite = static_cast<uint64_t>(count - m_firstStripe) * kRunSize;
     for (const auto& [a, b] : m_retry)
         toWrite += static_cast<uint64_t>(b - a) * kRunSize;
@@ -306,52 +322,6 @@ void ExportJob::SaveMap(const ExportReport& r)
         m_mapWarned = true;
         m_result.warnings.push_back(error + "; the mapfile on disk is the previous one");
     }
-}
-
-std::string ExportJob::Hash(const std::atomic<uint64_t>& ready, const std::atomic<bool>& done)
-{
-    // Reads the LUN back from the target as the writer puts it there, on
-    // this thread: the export's own threads never wait for the digest.
-    ExportState& st = AttachExportState(m_ctx);
-    const int fd = st.target.io ? st.target.io->Handle() : -1;
-    const EVP_MD* md = EVP_get_digestbyname(m_settings.hash.c_str());
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (fd < 0 || !md || !ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1)
-        return {};
-    void* mem = nullptr;
-    if (::posix_memalign(&mem, 4096, kRunSize) != 0)
-        return {};
-    std::unique_ptr<void, decltype(&std::free)> buf(mem, std::free);
-    const uint64_t end = m_lun.CoveredBytes();
-    uint64_t pos = 0;
-    while (pos < end) {
-        const uint64_t avail = ready.load(std::memory_order_acquire);
-        if (avail <= pos) {
-            if (done.load(std::memory_order_acquire) && ready.load(std::memory_order_acquire) <= pos)
-                return {};
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            continue;
-        }
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(kRunSize, avail - pos));
-        const ssize_t n = ::pread(fd, buf.get(), want, static_cast<off_t>(m_settings.startOffset + pos));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return {};
-        EVP_DigestUpdate(ctx.get(), buf.get(), static_cast<size_t>(n));
-        pos += static_cast<uint64_t>(n);
-    }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned len = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), digest, &len) != 1)
-        return {};
-    std::string hex;
-    char two[3];
-    for (unsigned i = 0; i < len; ++i) {
-        std::snprintf(two, sizeof two, "%02x", digest[i]);
-        hex += two;
-    }
-    return hex;
 }
 
 namespace {
@@ -398,17 +368,14 @@ const ExportJobResult& ExportJob::Run()
     std::vector<std::pair<uint32_t, uint32_t>> passes = m_retry;
     passes.emplace_back(m_firstStripe, count);
 
-    std::atomic<uint64_t> ready{static_cast<uint64_t>(m_firstStripe) * kRunSize};
-    std::atomic<bool> exportDone{false};
-    std::thread hasher;
-    std::string digest;
+    std::unique_ptr<StripeHasher> hasher;
+    std::string digest, hashError;
 
     m_result.started = true;
     m_result.total.stripes = count;
     uint64_t before = 0; // stripes written by earlier passes
     for (size_t i = 0; i < passes.size(); ++i) {
-        // Plain copies: a lambda below captures first (clang 14 cannot
-        // capture a structured binding).
+        // Plain copies, not a structured binding (clang 14 cannot capture one).
         const uint32_t first = passes[i].first, end = passes[i].second;
         const bool last = i + 1 == passes.size();
         std::vector<LayoutRecord> prefix;
@@ -416,8 +383,14 @@ const ExportJobResult& ExportJob::Run()
             prefix.assign(m_lun.stripeRecords.begin(), m_lun.stripeRecords.begin() + end);
         const std::vector<LayoutRecord>& records = last ? m_lun.stripeRecords : prefix;
         if (last && !s.hash.empty()) {
-            // Every byte before this pass is final now.
-            hasher = std::thread([&] { digest = Hash(ready, exportDone); });
+            // Every byte before this pass is final now: those are read back
+            // from the target, the rest is hashed as it is written.
+            const ExportTarget& target = AttachExportState(m_ctx).target;
+            const int fd = target.stream || !target.io ? -1 : target.io->Handle();
+            hasher = std::make_unique<StripeHasher>(s.hash, fd, s.startOffset, m_lun.CoveredBytes(),
+                                                    static_cast<uint64_t>(first) * kRunSize);
+            if (!hasher->Start(hashError))
+                hasher.reset();
         }
         ExportControl control;
         control.stop = s.stop;
@@ -429,10 +402,9 @@ const ExportJobResult& ExportJob::Run()
         if (!s.mapPath.empty())
             control.checkpoint = [this](const ExportReport& r) { SaveMap(r); };
         control.checkpointInterval = s.checkpointInterval;
-        control.onWritten = [this, &ready, before, first, last, &s](uint32_t written) {
+        control.hasher = last ? hasher.get() : nullptr;
+        control.onWritten = [this, before, &s](uint32_t written) {
             m_writtenBytes.store((before + written) * kRunSize, std::memory_order_relaxed);
-            if (last)
-                ready.store((static_cast<uint64_t>(first) + written) * kRunSize, std::memory_order_release);
             if (s.onWritten)
                 s.onWritten(written);
         };
@@ -452,16 +424,15 @@ const ExportJobResult& ExportJob::Run()
     m_result.total.stripes = count;
     const bool finished = m_result.status == 0 && !m_result.report.cancelled && m_result.report.Finished() &&
                           m_result.report.stripes == count;
-    exportDone.store(true, std::memory_order_release);
-    if (hasher.joinable())
-        hasher.join();
+    if (hasher)
+        digest = hasher->Finish(hashError);
 
     if (finished) {
         ExportState& st = AttachExportState(m_ctx);
         struct stat info {};
         const int fd = st.target.io ? st.target.io->Handle() : -1;
         const uint64_t end = s.startOffset + m_lun.CoveredBytes();
-        if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        if (!st.target.stream && fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
             // Only a regular file, and only a tail beyond the LUN.
             if (s.truncateWhenFinished && static_cast<uint64_t>(info.st_size) > end &&
                 ::ftruncate(fd, static_cast<off_t>(end)) != 0)
@@ -474,7 +445,8 @@ const ExportJobResult& ExportJob::Run()
         if (!s.hash.empty()) {
             m_result.hash = digest;
             if (digest.empty())
-                m_result.warnings.push_back("the " + s.hash + " of " + s.target + " could not be computed");
+                m_result.warnings.push_back("the " + s.hash + " of " + s.target + " could not be computed: " +
+                                            hashError);
             else if (!s.mapPath.empty()) {
                 m_map.notes.resize(1);
                 m_map.notes.push_back("corvane " + s.hash + " " + digest + " of the LUN's " +

@@ -21,8 +21,12 @@
 
 namespace corvane {
 
+// The target name that means standard output: the LUN is streamed there in
+// order (no offset, no sparse output, no resume from a map).
+inline constexpr const char* kStandardOutput = "-";
+
 struct ExportJobSettings {
-    std::string target;        // image file or disk device (narrow, the locale's encoding)
+    std::string target;        // image file or disk device (narrow, the locale's encoding), or kStandardOutput
     uint64_t startOffset = 0;  // bytes
     std::string mapPath;       // the rescue map to keep (empty: none)
     bool resume = false;       // continue the export the map says was interrupted
@@ -43,8 +47,8 @@ struct ExportJobSettings {
     // Also export again the stripes that hold '-' ranges of the map, so
     // what reads now turns '+'.
     bool retryBad = false;
-    // "sha256", "md5" or "sha1": hash the LUN's bytes on the target once the
-    // export is finished (read back on a thread of its own). Empty: none.
+    // "sha256", "md5" or "sha1": hash the LUN's bytes as they are written,
+    // on a thread of its own (see StripeHasher). Empty: none.
     std::string hash;
     // An image file target keeps every all-zero 4 KiB block as a hole.
     bool sparse = false;
@@ -84,8 +88,6 @@ struct ExportJobResult {
 std::string ExportIdentity(const LunEntry& lun, uint64_t startOffset, const std::string& target);
 std::string ExportIdentity(const LunEntry& lun, uint64_t startOffset, const struct stat& target,
                            const std::string& targetPath);
-// Whether the hash is one an export can compute.
-bool KnownHash(const std::string& name);
 
 class ExportJob {
 public:
@@ -115,7 +117,7 @@ private:
     void Fail(const EvaError& e);
     bool Refuse(int status, std::string message);
     bool CheckMapPath();
-    std::string Hash(const std::atomic<uint64_t>& ready, const std::atomic<bool>& done);
+    bool Stream() const { return m_settings.target == kStandardOutput; }
 
     EvaContext& m_ctx;
     const LunEntry& m_lun;

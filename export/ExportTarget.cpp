@@ -14,7 +14,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <set>
+#include <vector>
 #include <sstream>
 #include <sys/sysmacros.h>
 #include <sys/uio.h>
@@ -23,6 +25,96 @@
 namespace corvane {
 
 namespace {
+
+using JFileHandle::JIO;
+
+// Standard output or a pipe as a target: bytes go out in order with plain
+// writes, at the descriptor's own position. A write "at" any other offset
+// than the next byte fails (ESPIPE): the export only ever writes in order.
+class StreamIo : public JIO {
+public:
+    StreamIo(int fd, const std::string& shown)
+    {
+        m_fd = fd;
+        m_openedPath = shown;
+    }
+    uint64_t QuerySize() override { return 0; }
+    bool Read(void*, uint32_t, uint64_t* transferred) override { return Refuse(transferred); }
+    bool ReadAt(uint64_t, void*, uint32_t, uint64_t* transferred) override { return Refuse(transferred); }
+    bool Seek(uint64_t offset) override
+    {
+        if (offset == m_next)
+            return true;
+        errno = ESPIPE;
+        return false;
+    }
+    bool Write(const void* buffer, uint32_t count, uint64_t* transferred) override
+    {
+        return WriteAt(m_next, buffer, count, transferred);
+    }
+    bool WriteAt(uint64_t offset, const void* buffer, uint32_t count, uint64_t* transferred) override
+    {
+        iovec one{const_cast<void*>(buffer), count};
+        return WriteVAt(offset, &one, 1, transferred);
+    }
+    bool WriteVAt(uint64_t offset, const iovec* iov, int count, uint64_t* transferred) override
+    {
+        if (transferred)
+            *transferred = 0;
+        if (offset != m_next) {
+            errno = ESPIPE;
+            return false;
+        }
+        std::vector<iovec> left(iov, iov + count);
+        size_t first = 0;
+        uint64_t done = 0;
+        while (first < left.size()) {
+            const ssize_t n = ::writev(m_fd, left.data() + first, static_cast<int>(left.size() - first));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                pollfd p{m_fd, POLLOUT, 0};
+                ::poll(&p, 1, -1);
+                continue;
+            }
+            if (n <= 0) {
+                if (n == 0)
+                    errno = ENOSPC;
+                if (transferred)
+                    *transferred = done;
+                m_next += done;
+                return false;
+            }
+            done += static_cast<uint64_t>(n);
+            for (size_t k = static_cast<size_t>(n); first < left.size() && k > 0;) {
+                const size_t take = std::min(k, left[first].iov_len);
+                left[first].iov_base = static_cast<uint8_t*>(left[first].iov_base) + take;
+                left[first].iov_len -= take;
+                k -= take;
+                if (left[first].iov_len == 0)
+                    ++first;
+            }
+            while (first < left.size() && left[first].iov_len == 0)
+                ++first;
+        }
+        m_next += done;
+        if (transferred)
+            *transferred = done;
+        return true;
+    }
+    // Nothing to make durable: what is handed to the pipe is the reader's.
+    bool Sync() override { return true; }
+
+private:
+    static bool Refuse(uint64_t* transferred)
+    {
+        if (transferred)
+            *transferred = 0;
+        errno = ESPIPE;
+        return false;
+    }
+    uint64_t m_next = 0;
+};
 
 std::string Bytes(uint64_t v)
 {
@@ -417,6 +509,7 @@ void OpenExportTarget(EvaContext& ctx, const std::string& path, uint64_t startOf
     st.target.device = false;
     st.target.start = 0;
     st.target.sparse = false;
+    st.target.stream = false;
 
     if (path.empty())
         Raise(kOpenDeviceFailed, "no target was named");
@@ -457,6 +550,33 @@ void OpenExportTarget(EvaContext& ctx, const std::string& path, uint64_t startOf
     }
     st.target.io = std::move(io);
     st.target.device = device;
+}
+
+void OpenExportStream(EvaContext& ctx, int fd, const std::string& shown)
+{
+    ExportState& st = AttachExportState(ctx);
+    if (ctx.CurrentJob() == ContextJob::Export)
+        Raise(kOpenDeviceFailed, "an export is running; " + shown + " was not opened");
+    st.target.io.reset();
+    st.target.path = shown;
+    st.target.device = false;
+    st.target.start = 0;
+    st.target.sparse = false;
+    st.target.stream = false;
+    struct stat info {};
+    const int mode = ::fcntl(fd, F_GETFL);
+    if (mode < 0 || ::fstat(fd, &info) != 0)
+        Raise(kOpenDeviceFailed, "cannot write to " + shown + ": " + std::strerror(errno));
+    if ((mode & O_ACCMODE) == O_RDONLY)
+        Raise(kOpenDeviceFailed, "cannot write to " + shown + ": it is open for reading only");
+    const std::string why = TargetConflict(shown, info, SourceIdentities(ctx));
+    if (!why.empty())
+        Raise(kOpenDeviceFailed, "refusing " + shown + ": " + why);
+    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (own < 0)
+        Raise(kOpenDeviceFailed, "cannot write to " + shown + ": " + std::strerror(errno));
+    st.target.io = std::make_unique<StreamIo>(own, shown);
+    st.target.stream = true;
 }
 
 void OpenExportTarget(EvaContext& ctx, const std::u16string& path, uint64_t startOffset, uint64_t bytesNeeded)

@@ -31,6 +31,10 @@ struct ExportTarget {
     // An image file: all-zero 4 KiB blocks are punched as holes instead of
     // written (and the kernel copy is off, since the bytes must be seen).
     bool sparse = false;
+    // A descriptor that is written in order and cannot seek, sync or be
+    // read back (standard output, a pipe): stripes go out in LUN order
+    // from offset 0 with plain writes.
+    bool stream = false;
 
     // Writes the slot's stripe at start + stripe x 8 MiB. Returns 0 when all
     // of it was written, else the error code (8: the write failed; 11: a
@@ -54,6 +58,11 @@ struct ExportTarget {
 // first; after a refusal the context has no target.
 void OpenExportTarget(EvaContext& ctx, const std::string& path, uint64_t startOffset, uint64_t bytesNeeded);
 void OpenExportTarget(EvaContext& ctx, const std::u16string& path, uint64_t startOffset, uint64_t bytesNeeded);
+// Makes descriptor fd (standard output) the context's export target, as a
+// stream named `shown` in messages. Refused with error 1 like a path: a
+// descriptor that is not open for writing, or that is one of the sources
+// (standard output redirected onto a member).
+void OpenExportStream(EvaContext& ctx, int fd, const std::string& shown);
 
 // Where the system says what a block device is made of and who uses it.
 struct SystemPaths {

@@ -3,6 +3,7 @@
 #include "engine/Address.h"
 #include "engine/Errors.h"
 #include "export/ExportTarget.h"
+#include "export/StripeHash.h"
 
 #include <exception>
 
@@ -44,6 +45,21 @@ void RunStripeWriter(StripeWriter& w)
             break;
         const bool drop = broken || (w.dropWhen && w.dropWhen->load(std::memory_order_acquire));
         if (!drop) {
+            // A stripe in the buffers is hashed from them while it is
+            // written; one the kernel copies is read back once written.
+            bool offered = false;
+            if (w.hasher) {
+                offered = true;
+                for (unsigned p = 0; p < 4; ++p)
+                    offered = offered && (slot.segments[p]->source == SegmentSource::Buffer ||
+                                          slot.segments[p]->source == SegmentSource::Absent);
+                if (offered) {
+                    std::array<const uint8_t*, kChunksPerStripe> chunks{};
+                    for (unsigned c = 0; c < kChunksPerStripe; ++c)
+                        chunks[c] = slot.segments[c % 4]->buffer + (c / 4) * kChunkSize;
+                    w.hasher->Offer(slot.stripe, chunks);
+                }
+            }
             std::string error;
             int code = kWriteFailed;
             try {
@@ -51,7 +67,11 @@ void RunStripeWriter(StripeWriter& w)
             } catch (const std::exception& e) {
                 error = std::string("write failed: ") + e.what();
             }
+            if (offered)
+                w.hasher->AwaitOffered();
             if (code == 0) {
+                if (w.hasher)
+                    w.hasher->Written((slot.stripe + 1) * kRunSize);
                 w.tally.written.fetch_add(1, std::memory_order_release);
                 if (w.onWritten)
                     w.onWritten(slot);

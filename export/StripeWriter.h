@@ -18,6 +18,7 @@
 namespace corvane {
 
 struct ExportTarget;
+class StripeHasher;
 
 struct StripeSlot {
     StripeSlot();
@@ -60,6 +61,8 @@ struct StripeWriter {
     std::function<void(const StripeSlot&)> onWritten; // after each stripe is on the target
     FirstFailure* failure = nullptr;
     FILE* console = nullptr;
+    // Set: every stripe written goes to the hasher, in order.
+    StripeHasher* hasher = nullptr;
 };
 
 // Resets the ring for an export whose first stripe is `first`.

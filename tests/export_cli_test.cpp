@@ -341,6 +341,7 @@ TEST_P(ExportCliRefusal, EndsWithTheRightStatusAndWritesNothing)
     EXPECT_EQ(Run(args), GetParam().status) << Stderr();
     EXPECT_NE(Stderr().find(GetParam().stderrHas), std::string::npos) << Stderr();
     EXPECT_FALSE(std::filesystem::exists(dir.file("out.img")));
+    EXPECT_EQ(Stdout(), "") << "a refused export wrote to standard output";
     for (size_t i = 0; i < manifest.members.size(); ++i)
         EXPECT_EQ(Fingerprint(manifest.members[i].path), before[i]);
 }
@@ -379,6 +380,10 @@ INSTANTIATE_TEST_SUITE_P(
                                   64,
                                   "does not exist"},
                       RefusalCase{"UnknownHash", {"--lun", "0:0", "--to", "@OUT", "--hash", "crc32"}, 64, "--hash"},
+                      RefusalCase{"StreamWithAnOffset", {"--lun", "0:0", "--to", "-", "--offset-sectors", "8"}, 64,
+                                  "standard output cannot seek"},
+                      RefusalCase{"StreamSparse", {"--lun", "0:0", "--to", "-", "--sparse"}, 64,
+                                  "standard output cannot hold holes"},
                       RefusalCase{"SourceMapWithoutImage",
                                   {"--lun", "0:0", "--to", "@OUT", "--source-map", "@DIR/good.map"},
                                   64,
@@ -478,7 +483,9 @@ INSTANTIATE_TEST_SUITE_P(
                    {"--to", "@DIR/sub/../out.img", "--map", "@MAP", "--resume"}, 0, "marks every stripe done",
                    true},
         ResumeCase{"MapRewrittenByDdrescuelog", PartialForeignMap, {"--to", "@OUT", "--map", "@MAP"}, 0,
-                   "at stripe 5 of 12", true}),
+                   "at stripe 5 of 12", true},
+        ResumeCase{"MapContinuedOnStandardOutput", [](const std::string&, const std::string&, const TempDir&) {},
+                   {"--to", "-", "--map", "@MAP"}, 64, "cannot continue from a map", true}),
     [](const ::testing::TestParamInfo<ResumeCase>& row) { return std::string(row.param.name); });
 
 // Stopping by signal: within about a second, the map saved and a later run
@@ -597,34 +604,243 @@ TEST_F(ExportCli, SparseLeavesZeroBlocksAsHoles)
     EXPECT_LE(allocated(dir.file("sparse.img")), lun.bytes - lun.lostBytes + 0x10000);
 }
 
+enum class HashDamage { None, OneFault, MemberLeftOut };
+
 struct HashCase {
     const char* name;
+    const char* algorithm;
     const char* tool;
+    // None: every stripe is copied by the kernel (read back); OneFault: one
+    // stripe is rebuilt in the buffers among kernel copies; MemberLeftOut:
+    // every stripe comes from the buffers.
+    HashDamage damage;
 };
 
 class ExportCliHash : public ExportCli, public ::testing::WithParamInterface<HashCase> {};
 
 TEST_P(ExportCliHash, HashesTheBytesOnTheTargetInTheJsonAndTheMap)
 {
-    Generate(sample::HealthyGroup(5, {7}));
+    sample::GroupPlan groupPlan = sample::HealthyGroup(5, {7});
+    if (GetParam().damage == HashDamage::OneFault)
+        groupPlan.luns[0].faults.push_back({3, 0, 0x10000, 0x20000, sample::FaultKind::Unreadable});
+    if (GetParam().damage == HashDamage::MemberLeftOut)
+        groupPlan.members[2].present = false;
+    Generate(groupPlan);
     const std::string out = dir.file("out.img"), map = dir.file("lun.map");
-    ASSERT_EQ(Run({"--lun", "0:0", "--to", out, "--map", map, "--json", "--hash", GetParam().name}), 0) << Stderr();
+    std::vector<std::string> args{"--lun", "0:0", "--to", out, "--map", map, "--json", "--hash", GetParam().algorithm};
+    for (const auto& m : manifest.members)
+        if (!m.badMap.empty())
+            args.insert(args.end(), {"--source-map", m.path + "=" + m.badMap});
+    ASSERT_EQ(Run(args), 0) << Stderr();
     std::string sum;
     ASSERT_TRUE(Shell(std::string(GetParam().tool) + " '" + out + "'", sum));
     sum = sum.substr(0, sum.find(' '));
+    if (std::string(GetParam().algorithm) == "sha256") {
+        EXPECT_EQ(sum, manifest.luns[0].sha256);
+    }
     const nlohmann::json j = nlohmann::json::parse(Stdout());
-    EXPECT_EQ(j["hash"]["algorithm"], GetParam().name);
+    EXPECT_EQ(j["hash"]["algorithm"], GetParam().algorithm);
     EXPECT_EQ(j["hash"]["value"], sum);
     EXPECT_EQ(j["status"], 0);
     EXPECT_EQ(j["stripes"]["written"], 7);
     EXPECT_EQ(j["bytesLost"], 0);
-    EXPECT_NE(Slurp(map).find(std::string("# corvane ") + GetParam().name + " " + sum), std::string::npos);
+    EXPECT_EQ(j["bytesRebuilt"] != 0, GetParam().damage != HashDamage::None) << j["bytesRebuilt"];
+    EXPECT_NE(Slurp(map).find(std::string("# corvane ") + GetParam().algorithm + " " + sum), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Algorithms, ExportCliHash,
-                         ::testing::Values(HashCase{"sha256", "sha256sum"}, HashCase{"md5", "md5sum"},
-                                           HashCase{"sha1", "sha1sum"}),
-                         [](const ::testing::TestParamInfo<HashCase>& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Algorithms, ExportCliHash,
+    ::testing::Values(HashCase{"sha256", "sha256", "sha256sum", HashDamage::None},
+                      HashCase{"md5", "md5", "md5sum", HashDamage::None},
+                      HashCase{"sha1", "sha1", "sha1sum", HashDamage::None},
+                      HashCase{"RebuiltStripeAmongKernelCopies", "sha256", "sha256sum", HashDamage::OneFault},
+                      HashCase{"EveryStripeFromTheBuffers", "md5", "md5sum", HashDamage::MemberLeftOut}),
+    [](const ::testing::TestParamInfo<HashCase>& row) { return std::string(row.param.name); });
+
+// Quoted for sh.
+std::string Quoted(const std::string& s)
+{
+    std::string q(1, '\'');
+    for (char c : s) {
+        if (c == '\'')
+            q.append("'\\''");
+        else
+            q.push_back(c);
+    }
+    q.push_back('\'');
+    return q;
+}
+
+TEST_F(ExportCli, StreamsTheLunToAPipeInOrder)
+{
+    Generate(sample::HealthyGroup(5, {6}));
+    const sample::LunOut& lun = manifest.luns[0];
+    const std::string map = dir.file("lun.map"), status = dir.file("status"), err = dir.file("err");
+    // The export's own status, from the left of a pipe.
+    auto piped = [&](const std::string& extra, const std::string& reader) {
+        std::string cmd = "{";
+        auto word = [&cmd](const std::string& w) {
+            cmd.push_back(' ');
+            cmd += Quoted(w);
+        };
+        word(CORVANE_CLI);
+        word("export");
+        for (const auto& src : manifest.Sources())
+            word(src);
+        for (const char* a : {"--lun", "0:0", "--to", "-", "--map"})
+            word(a);
+        word(map);
+        cmd += extra;
+        cmd += " 2>";
+        word(err);
+        cmd += "; echo $? >";
+        word(status);
+        cmd += "; } | ";
+        cmd += reader;
+        std::string out;
+        Shell(cmd, out);
+        return out;
+    };
+    const std::string sum = piped(" --hash sha256 --json", "sha256sum");
+    EXPECT_EQ(Slurp(status), "0\n") << Slurp(err);
+    EXPECT_EQ(sum.substr(0, sum.find(' ')), lun.sha256);
+    // The JSON went to stderr, the hash came from the stream.
+    const std::string text = Slurp(err);
+    ASSERT_NE(text.find('{'), std::string::npos) << text;
+    const nlohmann::json j = nlohmann::json::parse(text.substr(text.find('{')));
+    EXPECT_EQ(j["target"], "-");
+    EXPECT_EQ(j["hash"]["value"], lun.sha256);
+    EXPECT_EQ(j["status"], 0);
+    RescueMap m;
+    std::string error;
+    ASSERT_TRUE(RescueMap::Parse(Slurp(map), m, error)) << error;
+    EXPECT_EQ(m.Total('+'), lun.bytes);
+    EXPECT_NE(Slurp(map).find("# corvane sha256 " + lun.sha256), std::string::npos);
+
+    // A reader that goes away: a write failure naming the target, the map saved.
+    piped(" --restart", "head -c 4096 >/dev/null");
+    EXPECT_EQ(Slurp(status), "8\n") << Slurp(err);
+    EXPECT_NE(Slurp(err).find("standard output at 0x"), std::string::npos) << Slurp(err);
+    EXPECT_NE(Slurp(err).find("Broken pipe"), std::string::npos) << Slurp(err);
+    ASSERT_TRUE(RescueMap::Parse(Slurp(map), m, error)) << error;
+    EXPECT_LT(m.Total('+'), lun.bytes);
+    EXPECT_EQ(Slurp(map).find("# corvane sha256"), std::string::npos);
+}
+
+TEST_F(ExportCli, RetryBadThroughARealMemberOnceItsFaultIsGone)
+{
+    if (!NbdMember::Available())
+        GTEST_SKIP() << NbdMember::Unavailable();
+    // Two data positions of stripe 2 fail with EIO at the same place: lost,
+    // until the same member paths are served without the bad blocks.
+    sample::GroupPlan groupPlan = sample::HealthyGroup(5, {6});
+    groupPlan.luns[0].faults.push_back({2, 0, 0x10000, 0x20000, sample::FaultKind::Unreadable});
+    groupPlan.luns[0].faults.push_back({2, 1, 0x10000, 0x20000, sample::FaultKind::Unreadable});
+    Generate(groupPlan);
+    const sample::LunOut& lun = manifest.luns[0];
+    ASSERT_GT(lun.lostBytes, 0u);
+    const std::string out = dir.file("out.img"), map = dir.file("lun.map");
+    std::vector<uint64_t> before;
+    for (const auto& m : manifest.members)
+        before.push_back(Fingerprint(m.path));
+    auto run = [&](bool healed, const std::vector<std::string>& extra) {
+        std::vector<std::unique_ptr<NbdMember>> served;
+        std::vector<std::string> args{"export"};
+        for (const auto& m : manifest.members) {
+            if (m.badMap.empty()) {
+                args.push_back(m.path);
+                continue;
+            }
+            const std::string good = m.badMap + ".healed";
+            char whole[96];
+            std::snprintf(whole, sizeof whole, "0 +\n0 0x%llX +\n",
+                          static_cast<unsigned long long>(FileSize(m.path)));
+            WriteFile(good, std::vector<uint8_t>(whole, whole + std::strlen(whole)));
+            const std::string mnt = dir.file("mnt" + std::to_string(served.size()));
+            served.push_back(std::make_unique<NbdMember>(m.path, healed ? good : m.badMap,
+                                                         NbdMemberOptions{.mountDir = mnt}));
+            args.push_back(served.back()->Path());
+        }
+        for (const std::string& a : {std::string("--lun"), std::string("0:0"), std::string("--to"), out,
+                                     std::string("--map"), map})
+            args.push_back(a);
+        args.insert(args.end(), extra.begin(), extra.end());
+        CliRun cli(args, dir.file("stdout"), dir.file("stderr"));
+        return cli.Wait();
+    };
+    auto total = [&](char status) {
+        RescueMap m;
+        std::string error;
+        EXPECT_TRUE(RescueMap::Parse(Slurp(map), m, error)) << error;
+        return m.Total(status);
+    };
+    ASSERT_EQ(run(false, {}), 0) << Stderr();
+    EXPECT_EQ(total('-'), lun.lostBytes);
+    EXPECT_EQ(sample::Sha256OfFile(out, 0, lun.bytes), lun.exportSha256);
+    ASSERT_EQ(run(true, {"--retry-bad"}), 0) << Stderr();
+    EXPECT_NE(Stdout().find("read again (--retry-bad):  1"), std::string::npos) << Stdout();
+    EXPECT_EQ(total('-'), 0u);
+    EXPECT_EQ(total('+'), lun.bytes);
+    EXPECT_EQ(sample::Sha256OfFile(out, 0, lun.bytes), lun.sha256);
+    for (size_t i = 0; i < manifest.members.size(); ++i)
+        EXPECT_EQ(Fingerprint(manifest.members[i].path), before[i]) << manifest.members[i].path;
+}
+
+// A small tmpfs of our own, unmounted however the test ends.
+class SmallTmpfs {
+public:
+    SmallTmpfs(const std::string& dir, const char* size) : m_dir(dir)
+    {
+        std::filesystem::create_directory(dir);
+        m_mounted = Shell("mount -t tmpfs -o size=" + std::string(size) + " corvane-test " + Quoted(dir) + " 2>&1",
+                          m_why);
+    }
+    ~SmallTmpfs()
+    {
+        std::string out;
+        if (m_mounted)
+            Shell("umount " + Quoted(m_dir) + " 2>&1", out);
+    }
+    SmallTmpfs(const SmallTmpfs&) = delete;
+    SmallTmpfs& operator=(const SmallTmpfs&) = delete;
+    bool Mounted() const { return m_mounted; }
+    const std::string& Why() const { return m_why; }
+    // Takes what is left, so the next write there fails with ENOSPC.
+    void Fill() const
+    {
+        const int fd = ::open((m_dir + "/filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        std::vector<char> block(512, 'x');
+        while (fd >= 0 && ::write(fd, block.data(), block.size()) > 0) {
+        }
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+private:
+    std::string m_dir, m_why;
+    bool m_mounted = false;
+};
+
+TEST_F(ExportCli, AFullDiskWhileSavingTheMapKeepsThePreviousMap)
+{
+    Generate(sample::HealthyGroup(5, {4}));
+    const sample::LunOut& lun = manifest.luns[0];
+    SmallTmpfs small(dir.file("small"), "256k");
+    if (!small.Mounted())
+        GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): " << small.Why();
+    const std::string out = dir.file("out.img"), map = dir.file("small/lun.map");
+    ASSERT_EQ(Run({"--lun", "0:0", "--to", out, "--map", map}), 0) << Stderr();
+    const std::string previous = Slurp(map);
+    small.Fill();
+    EXPECT_EQ(Run({"--lun", "0:0", "--to", out, "--map", map, "--restart", "--json"}), 0) << Stderr();
+    EXPECT_NE(Stderr().find("No space left on device; the mapfile on disk is the previous one"), std::string::npos)
+        << Stderr();
+    const nlohmann::json j = nlohmann::json::parse(Stdout());
+    EXPECT_EQ(j["warnings"].size(), 1u) << j["warnings"];
+    EXPECT_EQ(Slurp(map), previous);
+    EXPECT_FALSE(std::filesystem::exists(map + ".tmp"));
+    EXPECT_EQ(sample::Sha256OfFile(out, 0, lun.bytes), lun.sha256);
+}
 
 TEST_F(ExportCli, JsonIsUtf8UnderAGbkLocale)
 {
@@ -650,6 +866,15 @@ TEST_F(ExportCli, JsonIsUtf8UnderAGbkLocale)
     }
     const nlohmann::json e = nlohmann::json::parse(Stdout()); // throws on bytes that are not UTF-8
     EXPECT_NE(e["target"].get<std::string>().find("导出.img"), std::string::npos) << e["target"];
+    {
+        // A refusal names the path in UTF-8 too.
+        std::vector<std::string> refused = args;
+        refused.insert(refused.end(), {"--map", dir.file("\xB5\xBC\xB3\xF6/lun.map")});
+        CliRun ex(refused, dir.file("stdout"), dir.file("stderr"), "zh_CN.GBK");
+        ASSERT_EQ(ex.Wait(), 64) << Stderr();
+        const nlohmann::json r = nlohmann::json::parse(Stdout());
+        EXPECT_NE(r["error"].get<std::string>().find("导出/lun.map"), std::string::npos) << r["error"];
+    }
     args.erase(args.end() - 5, args.end());
     args[0] = "analyze";
     args.push_back("--json");
