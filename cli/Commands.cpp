@@ -2,6 +2,7 @@
 
 #include "disk/Mapfile.h"
 #include "cli/ExportCommand.h"
+#include "cli/MountCommand.h"
 
 #include "disk/Drives.h"
 #include "disk/JIO.h"
@@ -134,6 +135,17 @@ nlohmann::json SummaryJson(const AnalysisSummary& s)
     return j;
 }
 
+} // namespace
+
+std::string SummaryJsonText(const AnalysisSummary& summary)
+{
+    // JSON is UTF-8 whatever the locale (the summary's texts are);
+    // invalid UTF-8 in a note or path must not abort the dump.
+    return SummaryJson(summary).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+namespace {
+
 int Analyze(const Options& opts)
 {
     EvaContext ctx;
@@ -154,10 +166,7 @@ int Analyze(const Options& opts)
         return r.code >= 1 && r.code <= 17 ? r.code : 70;
     }
     if (opts.json) {
-        // JSON is UTF-8 whatever the locale (the summary's texts are);
-        // invalid UTF-8 in a note or path must not abort the dump.
-        const std::string text =
-            SummaryJson(summary).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+        const std::string text = SummaryJsonText(summary);
         std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
     }
@@ -246,6 +255,7 @@ void Register(CLI::App& app, Options& opts)
     analyze->callback([&opts] { opts.command = "analyze"; });
 
     RegisterExport(app, opts);
+    RegisterMount(app, opts);
 }
 
 int Run(const Options& opts)
@@ -256,6 +266,8 @@ int Run(const Options& opts)
         return Analyze(opts);
     if (opts.command == "export")
         return RunExport(opts);
+    if (opts.command == "mount")
+        return RunMount(opts);
     return 64;
 }
 

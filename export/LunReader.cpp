@@ -34,11 +34,9 @@ std::string Hex(uint64_t v)
 // request's positions are read at the same time.
 class LunReader::Pool {
 public:
-    explicit Pool(unsigned threads)
-    {
-        for (unsigned i = 0; i < threads; ++i)
-            m_threads.emplace_back([this] { Work(); });
-    }
+    // The threads start with the first request that needs them: a process
+    // that forks after making its readers (a daemon) keeps them.
+    explicit Pool(unsigned threads) : m_count(threads) {}
     ~Pool()
     {
         {
@@ -56,6 +54,10 @@ public:
     {
         if (tasks.empty())
             return;
+        std::call_once(m_started, [this] {
+            for (unsigned i = 0; i < m_count; ++i)
+                m_threads.emplace_back([this] { Work(); });
+        });
         std::latch done(static_cast<std::ptrdiff_t>(tasks.size() - 1));
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -90,53 +92,64 @@ private:
     std::condition_variable m_wake;
     std::deque<std::function<void()>> m_queue;
     bool m_stop = false;
+    const unsigned m_count;
+    std::once_flag m_started;
     std::vector<std::thread> m_threads;
 };
 
-// Whole 128 KiB chunks of the LUN as assembled, least recently used out
-// first. Chunks with lost bytes are not kept: a later read tries again.
-class LunReader::Cache {
-public:
-    explicit Cache(size_t chunks) : m_capacity(chunks) {}
-
-    bool Get(uint64_t chunk, uint64_t from, uint64_t length, uint8_t* out)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto it = m_index.find(chunk);
-        if (it == m_index.end())
-            return false;
-        m_lru.splice(m_lru.begin(), m_lru, it->second);
-        std::memcpy(out, it->second->data.get() + from, length);
-        return true;
-    }
-
-    void Put(uint64_t chunk, const uint8_t* data)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_capacity == 0 || m_index.count(chunk))
-            return;
-        if (m_lru.size() >= m_capacity) {
-            // The oldest chunk's buffer takes the new one.
-            m_index.erase(m_lru.back().chunk);
-            m_lru.splice(m_lru.begin(), m_lru, std::prev(m_lru.end()));
-        } else {
-            m_lru.push_front({0, std::make_unique<uint8_t[]>(kChunkSize)});
-        }
-        m_lru.front().chunk = chunk;
-        std::memcpy(m_lru.front().data.get(), data, kChunkSize);
-        m_index[chunk] = m_lru.begin();
-    }
-
-private:
-    struct Entry {
-        uint64_t chunk;
-        std::unique_ptr<uint8_t[]> data;
-    };
-    std::mutex m_mutex;
-    const size_t m_capacity;
-    std::list<Entry> m_lru; // newest first
-    std::unordered_map<uint64_t, std::list<Entry>::iterator> m_index;
+struct LunCache::Entry {
+    Key key;
+    std::unique_ptr<uint8_t[]> data;
 };
+
+size_t LunCache::KeyHash::operator()(const Key& k) const
+{
+    return std::hash<uint64_t>()(k.chunk * 0x9E3779B97F4A7C15ull ^ reinterpret_cast<uintptr_t>(k.owner));
+}
+
+LunCache::LunCache(uint64_t bytes) : m_capacity(static_cast<size_t>(bytes / kChunkSize)) {}
+LunCache::~LunCache() = default;
+
+bool LunCache::Get(const Key& key, uint64_t from, uint64_t length, uint8_t* out)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_index.find(key);
+    if (it == m_index.end())
+        return false;
+    m_lru.splice(m_lru.begin(), m_lru, it->second);
+    std::memcpy(out, it->second->data.get() + from, length);
+    return true;
+}
+
+void LunCache::Put(const Key& key, const uint8_t* data)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_capacity == 0 || m_index.count(key))
+        return;
+    if (m_lru.size() >= m_capacity) {
+        // The oldest chunk's buffer takes the new one.
+        m_index.erase(m_lru.back().key);
+        m_lru.splice(m_lru.begin(), m_lru, std::prev(m_lru.end()));
+    } else {
+        m_lru.push_front({key, std::make_unique<uint8_t[]>(kChunkSize)});
+    }
+    m_lru.front().key = key;
+    std::memcpy(m_lru.front().data.get(), data, kChunkSize);
+    m_index[key] = m_lru.begin();
+}
+
+void LunCache::Forget(const void* owner)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_lru.begin(); it != m_lru.end();) {
+        if (it->key.owner == owner) {
+            m_index.erase(it->key);
+            it = m_lru.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
 
 LunReader::LunReader(const EvaContext& ctx, const LunEntry& lun) : LunReader(ctx, lun, Options{}) {}
 
@@ -155,10 +168,13 @@ LunReader::LunReader(const EvaContext& ctx, const LunEntry& lun, Options options
     }
     // The caller of Read reads one position itself.
     m_pool = std::make_unique<Pool>(threads > 1 ? threads - 1 : 0);
-    m_cache = std::make_unique<Cache>(static_cast<size_t>(options.cacheBytes / kChunkSize));
+    m_cache = options.cache ? std::move(options.cache) : std::make_shared<LunCache>(options.cacheBytes);
 }
 
-LunReader::~LunReader() = default;
+LunReader::~LunReader()
+{
+    m_cache->Forget(this);
+}
 
 LunReaderStats LunReader::Stats() const
 {
@@ -255,7 +271,7 @@ LunReadResult LunReader::Read(uint64_t offset, void* buffer, uint64_t length)
         for (uint64_t c = (from - base) / kChunkSize; base + c * kChunkSize < to; ++c) {
             const uint64_t at = base + c * kChunkSize;
             const uint64_t a = std::max(from, at), b = std::min(to, at + kChunkSize);
-            if (m_cache->Get(at / kChunkSize, a - at, b - a, dst + (a - offset)))
+            if (m_cache->Get({this, at / kChunkSize}, a - at, b - a, dst + (a - offset)))
                 m_hits.fetch_add(1, std::memory_order_relaxed);
             else
                 missing |= uint64_t{1} << c;
@@ -270,7 +286,7 @@ LunReadResult LunReader::Read(uint64_t offset, void* buffer, uint64_t length)
                 std::memcpy(dst + (a - offset), data + (a - at), b - a);
                 res.lost.Add(lost.Within(a, b - a));
                 if (lost.Empty())
-                    m_cache->Put(at / kChunkSize, data);
+                    m_cache->Put({this, at / kChunkSize}, data);
             });
         if (!assembled)
             return res;
