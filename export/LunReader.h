@@ -5,6 +5,7 @@
 
 #include "disk/Extents.h"
 #include "engine/Context.h"
+#include "export/Segment.h"
 
 #include <array>
 #include <atomic>
@@ -70,7 +71,10 @@ private:
 class LunReader {
 public:
     struct Options {
-        // Assembled chunks kept for repeated reads; 0: no cache.
+        // Assembled chunks kept for repeated reads; 0: no cache. A chunk a
+        // read asked for in part is kept (the rest of it tends to come
+        // next); chunks read whole go straight into the caller's buffer,
+        // for the caller to keep (a mount: the kernel's page cache).
         uint64_t cacheBytes = 256ull << 20;
         // A cache shared with other readers (cacheBytes is then not used).
         std::shared_ptr<LunCache> cache;
@@ -100,11 +104,11 @@ public:
 
 private:
     class Pool;
-    // Assembles the chunks of stripe k that `chunks` names (bit c: chunk c
-    // of the stripe, 0..63) and hands each to `take` with the LUN ranges
-    // of it that were lost. False with res.error when a member refused.
-    template <class Take>
-    bool AssembleChunks(uint64_t k, uint64_t chunks, LunReadResult& res, Take&& take);
+    // Reads LUN bytes [from, to) of stripe k into dst. False with
+    // res.error when a member refused.
+    bool ReadStripe(uint64_t k, uint64_t from, uint64_t to, uint8_t* dst, LunReadResult& res);
+    // Brings in a set of loads, the positions of different members at once.
+    bool LoadParallel(std::vector<RangeLoad>& loads, std::string& error);
 
     uint64_t m_size = 0;
     uint32_t m_group = 0, m_id = 0;

@@ -46,18 +46,38 @@ std::string Unescape(const std::string& s)
     return out;
 }
 
-bool IsMountPoint(const std::string& real)
+// The device ("major:minor") mounted at real, or "" when nothing is.
+std::string MountedDevice(const std::string& real)
 {
     std::ifstream in("/proc/self/mountinfo");
-    std::string line;
+    std::string line, found;
     while (std::getline(in, line)) {
         // id parent major:minor root mountpoint options ...
         std::istringstream fields(line);
         std::string id, parent, device, root, point;
         if ((fields >> id >> parent >> device >> root >> point) && Unescape(point) == real)
-            return true;
+            found = device; // the last one is on top
     }
-    return false;
+    return found;
+}
+
+bool IsMountPoint(const std::string& real)
+{
+    return !MountedDevice(real).empty();
+}
+
+// The kernel reads ahead 128 KiB on a FUSE file: one request at a time,
+// each a round trip. Several MiB keep requests of 1 MiB in flight, which
+// reach every member at once. Only root may; others keep the default. The
+// kernel sets it again when the file system starts (its INIT), so this
+// waits for the first open.
+void RaiseReadAhead(const std::string& device)
+{
+    if (device.empty())
+        return;
+    std::ofstream ra("/sys/class/bdi/" + device + "/read_ahead_kb");
+    if (ra)
+        ra << 4096 << std::endl;
 }
 
 } // namespace
@@ -109,6 +129,8 @@ struct LunMount::Impl {
     fuse* f = nullptr;
     std::mutex mountMutex;
     bool isMounted = false;
+    std::string device; // major:minor of the mount
+    std::once_flag readAhead;
 
     static Impl& Self() { return *static_cast<Impl*>(fuse_get_context()->private_data); }
 
@@ -187,6 +209,7 @@ struct LunMount::Impl {
         if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC))
             return -EROFS;
         fi->keep_cache = 1;
+        std::call_once(Self().readAhead, [] { RaiseReadAhead(Self().device); });
         return 0;
     }
 
@@ -355,6 +378,7 @@ bool LunMount::Mount(const std::string& path, std::string& error)
         error = "cannot mount at " + path + " (is fusermount3 installed, may this user mount?)";
         return false;
     }
+    m_impl->device = MountedDevice(m_mountPoint);
     std::lock_guard<std::mutex> lock(m_impl->mountMutex);
     m_impl->isMounted = true;
     return true;
