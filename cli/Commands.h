@@ -14,6 +14,8 @@ struct Options {
     std::vector<std::string> sources;
     bool verbose = false;
     bool json = false;
+    // analyze: leave out the probe of each LUN's content.
+    bool noContent = false;
     // IMAGE=MAPFILE: the ddrescue mapfile of a source image.
     std::vector<std::string> sourceMaps;
     // Extra tries of a block that failed to read.

@@ -1,6 +1,7 @@
 #include "probe/LunContent.h"
 
 #include "disk/Extents.h"
+#include "export/LunReader.h"
 
 #include <blkid/blkid.h>
 
@@ -371,6 +372,19 @@ LunContent ProbeContent(uint64_t size, const LunRangeRead& read)
     }
     out.fs = ProbeFileSystem(img, 0, size, out);
     return out;
+}
+
+LunContent ProbeLun(const EvaContext& ctx, const LunEntry& lun)
+{
+    // No cache: the probe keeps what it read in its memory file.
+    LunReader reader(ctx, lun, LunReader::Options{0, 0});
+    return ProbeContent(reader.Size(), [&reader](uint64_t offset, void* buffer, uint64_t length, uint64_t& lost,
+                                                 std::string& error) {
+        const LunReadResult r = reader.Read(offset, buffer, length);
+        lost = r.lost.Total();
+        error = r.error;
+        return r.ok;
+    });
 }
 
 std::string ContentText(const LunContent& c)

@@ -13,6 +13,9 @@
 
 namespace corvane {
 
+class EvaContext;
+struct LunEntry;
+
 struct FileSystemInfo {
     std::string type; // libblkid's name ("ext4", "vfat", "ntfs", ...); empty: none recognised
     std::string version;
@@ -54,6 +57,11 @@ using LunRangeRead =
 // Probes a LUN of `size` bytes. Never throws for what the LUN holds; a
 // failure to set up the probe (no memory file) lands in errors.
 LunContent ProbeContent(uint64_t size, const LunRangeRead& read);
+
+// Probes one LUN of an analysed context through the export's stripe
+// rules (LunReader): rebuilt from parity where one position is unreadable.
+// The members stay as they are; only the probe's ranges are read.
+LunContent ProbeLun(const EvaContext& ctx, const LunEntry& lun);
 
 // One line: "nothing recognised", or the table with its partitions and
 // their file systems, or the file system on the whole LUN.
