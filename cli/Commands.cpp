@@ -112,6 +112,7 @@ nlohmann::json ContentJson(const LunContent& c)
                          {"type", p.type},
                          {"name", p.name},
                          {"uuid", p.uuid},
+                         {"extended", p.extended},
                          {"fs", FileSystemJson(p.fs)}});
     return {{"recognised", c.Recognised()},
             {"text", ContentText(c)},

@@ -209,9 +209,9 @@ void LoadRegion(Image& img, uint64_t start, uint64_t size, uint64_t head)
     img.Load(start + mft * cluster, 4 * record); // records 0 to 3: $Volume is 3
 }
 
-bool IsExtended(const PartitionInfo& p)
+bool IsExtendedType(uint8_t type)
 {
-    return p.type == "0x05" || p.type == "0x0f" || p.type == "0x85";
+    return type == 0x05 || type == 0x0f || type == 0x85;
 }
 
 // The extended boot records of an extended partition: each names the next
@@ -230,7 +230,7 @@ void LoadChain(Image& img, uint64_t start, uint64_t size)
         for (const uint8_t* e = ebr + 446; e < ebr + 446 + 4 * 16; e += 16) {
             const uint8_t type = e[4];
             const uint64_t rel = LE(e + 8, 4) * kSector;
-            if ((type == 0x05 || type == 0x0f || type == 0x85) && rel != 0 && rel < size) {
+            if (IsExtendedType(type) && rel != 0 && rel < size) {
                 at = start + rel;
                 next = true;
                 break;
@@ -325,6 +325,7 @@ void ProbeTable(const Image& img, LunContent& out)
         p.type = typeString ? CleanText(typeString) : Hex(static_cast<unsigned>(blkid_partition_get_type(par)), 2);
         p.name = CleanText(blkid_partition_get_name(par));
         p.uuid = CleanText(blkid_partition_get_uuid(par));
+        p.extended = !typeString && blkid_partition_is_extended(par) != 0;
         out.partitions.push_back(std::move(p));
     }
 }
@@ -356,7 +357,7 @@ LunContent ProbeContent(uint64_t size, const LunRangeRead& read)
     // Logical partitions are found only once their boot records are in.
     bool extended = false;
     for (const PartitionInfo& p : out.partitions)
-        if (IsExtended(p) && p.start < size) {
+        if (p.extended && p.start < size) {
             LoadChain(img, p.start, std::min(p.size, size - p.start));
             extended = true;
         }
@@ -364,7 +365,7 @@ LunContent ProbeContent(uint64_t size, const LunRangeRead& read)
         ProbeTable(img, out);
     size_t probed = 0;
     for (PartitionInfo& p : out.partitions) {
-        if (IsExtended(p) || p.start >= size || p.size == 0 || probed++ >= kMaxPartitions)
+        if (p.extended || p.start >= size || p.size == 0 || probed++ >= kMaxPartitions)
             continue;
         const uint64_t len = std::min(p.size, size - p.start);
         LoadRegion(img, p.start, len, kPartitionHead);
@@ -401,7 +402,7 @@ std::string ContentText(const LunContent& c)
                  ", size " + std::to_string(p.size) + ", type " + p.type;
             if (!p.name.empty())
                 s += ", name \"" + p.name + "\"";
-            s += ") " + (IsExtended(p) ? std::string("extended") : FsText(p.fs));
+            s += ") " + (p.extended ? std::string("extended") : FsText(p.fs));
         }
     }
     if (c.fs.Recognised() || s.empty())

@@ -31,6 +31,7 @@ struct PartitionInfo {
     std::string type;   // "0x83" (an MBR type byte) or the GPT type GUID
     std::string name;   // the GPT partition name
     std::string uuid;   // the GPT partition GUID
+    bool extended = false; // an MBR extended partition: it holds the logical ones
     FileSystemInfo fs;
 };
 
