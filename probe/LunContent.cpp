@@ -10,6 +10,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <limits>
 #include <set>
@@ -377,15 +378,21 @@ LunContent ProbeContent(uint64_t size, const LunRangeRead& read)
 
 LunContent ProbeLun(const EvaContext& ctx, const LunEntry& lun)
 {
-    // No cache: the probe keeps what it read in its memory file.
-    LunReader reader(ctx, lun, LunReader::Options{0, 0});
-    return ProbeContent(reader.Size(), [&reader](uint64_t offset, void* buffer, uint64_t length, uint64_t& lost,
-                                                 std::string& error) {
-        const LunReadResult r = reader.Read(offset, buffer, length);
-        lost = r.lost.Total();
-        error = r.error;
-        return r.ok;
-    });
+    try {
+        // No cache: the probe keeps what it read in its memory file.
+        LunReader reader(ctx, lun, LunReader::Options{0, 0});
+        return ProbeContent(reader.Size(), [&reader](uint64_t offset, void* buffer, uint64_t length,
+                                                     uint64_t& lost, std::string& error) {
+            const LunReadResult r = reader.Read(offset, buffer, length);
+            lost = r.lost.Total();
+            error = r.error;
+            return r.ok;
+        });
+    } catch (const std::exception& e) { // no thread or memory for the reader
+        LunContent c;
+        c.errors.push_back(std::string("the probe could not run: ") + e.what());
+        return c;
+    }
 }
 
 std::string ContentText(const LunContent& c)

@@ -61,7 +61,8 @@ LunContent ProbeContent(uint64_t size, const LunRangeRead& read);
 
 // Probes one LUN of an analysed context through the export's stripe
 // rules (LunReader): rebuilt from parity where one position is unreadable.
-// The members stay as they are; only the probe's ranges are read.
+// The members stay as they are; only the probe's ranges are read. Never
+// throws: a reader that cannot start lands in errors.
 LunContent ProbeLun(const EvaContext& ctx, const LunEntry& lun);
 
 // One line: "nothing recognised", or the table with its partitions and
