@@ -71,7 +71,11 @@ printf 'label: dos\nstart=2048, size=30720, type=83\nstart=32768, size=61440, ty
   sfdisk -q "$work/lun.img"
 mkfs.ext4 -q -F -L ROOTFS -U 0b2b1e8e-8d1e-4a4e-9a5e-2f6d3a1c7b10 -E offset=$((2048 * 512)) "$work/lun.img" 15M
 mkfs.vfat -n DATAVOL -i 1234ABCD --offset 34816 "$work/lun.img" 10240 >/dev/null 2>&1
-"$MKSAMPLE" --out "$work/p" --members 6 --lun-stripes 1,1 --lun-data "$work/lun.img" >/dev/null
+: >"$work/empty.bin" # the second LUN: one stripe of zeros
+cat >"$work/content.json" <<'JSON'
+{ "healthy": { "members": 6 }, "luns": [ {}, { "dataFile": "empty.bin" } ] }
+JSON
+"$MKSAMPLE" --out "$work/p" --group "$work/content.json" --lun-data "$work/lun.img" >/dev/null
 want=$(printf '0\t0\t0G\tdos partition table %s, 3 partitions: 1 (start 1048576, size 15728640, type 0x83) ext4 label "ROOTFS" uuid 0b2b1e8e-8d1e-4a4e-9a5e-2f6d3a1c7b10; 2 (start 16777216, size 31457280, type 0x05) extended; 5 (start 17825792, size 10485760, type 0x0c) vfat label "DATAVOL" uuid 1234-ABCD\n0\t1\t0G\tnothing recognised' \
   "$(sfdisk --disk-id "$work/lun.img" | sed 's/^0x//')")
 for drop in none 2; do
