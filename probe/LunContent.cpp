@@ -380,7 +380,9 @@ LunContent ProbeLun(const EvaContext& ctx, const LunEntry& lun)
 {
     try {
         // No cache: the probe keeps what it read in its memory file.
-        LunReader reader(ctx, lun, LunReader::Options{0, 0});
+        LunReader::Options options;
+        options.cacheBytes = 0;
+        LunReader reader(ctx, lun, options);
         return ProbeContent(reader.Size(), [&reader](uint64_t offset, void* buffer, uint64_t length,
                                                      uint64_t& lost, std::string& error) {
             const LunReadResult r = reader.Read(offset, buffer, length);
