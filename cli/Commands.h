@@ -2,6 +2,7 @@
 
 #include "engine/Context.h"
 #include "engine/Report.h"
+#include "probe/LunContent.h"
 
 #include <CLI/CLI.hpp>
 
@@ -15,6 +16,8 @@ struct Options {
     std::vector<std::string> sources;
     bool verbose = false;
     bool json = false;
+    // analyze: leave out the probe of each LUN's content.
+    bool noContent = false;
     // IMAGE=MAPFILE: the ddrescue mapfile of a source image.
     std::vector<std::string> sourceMaps;
     // Extra tries of a block that failed to read.
@@ -31,8 +34,9 @@ void AddSourceOptions(CLI::App& cmd, Options& opts);
 
 void Register(CLI::App& app, Options& opts);
 
-// What analyze --json prints (UTF-8, one object and a line end).
-std::string SummaryJsonText(const AnalysisSummary& summary);
+// What analyze --json prints (UTF-8, one object and a line end), with what
+// each LUN holds when contents has it (list order).
+std::string SummaryJsonText(const AnalysisSummary& summary, const std::vector<LunContent>& contents = {});
 
 // The exit statuses, for --help (the README has the same table).
 inline constexpr const char* kExitStatusHelp =

@@ -83,7 +83,11 @@ int RunMount(const Options& base)
     MountOptions mo;
     mo.zeroFill = g_mount.zeroFill;
     mo.cacheBytes = g_mount.cacheMiB << 20;
-    mo.analysisJson = SummaryJsonText(summary);
+    // analysis.json is what analyze --json prints, what each LUN holds too.
+    std::vector<LunContent> contents;
+    for (const LunEntry* lun : luns)
+        contents.push_back(ProbeLun(ctx, *lun));
+    mo.analysisJson = SummaryJsonText(summary, contents);
     mo.log = g_mount.foreground ? stderr : nullptr;
     LunMount mount(ctx, luns, mo);
     std::string error;

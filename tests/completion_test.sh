@@ -31,7 +31,7 @@ check "corvane-cli "                     "--help --help-all --version analyze dr
 check "corvane-cli e"                    "export"
 check "corvane-cli --version an"         "analyze"
 check "corvane-cli drives "              "--help"
-check "corvane-cli analyze -"            "--help --json --verbose -v"
+check "corvane-cli analyze -"            "--help --json --no-content --verbose -v"
 check "corvane-cli analyze m"            "member0.img member1.img"
 check "corvane-cli analyze --json member0.img i" "images"
 check "corvane-cli export --"            "--console --force --hash --help --json --lun --map --offset-sectors --progress --quiet --restart --resume --retry-bad --sparse --strict --to"
