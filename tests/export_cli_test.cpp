@@ -863,5 +863,56 @@ TEST_F(MountCli, AMemberThatVanishesWhileMountedTurnsUnreadableAndTheMountStays)
     Unmount();
 }
 
+TEST_F(MountCli, AnExt4PartitionOfTheLunMountsThroughALoopDeviceAndReadsBack)
+{
+    std::string out;
+    const std::string path = "PATH=$PATH:/usr/sbin:/sbin ";
+    for (const char* tool : {"sfdisk", "mkfs.ext4", "mkfs.vfat", "losetup", "mount", "umount"})
+        if (!Shell(path + "command -v " + tool + " >/dev/null", out))
+            GTEST_SKIP() << tool << " is missing (scripts/install-deps test installs fdisk, e2fsprogs, dosfstools)";
+    if (!Shell(path + "losetup -f >/dev/null 2>&1", out))
+        GTEST_SKIP() << "no loop device can be set up here (needs root and /dev/loop-control)";
+    // The LUN holds an MBR with an ext4 partition (a file in it) and a FAT one.
+    const std::string img = dir.file("lun.img"), files = dir.file("files");
+    std::filesystem::create_directory(files);
+    const std::string hello = "read back through the stripes\n";
+    WriteFile(files + "/hello.txt", std::vector<uint8_t>(hello.begin(), hello.end()));
+    ASSERT_TRUE(Shell(path + "sh -c 'truncate -s 48M " + img +
+                          " && printf \"label: dos\\nstart=2048, size=30720, type=83\\nstart=34816, size=20480, "
+                          "type=c\\n\" | sfdisk -q " + img + " && mkfs.ext4 -q -F -L ROOTFS -d " + files +
+                          " -E offset=1048576 " + img + " 15M && mkfs.vfat -n DATAVOL --offset 34816 " + img +
+                          " 10240 >/dev/null' 2>&1",
+                      out))
+        << out;
+    sample::GroupPlan g = sample::HealthyGroup(6, {1});
+    g.luns[0].dataFile = img;
+    g.members[2].present = false; // read through parity
+    Generate(g);
+    ASSERT_EQ(Mount(), 0) << Stderr();
+    const std::string json = Slurp(mnt + "/analysis.json");
+    EXPECT_NE(json.find("\"label\": \"ROOTFS\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"label\": \"DATAVOL\""), std::string::npos) << json;
+    EXPECT_EQ(sample::Sha256OfFile(LunFile(0), 0, manifest.luns[0].bytes), manifest.luns[0].sha256);
+
+    // losetup -r of the ext4 partition, mount -o ro; detached and unmounted
+    // whatever happens.
+    std::string loop;
+    ASSERT_TRUE(Shell(path + "losetup -r -f --show -o 1048576 --sizelimit 15728640 '" + LunFile(0) + "'", loop))
+        << loop;
+    loop.erase(loop.find_last_not_of("\n") + 1);
+    const std::string ext4 = dir.file("ext4");
+    std::filesystem::create_directory(ext4);
+    struct Undo {
+        std::string cmd;
+        ~Undo()
+        {
+            std::string ignored;
+            Shell(cmd, ignored);
+        }
+    } detach{path + "losetup -d " + loop + " 2>&1"}, unmount{path + "umount '" + ext4 + "' 2>/dev/null"};
+    ASSERT_TRUE(Shell(path + "mount -o ro " + loop + " '" + ext4 + "' 2>&1", out)) << out;
+    EXPECT_EQ(Slurp(ext4 + "/hello.txt"), hello);
+}
+
 } // namespace
 } // namespace corvane::test
