@@ -49,7 +49,7 @@ public:
     }
 
     // Runs every task, the first on the caller's thread, and returns once
-    // all have run. Tasks must not throw.
+    // all have run. Tasks must not throw nor wait for other tasks.
     void RunAll(std::vector<std::function<void()>>& tasks)
     {
         if (tasks.empty())
@@ -69,6 +69,20 @@ public:
         }
         m_wake.notify_all();
         tasks[0]();
+        // Queued tasks are run by whoever is free, the caller too: so a
+        // pool without threads (one member) still gets through, and a
+        // caller never idles while work waits.
+        for (;;) {
+            std::function<void()> task;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_queue.empty())
+                    break;
+                task = std::move(m_queue.front());
+                m_queue.pop_front();
+            }
+            task();
+        }
         done.wait();
     }
 

@@ -200,18 +200,23 @@ protected:
     // The range reader gives the bytes the export wrote and calls lost
     // exactly what the export zero-filled: the LUN read by three threads at
     // once in pieces that straddle chunks and stripes, then again (the
-    // cache serves what it holds, lost chunks are assembled anew).
+    // cache serves what it holds, lost chunks are assembled anew), and by
+    // a reader with no thread of its own and no cache.
     void ExpectReaderMatchesExport(size_t lun, const std::string& exported, const ExportReport& rep)
     {
         LunReader::Options options;
         options.cacheBytes = 4 << 20;
-        LunReader reader(ctx, Lun(lun), options);
-        const uint64_t size = reader.Size();
+        LunReader cached(ctx, Lun(lun), options);
+        options.cacheBytes = 0;
+        options.threads = 1;
+        LunReader alone(ctx, Lun(lun), options);
+        const uint64_t size = cached.Size();
         ASSERT_EQ(size, Lun(lun).CoveredBytes());
         const std::vector<uint8_t> want = ReadRange(exported, 0, size);
         constexpr uint64_t kPiece = 3 * kChunk + 4096 + 512;
         constexpr unsigned kThreads = 3;
-        for (int pass = 0; pass < 2; ++pass) {
+        for (int pass = 0; pass < 3; ++pass) {
+            LunReader& reader = pass < 2 ? cached : alone;
             std::vector<uint8_t> got(size, 0xEE);
             std::array<JFileHandle::ExtentSet, kThreads> lost;
             std::array<std::string, kThreads> errors;
@@ -238,9 +243,10 @@ protected:
                 ranges.push_back({e.offset, e.length});
             EXPECT_EQ(ranges, rep.zeroRanges) << "pass " << pass;
         }
-        EXPECT_GT(reader.Stats().cacheHits, 0u);
+        EXPECT_GT(cached.Stats().cacheHits, 0u);
+        EXPECT_EQ(alone.Stats().cacheHits, 0u);
         std::vector<uint8_t> byte(1);
-        EXPECT_FALSE(reader.Read(size, byte.data(), 1).ok) << "a byte past the end";
+        EXPECT_FALSE(cached.Read(size, byte.data(), 1).ok) << "a byte past the end";
     }
 };
 
