@@ -2,6 +2,7 @@
 
 #include "disk/Mapfile.h"
 #include "cli/ExportCommand.h"
+#include "cli/MountCommand.h"
 
 #include "disk/Drives.h"
 #include "disk/JIO.h"
@@ -9,6 +10,7 @@
 #include "engine/Analysis.h"
 #include "engine/Errors.h"
 #include "engine/Report.h"
+#include "probe/LunContent.h"
 
 #include <nlohmann/json.hpp>
 
@@ -94,7 +96,37 @@ void PrintDetails(const AnalysisSummary& s)
         Out(stdout, std::string("  ").append(n).append("\n"));
 }
 
-nlohmann::json SummaryJson(const AnalysisSummary& s)
+nlohmann::json FileSystemJson(const FileSystemInfo& fs)
+{
+    if (!fs.Recognised())
+        return nullptr;
+    return {{"type", fs.type}, {"version", fs.version}, {"label", fs.label}, {"uuid", fs.uuid}};
+}
+
+nlohmann::json ContentJson(const LunContent& c)
+{
+    nlohmann::json parts = nlohmann::json::array();
+    for (const PartitionInfo& p : c.partitions)
+        parts.push_back({{"number", p.number},
+                         {"start", p.start},
+                         {"size", p.size},
+                         {"type", p.type},
+                         {"name", p.name},
+                         {"uuid", p.uuid},
+                         {"extended", p.extended},
+                         {"fs", FileSystemJson(p.fs)}});
+    return {{"recognised", c.Recognised()},
+            {"text", ContentText(c)},
+            {"table", c.tableType.empty() ? nlohmann::json(nullptr)
+                                          : nlohmann::json{{"type", c.tableType}, {"id", c.tableId}}},
+            {"partitions", parts},
+            {"fs", FileSystemJson(c.fs)},
+            {"bytesRead", c.bytesRead},
+            {"lostBytes", c.lostBytes},
+            {"errors", c.errors}};
+}
+
+nlohmann::json SummaryJson(const AnalysisSummary& s, const std::vector<LunContent>& contents)
 {
     nlohmann::json j;
     j["luns"] = nlohmann::json::array();
@@ -106,6 +138,8 @@ nlohmann::json SummaryJson(const AnalysisSummary& s)
                              {"coveredBytes", l.coveredBytes},
                              {"declaredBytes", l.declaredBytes},
                              {"shortCoverage", l.shortCoverage}});
+    for (size_t i = 0; i < contents.size() && i < j["luns"].size(); ++i)
+        j["luns"][i]["content"] = ContentJson(contents[i]);
     j["members"] = nlohmann::json::array();
     for (const MemberSummary& m : s.members)
         j["members"].push_back({{"source", m.source},
@@ -134,6 +168,17 @@ nlohmann::json SummaryJson(const AnalysisSummary& s)
     return j;
 }
 
+} // namespace
+
+std::string SummaryJsonText(const AnalysisSummary& summary, const std::vector<LunContent>& contents)
+{
+    // JSON is UTF-8 whatever the locale (the summary's texts are);
+    // invalid UTF-8 in a note or path must not abort the dump.
+    return SummaryJson(summary, contents).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+namespace {
+
 int Analyze(const Options& opts)
 {
     EvaContext ctx;
@@ -153,11 +198,13 @@ int Analyze(const Options& opts)
         Out(stderr, r.text + (r.reason.empty() ? "" : " (" + r.reason + ")") + "\n");
         return r.code >= 1 && r.code <= 17 ? r.code : 70;
     }
+    // What each LUN holds, in list order (empty with --no-content).
+    std::vector<LunContent> contents;
+    if (!opts.noContent)
+        for (const auto& lun : ctx.lunList)
+            contents.push_back(ProbeLun(ctx, *lun));
     if (opts.json) {
-        // JSON is UTF-8 whatever the locale (the summary's texts are);
-        // invalid UTF-8 in a note or path must not abort the dump.
-        const std::string text =
-            SummaryJson(summary).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+        const std::string text = SummaryJsonText(summary, contents);
         std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
     }
@@ -165,8 +212,8 @@ int Analyze(const Options& opts)
         PrintDetails(summary);
         Out(stdout, "LUNs:\n");
     }
-    for (const LunSummary& lun : summary.luns)
-        Out(stdout, LunLine(lun) + "\n");
+    for (size_t i = 0; i < summary.luns.size(); ++i)
+        Out(stdout, LunLine(summary.luns[i]) + (i < contents.size() ? "\t" + ContentText(contents[i]) : "") + "\n");
     return 0;
 }
 
@@ -242,10 +289,13 @@ void Register(CLI::App& app, Options& opts)
     analyze->add_option("sources", opts.sources, "Member drives (\\\\.\\Physicaldrive%d or /dev/...) or image files");
     analyze->add_flag("-v,--verbose", opts.verbose, "Also print members, member map, missing slots and notes");
     analyze->add_flag("--json", opts.json, "Print one JSON object");
+    analyze->add_flag("--no-content", opts.noContent,
+                      "Do not probe what each LUN holds (partitions, file systems): read no LUN data");
     AddSourceOptions(*analyze, opts);
     analyze->callback([&opts] { opts.command = "analyze"; });
 
     RegisterExport(app, opts);
+    RegisterMount(app, opts);
 }
 
 int Run(const Options& opts)
@@ -256,6 +306,8 @@ int Run(const Options& opts)
         return Analyze(opts);
     if (opts.command == "export")
         return RunExport(opts);
+    if (opts.command == "mount")
+        return RunMount(opts);
     return 64;
 }
 

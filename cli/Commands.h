@@ -1,6 +1,8 @@
 #pragma once
 
 #include "engine/Context.h"
+#include "engine/Report.h"
+#include "probe/LunContent.h"
 
 #include <CLI/CLI.hpp>
 
@@ -14,6 +16,8 @@ struct Options {
     std::vector<std::string> sources;
     bool verbose = false;
     bool json = false;
+    // analyze: leave out the probe of each LUN's content.
+    bool noContent = false;
     // IMAGE=MAPFILE: the ddrescue mapfile of a source image.
     std::vector<std::string> sourceMaps;
     // Extra tries of a block that failed to read.
@@ -30,6 +34,10 @@ void AddSourceOptions(CLI::App& cmd, Options& opts);
 
 void Register(CLI::App& app, Options& opts);
 
+// What analyze --json prints (UTF-8, one object and a line end), with what
+// each LUN holds when contents has it (list order).
+std::string SummaryJsonText(const AnalysisSummary& summary, const std::vector<LunContent>& contents = {});
+
 // The exit statuses, for --help (the README has the same table).
 inline constexpr const char* kExitStatusHelp =
     "Exit status:\n"
@@ -40,9 +48,11 @@ inline constexpr const char* kExitStatusHelp =
     "  64       usage: a bad option or value, a refused target or mapfile (another export's map, a\n"
     "           target that no longer matches it, --map naming the target or a source, a block\n"
     "           device without --force, --to - with an offset, --sparse, --retry-bad or an existing\n"
-    "           map, or onto a terminal)\n"
+    "           map, or onto a terminal), a refused mount point (missing, not a folder, not empty,\n"
+    "           a mount point already)\n"
     "  65       no such LUN\n"
     "  66       a mapfile that is not one (--map or --source-map)\n"
+    "  69       mount: FUSE is not available (no /dev/fuse, or the mount was not allowed)\n"
     "  70       internal error\n"
     "  130/143  export stopped by SIGINT/SIGTERM (the mapfile is saved; run again to continue)\n";
 // The analysis's warnings on standard error, one "warning: " line each,

@@ -35,8 +35,9 @@ if(TARGET corvane)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk, qt6-translations-l10n")
 endif()
-# ddrescuelog reads the export's mapfile.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gddrescue")
+# ddrescuelog reads the export's mapfile; fusermount3 mounts and unmounts
+# for users other than root.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gddrescue, fuse3")
 
 # Source packages are not made here; keep `package_source` from packing
 # build trees.

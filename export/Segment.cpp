@@ -27,13 +27,13 @@ bool LoadRange(SegmentState& s, uint64_t from, uint64_t length, const JFileHandl
 {
     for (const JFileHandle::Extent& e : s.loaded.Complement(from, length)) {
         if (s.source == SegmentSource::Absent || !s.member || !s.member->io) {
-            std::memset(s.buffer + e.offset, 0, e.length);
+            std::memset(s.At(e.offset), 0, e.length);
             s.unreadable.Add(e);
             s.loaded.Add(e);
             continue;
         }
         const JFileHandle::ReadOutcome r =
-            JFileHandle::ReadCarefully(*s.member->io, s.offset + e.offset, s.buffer + e.offset, e.length, policy);
+            JFileHandle::ReadCarefully(*s.member->io, s.offset + e.offset, s.At(e.offset), e.length, policy);
         if (r.refused) {
             JFileHandle::IoError where = r.lastError;
             where.source = s.member->source; // the name the user gave
@@ -43,6 +43,15 @@ bool LoadRange(SegmentState& s, uint64_t from, uint64_t length, const JFileHandl
         s.unreadable.Add(r.unreadable.Relative(s.offset, kSegmentSize));
         s.loaded.Add(e);
     }
+    return true;
+}
+
+bool LoadInTurn(std::vector<RangeLoad>& loads, const JFileHandle::ReadPolicy& policy, std::string& error)
+{
+    for (RangeLoad& l : loads)
+        for (const JFileHandle::Extent& e : l.ranges)
+            if (!LoadRange(*l.segment, e.offset, e.length, policy, error))
+                return false;
     return true;
 }
 
@@ -57,6 +66,106 @@ void AddLunRanges(uint64_t stripe, unsigned p, uint64_t from, uint64_t length, E
         out.Add(base + (4 * chunk + p) * kChunkSize + (x - chunk * kChunkSize), chunkEnd - x);
         x = chunkEnd;
     }
+}
+
+bool ResolveRanges(uint64_t stripe, const std::array<SegmentState*, kStripePositions>& seg, const StripeNeeds& wanted,
+                   const JFileHandle::ReadPolicy& policy, StripeOutcome& out, std::string& error,
+                   const LoadBatchFn& batch)
+{
+    out = StripeOutcome{};
+    auto load = [&](std::vector<RangeLoad>& loads) {
+        std::erase_if(loads, [](const RangeLoad& l) { return l.ranges.Empty(); });
+        if (loads.empty())
+            return true;
+        return batch ? batch(loads, error) : LoadInTurn(loads, policy, error);
+    };
+    auto missing = [](const SegmentState& s, const ExtentSet& set) {
+        ExtentSet r;
+        for (const JFileHandle::Extent& e : set)
+            r.Add(s.loaded.Complement(e.offset, e.length));
+        return r;
+    };
+    auto unreadableIn = [](const SegmentState& s, const ExtentSet& set) {
+        ExtentSet r;
+        for (const JFileHandle::Extent& e : set)
+            r.Add(s.unreadable.Within(e.offset, e.length));
+        return r;
+    };
+
+    std::vector<RangeLoad> loads;
+    uint64_t total = 0;
+    for (unsigned p = 0; p < 4; ++p) {
+        loads.push_back({seg[p], missing(*seg[p], wanted[p])});
+        total += wanted[p].Total();
+    }
+    if (!load(loads))
+        return false;
+
+    // A wanted byte that did not read needs the same bytes of every other
+    // data position, read or not, to be rebuilt.
+    std::array<ExtentSet, 4> bad;
+    ExtentSet rebuild;
+    for (unsigned p = 0; p < 4; ++p) {
+        bad[p] = unreadableIn(*seg[p], wanted[p]);
+        rebuild.Add(bad[p]);
+    }
+    if (rebuild.Empty()) {
+        out.read = total;
+        return true;
+    }
+    loads.clear();
+    for (unsigned p = 0; p < 4; ++p)
+        loads.push_back({seg[p], missing(*seg[p], rebuild)});
+    if (!load(loads))
+        return false;
+
+    // The parity is needed where exactly one data position is unreadable.
+    ExtentSet needParity;
+    for (unsigned p = 0; p < 4; ++p) {
+        ExtentSet others;
+        for (unsigned q = 0; q < 4; ++q)
+            if (q != p)
+                others.Add(seg[q]->unreadable);
+        for (const JFileHandle::Extent& e : bad[p])
+            needParity.Add(others.Complement(e.offset, e.length));
+    }
+    SegmentState& parity = *seg[4];
+    if (parity.source == SegmentSource::Absent) {
+        parity.unreadable = ExtentSet{{0, kSegmentSize}};
+    } else {
+        loads.clear();
+        loads.push_back({&parity, missing(parity, needParity)});
+        if (!load(loads))
+            return false;
+    }
+
+    for (unsigned p = 0; p < 4; ++p) {
+        SegmentState& s = *seg[p];
+        ExtentSet others;
+        for (unsigned q = 0; q < kStripePositions; ++q)
+            if (q != p)
+                others.Add(seg[q]->unreadable);
+        bool loss = false;
+        for (const JFileHandle::Extent& e : bad[p]) {
+            const ExtentSet lost = others.Within(e.offset, e.length);
+            for (const JFileHandle::Extent& l : lost) {
+                std::memset(s.At(l.offset), 0, l.length);
+                out.lost += l.length;
+                AddLunRanges(stripe, p, l.offset, l.length, out.lostRanges);
+                loss = true;
+            }
+            for (const JFileHandle::Extent& r : lost.Complement(e.offset, e.length)) {
+                std::memset(s.At(r.offset), 0, r.length);
+                for (unsigned q = 0; q < kStripePositions; ++q)
+                    if (q != p)
+                        XorInto(s.At(r.offset), seg[q]->At(r.offset), r.length);
+                out.rebuilt += r.length;
+            }
+        }
+        out.segmentsWithLoss += loss ? 1 : 0;
+    }
+    out.read = total - out.rebuilt - out.lost;
+    return true;
 }
 
 bool ResolveStripe(uint64_t stripe, const std::array<SegmentState*, kStripePositions>& seg, bool keepKernel,
@@ -84,50 +193,8 @@ bool ResolveStripe(uint64_t stripe, const std::array<SegmentState*, kStripePosit
             return false;
         seg[p]->source = SegmentSource::Buffer;
     }
-    // The parity is needed where exactly one data position is unreadable.
-    ExtentSet needParity;
-    for (unsigned p = 0; p < 4; ++p) {
-        ExtentSet others;
-        for (unsigned q = 0; q < 4; ++q)
-            if (q != p)
-                others.Add(seg[q]->unreadable);
-        for (const JFileHandle::Extent& e : seg[p]->unreadable)
-            needParity.Add(others.Complement(e.offset, e.length));
-    }
-    SegmentState& parity = *seg[4];
-    if (parity.source == SegmentSource::Absent)
-        parity.unreadable = ExtentSet{{0, kSegmentSize}};
-    for (const JFileHandle::Extent& e : needParity)
-        if (parity.source != SegmentSource::Absent && !LoadRange(parity, e.offset, e.length, policy, error))
-            return false;
-
-    for (unsigned p = 0; p < 4; ++p) {
-        SegmentState& s = *seg[p];
-        ExtentSet others;
-        for (unsigned q = 0; q < kStripePositions; ++q)
-            if (q != p)
-                others.Add(seg[q]->unreadable);
-        bool loss = false;
-        for (const JFileHandle::Extent& e : s.unreadable) {
-            const ExtentSet lost = others.Within(e.offset, e.length);
-            for (const JFileHandle::Extent& l : lost) {
-                std::memset(s.buffer + l.offset, 0, l.length);
-                out.lost += l.length;
-                AddLunRanges(stripe, p, l.offset, l.length, out.lostRanges);
-                loss = true;
-            }
-            for (const JFileHandle::Extent& r : lost.Complement(e.offset, e.length)) {
-                std::memset(s.buffer + r.offset, 0, r.length);
-                for (unsigned q = 0; q < kStripePositions; ++q)
-                    if (q != p)
-                        XorInto(s.buffer + r.offset, seg[q]->buffer + r.offset, r.length);
-                out.rebuilt += r.length;
-            }
-        }
-        out.segmentsWithLoss += loss ? 1 : 0;
-    }
-    out.read = 4 * kSegmentSize - out.rebuilt - out.lost;
-    return true;
+    const ExtentSet all{{0, kSegmentSize}};
+    return ResolveRanges(stripe, seg, {all, all, all, all}, policy, out, error);
 }
 
 } // namespace corvane

@@ -9,7 +9,9 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace corvane {
 
@@ -29,18 +31,26 @@ struct SegmentState {
     SegmentSource source = SegmentSource::Absent;
     MemberDisk* member = nullptr;
     uint64_t offset = 0;       // of the segment on the member
-    uint8_t* buffer = nullptr; // kSegmentSize bytes
+    // The segment's bytes from segment offset `first` on: the whole
+    // segment (first 0, kSegmentSize bytes) for the export, or only the
+    // window a range read touches.
+    uint8_t* buffer = nullptr;
+    uint64_t first = 0;
     // Offsets inside the segment: bytes that could not be read (zero in
     // the buffer), and bytes the buffer holds as read.
     ExtentSet unreadable;
     ExtentSet loaded;
 
-    void Reset(SegmentSource s, MemberDisk* m, uint64_t at, uint8_t* buf)
+    // Where segment offset x is kept.
+    uint8_t* At(uint64_t x) const { return buffer + (x - first); }
+
+    void Reset(SegmentSource s, MemberDisk* m, uint64_t at, uint8_t* buf, uint64_t windowStart = 0)
     {
         source = s;
         member = m;
         offset = at;
         buffer = buf;
+        first = windowStart;
         unreadable.Clear();
         loaded.Clear();
     }
@@ -60,6 +70,31 @@ struct StripeOutcome {
 // Returns false when the member refused the position (error names it).
 bool LoadRange(SegmentState& s, uint64_t from, uint64_t length, const JFileHandle::ReadPolicy& policy,
                std::string& error);
+
+// Segment offsets each data position of a stripe must deliver.
+using StripeNeeds = std::array<ExtentSet, 4>;
+
+// Ranges of one position to bring into its buffer.
+struct RangeLoad {
+    SegmentState* segment = nullptr;
+    ExtentSet ranges;
+};
+// Brings in a set of loads, one per position; may run them in parallel.
+// False with error when a member refused a position.
+using LoadBatchFn = std::function<bool(std::vector<RangeLoad>& loads, std::string& error)>;
+// The loads one after another on the caller's thread.
+bool LoadInTurn(std::vector<RangeLoad>& loads, const JFileHandle::ReadPolicy& policy, std::string& error);
+
+// The rebuild rules for the bytes `wanted` of the data positions of stripe
+// number `stripe`: taken as read where their segment reads, rebuilt as the
+// exclusive-or of the other four where only it is unreadable, zero where
+// two or more are. Brings in the wanted ranges first, then, where one of
+// them is unreadable, the same bytes of the other data positions, and the
+// parity only where exactly one data position is unreadable. Loads go
+// through `batch` (empty: LoadInTurn). The outcome counts the wanted bytes.
+bool ResolveRanges(uint64_t stripe, const std::array<SegmentState*, kStripePositions>& seg, const StripeNeeds& wanted,
+                   const JFileHandle::ReadPolicy& policy, StripeOutcome& out, std::string& error,
+                   const LoadBatchFn& batch = {});
 
 // Brings in what stripe number `stripe` needs and builds its data in the
 // four data buffers: a byte of a data position is taken as read where its

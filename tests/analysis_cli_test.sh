@@ -13,7 +13,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 members=("$work"/g/member{0..5}.img)
 
 got=$("$CLI" analyze "${members[@]}")
-want=$(printf '0\t0\t0G\n0\t1\t0G\n0\t2\t0G')
+want=$(printf '0\t0\t0G\tnothing recognised\n0\t1\t0G\tnothing recognised\n0\t2\t0G\tnothing recognised')
 [ "$got" = "$want" ] || fail "LUN list: got [$got] want [$want]"
 
 verbose=$("$CLI" analyze --verbose "${members[@]}")
@@ -33,7 +33,7 @@ cat >"$work/group.json" <<'JSON'
   "luns": [ { "stripes": 2, "capacitySectors": 4194304 } ] }
 JSON
 "$MKSAMPLE" --out "$work/s" --group "$work/group.json" >/dev/null
-got=$("$CLI" analyze "$work"/s/member{0..4}.img)
+got=$("$CLI" analyze --no-content "$work"/s/member{0..4}.img)
 want=$(printf '0\t0\t2G\tshort coverage: 16777216 of 2147483648 bytes')
 [ "$got" = "$want" ] || fail "short coverage: got [$got] want [$want]"
 
@@ -48,7 +48,7 @@ JSON
 "$MKSAMPLE" --out "$work/t" --group "$work/stray.json" >/dev/null
 strays=("$work"/t/member{0..7}.img)
 want=$(printf '0\t0\t0G\n0\t1\t0G\n0\t2\t0G')
-got=$("$CLI" analyze "${strays[@]}" 2>"$work/err")
+got=$("$CLI" analyze --no-content "${strays[@]}" 2>"$work/err")
 [ "$got" = "$want" ] || fail "strays: got [$got] want [$want]"
 grep -qF "warning: $work/t/member6.img carries disk id 0, as does the tagged member $work/t/member0.img" "$work/err" ||
   fail "strays: no warning for the blank source: $(cat "$work/err")"
@@ -56,6 +56,38 @@ grep -qF "warning: $work/t/member7.img carries disk id 2" "$work/err" || fail "s
 json=$("$CLI" analyze --json "${strays[@]}" 2>/dev/null)
 for key in '"warnings"' '"kind": "diskIdCollision"' "\"source\": \"$work/t/member7.img\""; do
   grep -qF -- "$key" <<<"$json" || fail "strays: JSON lacks $key"
+done
+
+# What a LUN holds: an MBR with an ext4 partition and a FAT one (a logical
+# partition, so the extended boot record past the LUN's head is followed),
+# named with their labels and UUIDs, also with a member left out (rebuilt
+# from parity); a LUN of zeros holds nothing.
+for tool in sfdisk mkfs.ext4 mkfs.vfat; do
+  PATH=$PATH:/usr/sbin:/sbin command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps test)"
+done
+export PATH=$PATH:/usr/sbin:/sbin
+truncate -s 48M "$work/lun.img"
+printf 'label: dos\nstart=2048, size=30720, type=83\nstart=32768, size=61440, type=5\nstart=34816, size=20480, type=c\n' |
+  sfdisk -q "$work/lun.img"
+mkfs.ext4 -q -F -L ROOTFS -U 0b2b1e8e-8d1e-4a4e-9a5e-2f6d3a1c7b10 -E offset=$((2048 * 512)) "$work/lun.img" 15M
+mkfs.vfat -n DATAVOL -i 1234ABCD --offset 34816 "$work/lun.img" 10240 >/dev/null 2>&1
+: >"$work/empty.bin" # the second LUN: one stripe of zeros
+cat >"$work/content.json" <<'JSON'
+{ "healthy": { "members": 6 }, "luns": [ {}, { "dataFile": "empty.bin" } ] }
+JSON
+"$MKSAMPLE" --out "$work/p" --group "$work/content.json" --lun-data "$work/lun.img" >/dev/null
+want=$(printf '0\t0\t0G\tdos partition table %s, 3 partitions: 1 (start 1048576, size 15728640, type 0x83) ext4 label "ROOTFS" uuid 0b2b1e8e-8d1e-4a4e-9a5e-2f6d3a1c7b10; 2 (start 16777216, size 31457280, type 0x05) extended; 5 (start 17825792, size 10485760, type 0x0c) vfat label "DATAVOL" uuid 1234-ABCD\n0\t1\t0G\tnothing recognised' \
+  "$(sfdisk --disk-id "$work/lun.img" | sed 's/^0x//')")
+for drop in none 2; do
+  sources=()
+  for i in 0 1 2 3 4 5; do [ "$i" = "$drop" ] || sources+=("$work/p/member$i.img"); done
+  got=$("$CLI" analyze "${sources[@]}")
+  [ "$got" = "$want" ] || fail "content (member $drop left out): got [$got] want [$want]"
+done
+json=$("$CLI" analyze --json "$work"/p/member{0..5}.img)
+for key in '"content": {' '"table": {' '"type": "dos"' '"label": "ROOTFS"' '"label": "DATAVOL"' '"uuid": "1234-ABCD"' \
+  '"type": "vfat"' '"start": 17825792' '"recognised": false' '"lostBytes": 0'; do
+  grep -qF -- "$key" <<<"$json" || fail "content JSON lacks $key"
 done
 
 # A FIFO among the sources is refused at once, naming it.

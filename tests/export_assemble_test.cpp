@@ -119,6 +119,37 @@ TEST_P(ResolveStripeTest, RecoversEveryByteThatParityCovers)
         std::memset(want.data() + (e.offset - 3 * kRun), 0, e.length);
     }
     EXPECT_TRUE(got == want) << "stripe bytes differ from the intact data outside the lost ranges";
+
+    // The same rules for one chunk row alone, as a range read asks: the
+    // row of the first bad byte, kept in a window of one chunk per position.
+    uint64_t row = 0;
+    for (const auto& [p, ranges] : c.bad)
+        if (p < 4 && !ranges.empty()) {
+            row = ranges.front().offset / kChunk;
+            break;
+        }
+    std::array<PageBuffer, 5> window;
+    std::array<SegmentState, 5> part;
+    for (unsigned p = 0; p < 5; ++p) {
+        window[p] = PageBuffer(kChunk);
+        part[p].Reset(c.absent.count(p) ? SegmentSource::Absent : SegmentSource::OnDemand,
+                      c.absent.count(p) ? nullptr : &members[p], 0, window[p].data(), row * kChunk);
+        seg[p] = &part[p];
+    }
+    const JFileHandle::ExtentSet chunk{{row * kChunk, kChunk}};
+    StripeOutcome sub;
+    ASSERT_TRUE(ResolveRanges(3, seg, {chunk, chunk, chunk, chunk}, {}, sub, error)) << error;
+    for (unsigned p = 0; p < 4; ++p)
+        EXPECT_EQ(std::memcmp(part[p].At(row * kChunk), got.data() + (4 * row + p) * kChunk, kChunk), 0)
+            << "position " << p << " of chunk row " << row;
+    EXPECT_EQ(sub.lostRanges, out.lostRanges.Within(3 * kRun + 4 * row * kChunk, 4 * kChunk));
+    EXPECT_EQ(sub.read + sub.rebuilt + sub.lost, 4 * kChunk);
+    if (!c.absent.count(4)) {
+        EXPECT_EQ(part[4].loaded.Within(row * kChunk, kChunk), part[4].loaded) << "the parity is read inside the row only";
+        if (!degraded) {
+            EXPECT_EQ(part[4].loaded, states[4].loaded.Within(row * kChunk, kChunk));
+        }
+    }
 }
 
 // LUN offsets of stripe 3: data position p, segment byte x lies at

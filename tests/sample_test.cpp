@@ -312,7 +312,18 @@ TEST_F(SampleTest, StripesHoldThePatternAndParity)
 
 TEST_F(SampleTest, ManifestShaMatchesTheImages)
 {
-    const Manifest m = Generate(HealthyGroup(5, {2, 1}, 7), dir.path().string());
+    // LUN 1 holds a file's bytes: one stripe declared, grown to two, the
+    // second padded with zeros.
+    std::vector<uint8_t> data(kRunSize + 100);
+    LunPattern(5, 0, 0, data.data(), data.size());
+    test::WriteFile(dir.file("data"), data);
+    GroupPlan plan = HealthyGroup(5, {2, 1}, 7);
+    plan.luns[1].dataFile = dir.file("data");
+    const Manifest m = Generate(plan, dir.path().string());
+    ASSERT_EQ(m.luns.at(1).stripes, 2u);
+    data.resize(2 * kRunSize);
+    test::WriteFile(dir.file("padded"), data);
+    EXPECT_EQ(m.luns[1].sha256, Sha256OfFile(dir.file("padded"), 0, data.size()));
     const Layout layout(m);
     const auto block = layout.IndexBlock(0);
     ASSERT_EQ(block.size(), m.luns.size());
@@ -676,6 +687,12 @@ TEST_P(SampleRefuses, BadGroup)
     test::TempDir dir;
     GroupPlan groupPlan = HealthyGroup(6, {1, 1});
     GetParam().damage(groupPlan);
+    // "DATA" names a 1 MiB data file written here.
+    for (LunPlan& l : groupPlan.luns)
+        if (l.dataFile == "DATA") {
+            test::WriteFile(dir.file("data"), std::vector<uint8_t>(1 << 20, 0xA5));
+            l.dataFile = dir.file("data");
+        }
     EXPECT_THROW(Generate(groupPlan, dir.path().string()), std::runtime_error);
 }
 
@@ -699,6 +716,17 @@ INSTANTIATE_TEST_SUITE_P(
                     s.luns[0].mapType = 0;
                     s.luns[0].faults = {Bad(0, 1, 0, 4096)};
                 }},
+        BadPlan{"DataFileAboveTheDeclaredCapacity",
+                [](GroupPlan& s) {
+                    s.luns[0].capacitySectors = 1024;
+                    s.luns[0].dataFile = "DATA";
+                }},
+        BadPlan{"DataFileInALunWithoutStripes",
+                [](GroupPlan& s) {
+                    s.luns[1].mapType = 0;
+                    s.luns[1].dataFile = "DATA";
+                }},
+        BadPlan{"DataFileMissing", [](GroupPlan& s) { s.luns[0].dataFile = "/nonexistent/lun.bin"; }},
         BadPlan{"FirstAlternativeBothUnreadableAndPartlyBad",
                 [](GroupPlan& s) {
                     s.luns[1].pieceFirstAlternativeUnreadable = true;
@@ -716,7 +744,7 @@ TEST(SampleJson, ReadsEveryField)
         "rows": [[0, 1, 2, 3, 4]],
         "luns": [{"stripes": 2, "capacitySectors": 100, "indexType": 16, "mapType": 0, "row": 1, "block": 0,
                   "headerFirstAlternativeUnreadable": true, "pieceFirstAlternativeUnreadable": true},
-                 {"headerFirstAlternativePartlyBad": true, "pieceFirstAlternativePartlyBad": true,
+                 {"headerFirstAlternativePartlyBad": true, "pieceFirstAlternativePartlyBad": true, "dataFile": "d.bin",
                   "faults": [{"stripe": 1, "position": 4, "offset": 8192, "length": 4096, "kind": "hole"},
                              {"offset": 5, "length": 7}]}],
         "primaryHoles": [{"row": 1, "column": 2}],
@@ -735,6 +763,8 @@ TEST(SampleJson, ReadsEveryField)
     EXPECT_FALSE(s.luns[0].headerFirstAlternativePartlyBad);
     EXPECT_TRUE(s.luns[1].headerFirstAlternativePartlyBad);
     EXPECT_TRUE(s.luns[1].pieceFirstAlternativePartlyBad);
+    EXPECT_EQ(s.luns[1].dataFile, "d.bin");
+    EXPECT_EQ(s.luns[0].dataFile, "");
     ASSERT_EQ(s.luns[1].faults.size(), 2u);
     const StripeFault& f = s.luns[1].faults[0];
     EXPECT_EQ(std::tuple(f.stripe, f.position, f.offset, f.length, f.kind),

@@ -8,6 +8,7 @@
 #include "engine/Errors.h"
 #include "export/ExportState.h"
 #include "export/RescueMap.h"
+#include "probe/LunContent.h"
 #include "tools/Sample.h"
 #include "ui/app/MainFrm.h"
 #include "ui/common/Busy.h"
@@ -348,6 +349,18 @@ void LunsTest::rowToolTipGivesBytesCoverageAndSources()
     // The three columns stay as they are.
     QCOMPARE(model->columnCount(), 3);
     QCOMPARE(model->item(0, 0)->text(), QString::number(e.group));
+    // What the probe found ends every column's tooltip.
+    LunContent content;
+    content.tableType = "dos";
+    content.partitions.push_back({1, 1048576, 15728640, "0x83", "", "", false, {"ext4", "1.0", "ROOTFS", "0b2b"}});
+    SendWindowMessage(g_hLunView, LunContentMessage(), reinterpret_cast<WPARAM>(&e),
+                      reinterpret_cast<LPARAM>(&content));
+    for (int c = 0; c < 3; ++c) {
+        const QString withContent = model->item(0, c)->toolTip();
+        QVERIFY2(withContent.startsWith(tip + QStringLiteral("\n分区表：dos，1 个分区\n")), qPrintable(withContent));
+        QVERIFY2(withContent.endsWith(QStringLiteral("分区 1：起始 1048576 字节，大小 15.0 MiB，类型 0x83：ext4，卷标“ROOTFS”，UUID 0b2b")),
+                 qPrintable(withContent));
+    }
 
     // A source left out (its first kilobyte does not read) is named in the
     // row of a LUN that misses a member: it may be that member.

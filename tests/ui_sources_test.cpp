@@ -167,6 +167,9 @@ class SourcesTest : public QObject {
             QCOMPARE(Luns()->Model()->item(i, 2)->text(), QStringLiteral("%1G").arg(want.sizeGiB));
             // Each row points at the entry of the analysis it shows.
             QCOMPARE(Luns()->RowEntry(i), ctx.lunList[size_t(i)].get());
+            // The worker probed it: sample LUNs hold a pattern, nothing more.
+            QVERIFY2(Luns()->Model()->item(i, 0)->toolTip().endsWith(QStringLiteral("\n内容：未识别到任何内容")),
+                     qPrintable(Luns()->Model()->item(i, 0)->toolTip()));
         }
     }
 

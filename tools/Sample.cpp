@@ -342,10 +342,23 @@ struct StripePlace {
 class Generator {
 public:
     Generator(const GroupPlan& groupPlan, const std::string& dir) : m_group(groupPlan), m_dir(dir) {}
+    ~Generator()
+    {
+        for (int fd : m_dataFds)
+            if (fd >= 0)
+                ::close(fd);
+    }
+    Generator(const Generator&) = delete;
+    Generator& operator=(const Generator&) = delete;
 
     Manifest Run();
 
 private:
+    // Opens the LUNs' data files and grows each such LUN to hold its file.
+    void OpenDataFiles();
+    // Bytes [offset, offset + len) of LUN lunIndex's data: its file's
+    // (zeros past the end) or the pattern.
+    void LunBytes(size_t lunIndex, uint64_t offset, uint8_t* out, size_t len) const;
     void Validate();
     void WriteIdentification();
     void WriteRaidTables();
@@ -377,8 +390,9 @@ private:
                                                   : FirstCopy::Intact;
     }
 
-    const GroupPlan& m_group;
+    GroupPlan m_group; // a copy: a data file may grow its LUN
     std::string m_dir;
+    std::vector<int> m_dataFds; // per LUN, -1 for the pattern
     std::vector<std::unique_ptr<Image>> m_images;
     std::vector<uint64_t> m_sizes;
     // Per member: its own faults plus those placed on it through the LUNs.
@@ -401,6 +415,57 @@ private:
     // none, as discovery resolves the tables this generator wrote.
     std::array<std::array<int, kColumns>, kRows> m_resolved{};
 };
+
+void Generator::OpenDataFiles()
+{
+    m_dataFds.assign(m_group.luns.size(), -1);
+    for (size_t i = 0; i < m_group.luns.size(); ++i) {
+        LunPlan& l = m_group.luns[i];
+        if (l.dataFile.empty())
+            continue;
+        const std::string name = "LUN " + std::to_string(i) + ": " + l.dataFile;
+        const int fd = ::open(l.dataFile.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            Fail(name + ": cannot open: " + ErrnoText());
+        m_dataFds[i] = fd;
+        // lseek, not fstat: a block device has st_size 0.
+        const off_t end = ::lseek(fd, 0, SEEK_END);
+        if (end < 0)
+            Fail(name + ": cannot find its size: " + ErrnoText());
+        const uint64_t size = static_cast<uint64_t>(end);
+        if (l.indexType != 8 || l.mapType == 0)
+            Fail(name + ": the LUN has no stripe records to hold it (index type 16 or map type 0)");
+        if (l.capacitySectors != 0 && size > l.capacitySectors * 512)
+            Fail(name + " holds " + std::to_string(size) + " bytes, more than the LUN's declared capacity of " +
+                 std::to_string(l.capacitySectors * 512) + " bytes");
+        const uint64_t stripes = (size + kRunSize - 1) / kRunSize;
+        if (stripes > kMaxStripeRecords)
+            Fail(name + " holds " + std::to_string(size) + " bytes; at most 262144 stripes of 8 MiB fit a LUN here");
+        l.stripes = std::max(l.stripes, static_cast<uint32_t>(stripes));
+    }
+}
+
+void Generator::LunBytes(size_t lunIndex, uint64_t offset, uint8_t* out, size_t len) const
+{
+    const int fd = m_dataFds[lunIndex];
+    if (fd < 0) {
+        LunPattern(m_group.seed, lunIndex, offset, out, len);
+        return;
+    }
+    size_t done = 0;
+    while (done < len) {
+        const ssize_t n = ::pread(fd, out + done, len - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            Fail("LUN " + std::to_string(lunIndex) + ": cannot read " + m_group.luns[lunIndex].dataFile + " at " +
+                 std::to_string(offset + done) + ": " + ErrnoText());
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    std::memset(out + done, 0, len - done); // the padding to a whole stripe
+}
 
 bool Generator::InList(const std::vector<SlotRef>& list, unsigned row, unsigned column) const
 {
@@ -636,7 +701,7 @@ void Generator::WriteLun(size_t lunIndex)
         std::vector<uint8_t> run(kRunSize);
         plan.stripes.resize(l.stripes);
         for (uint32_t k = 0; k < l.stripes; ++k) {
-            LunPattern(m_group.seed, lunIndex, static_cast<uint64_t>(k) * kRunSize, run.data(), run.size());
+            LunBytes(lunIndex, static_cast<uint64_t>(k) * kRunSize, run.data(), run.size());
             uint8_t* const pieces[4] = {seg.at(0), seg.at(1), seg.at(2), seg.at(3)};
             Deinterleave(run.data(), pieces);
             std::memcpy(seg.at(4), seg.at(0), kSegmentSize);
@@ -843,7 +908,7 @@ LunOut Generator::ExpectedLun(size_t lunIndex, uint32_t group, uint32_t id)
     for (uint32_t k = 0; k < out.stripes; ++k) {
         const StripePlace& place = plan.stripes[k];
         const uint64_t base = static_cast<uint64_t>(k) * kRunSize;
-        LunPattern(m_group.seed, lunIndex, base, run.data(), run.size());
+        LunBytes(lunIndex, base, run.data(), run.size());
         intact.Update(run.data(), run.size());
 
         std::array<int, 5> res{};
@@ -991,6 +1056,7 @@ std::string Generator::ManifestJson(const Manifest& m) const
 
 Manifest Generator::Run()
 {
+    OpenDataFiles();
     Validate();
     std::error_code ec;
     std::filesystem::create_directories(m_dir, ec);
@@ -1243,7 +1309,7 @@ GroupPlan PlanFromJson(const std::string& text)
                      {"block", "stripes", "capacitySectors", "indexType", "mapType", "row",
                       "headerFirstAlternativeUnreadable", "pieceFirstAlternativeUnreadable",
                       "headerFirstAlternativePartlyBad", "pieceFirstAlternativePartlyBad", "faults",
-                      "headerFirstAlternativeZero", "pieceFirstAlternativeZero"},
+                      "headerFirstAlternativeZero", "pieceFirstAlternativeZero", "dataFile"},
                      "LUN");
             LunPlan ls;
             ls.block = Narrow<uint32_t>(Get<uint64_t>(l, "block", 0), "block");
@@ -1259,6 +1325,7 @@ GroupPlan PlanFromJson(const std::string& text)
             ls.faults = FaultsFromJson(l);
             ls.headerFirstAlternativeZero = Get<bool>(l, "headerFirstAlternativeZero", false);
             ls.pieceFirstAlternativeZero = Get<bool>(l, "pieceFirstAlternativeZero", false);
+            ls.dataFile = Get<std::string>(l, "dataFile", "");
             groupPlan.luns.push_back(ls);
         }
     }

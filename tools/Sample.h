@@ -71,6 +71,10 @@ struct LunPlan {
     bool headerFirstAlternativeZero = false;
     bool pieceFirstAlternativeZero = false;
     // The run of stripe records ends with a zero record (type 0).
+    // Non-empty: the LUN's data is this file's bytes, padded with zeros to
+    // whole stripes, instead of the pattern. The LUN grows to hold the file
+    // (stripes); a declared capacity below the file's size is refused.
+    std::string dataFile;
 };
 
 struct SlotRef {

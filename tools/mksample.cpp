@@ -6,6 +6,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -21,6 +22,7 @@ int main(int argc, char** argv)
     std::vector<uint32_t> lunStripes;
     uint64_t seed = 1;
     std::vector<int> dropped;
+    std::string lunData;
 
     app.add_option("--out", out, "Directory to write into (created if needed)")->required();
     auto* group = app.add_option("--group", groupFile, "JSON description of the group")->check(CLI::ExistingFile);
@@ -29,6 +31,12 @@ int main(int argc, char** argv)
                      ->delimiter(',');
     auto* seedOpt = app.add_option("--seed", seed, "Seed of the LUN data pattern");
     auto* drop = app.add_option("--drop-member", dropped, "Leave member I out of the sources (repeatable)");
+    app.add_option("--lun-data", lunData,
+                   "The first LUN's data: FILE's bytes, padded with zeros to whole stripes. The LUN grows to "
+                   "hold it; a capacity the group declares below FILE's size is refused. Without --lun-stripes "
+                   "the group gets one LUN")
+        ->check(CLI::ExistingFile)
+        ->type_name("FILE");
     group->excludes(mem)->excludes(luns)->excludes(seedOpt)->excludes(drop);
     luns->needs(mem);
     try {
@@ -51,6 +59,10 @@ int main(int argc, char** argv)
             } catch (const std::exception& e) {
                 throw std::runtime_error(groupFile + ": " + e.what());
             }
+            // A data file named in the JSON is found next to it.
+            for (auto& l : plan.luns)
+                if (!l.dataFile.empty() && std::filesystem::path(l.dataFile).is_relative())
+                    l.dataFile = (std::filesystem::path(groupFile).parent_path() / l.dataFile).string();
         } else if (members > 0) {
             plan = corvane::sample::HealthyGroup(members, lunStripes, seed);
             for (int i : dropped) {
@@ -58,9 +70,16 @@ int main(int argc, char** argv)
                     throw std::runtime_error("--drop-member " + std::to_string(i) + ": no such member");
                 plan.members[static_cast<size_t>(i)].present = false;
             }
+            if (!lunData.empty() && plan.luns.empty())
+                plan.luns.emplace_back();
         } else {
             std::fprintf(stderr, "corvane-mksample: give --group FILE or --members N\n");
             return 64;
+        }
+        if (!lunData.empty()) {
+            if (plan.luns.empty())
+                throw std::runtime_error("--lun-data " + lunData + ": the group has no LUN to hold it");
+            plan.luns[0].dataFile = lunData;
         }
         const corvane::sample::Manifest m = corvane::sample::Generate(plan, out);
         std::printf("wrote %zu member images and manifest.json to %s\n", m.members.size(), out.c_str());

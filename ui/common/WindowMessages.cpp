@@ -13,6 +13,12 @@ CWindowHandle g_hMainFrame;
 CWindowHandle g_hLeftView;
 CWindowHandle g_hLunView;
 
+QEvent::Type LunContentMessage()
+{
+    static const QEvent::Type type = QEvent::Type(QEvent::registerEventType());
+    return type;
+}
+
 namespace detail {
 
 // What a blocked sender waits for. Its own mutex is the only lock taken on

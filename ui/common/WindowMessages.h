@@ -49,6 +49,10 @@ inline constexpr QEvent::Type WM_SHOW_LUNS = QEvent::Type(2049);
 // Export thread -> main frame. wParam: const int32_t* total stripe records,
 // lParam: const int32_t* stripe records done. Result 0.
 inline constexpr QEvent::Type WM_EXPORT_PROGRESS = QEvent::Type(2051);
+// Analysis worker -> LUN list, after WM_SHOW_LUNS, once per LUN: what it
+// holds. wParam: LunEntry*, lParam: const LunContent*, valid during the
+// call. Result 0.
+QEvent::Type LunContentMessage();
 
 namespace detail {
 struct SendState;

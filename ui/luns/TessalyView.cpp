@@ -3,6 +3,7 @@
 #include "engine/Address.h"
 #include "engine/Context.h"
 #include "engine/Report.h"
+#include "probe/LunContent.h"
 #include "ui/common/WindowMessages.h"
 #include "ui/luns/ExportDialogs.h"
 #include "ui/sources/MemberMapDlg.h"
@@ -90,6 +91,42 @@ QString LunToolTip(const corvane::EvaContext* ctx, const corvane::AnalysisSummar
     return lines.join(QLatin1Char('\n'));
 }
 
+QString FileSystemText(const corvane::FileSystemInfo& fs)
+{
+    if (!fs.Recognised())
+        return CTessalyView::tr("未识别到文件系统");
+    QString s = QString::fromStdString(fs.type);
+    if (!fs.label.empty())
+        s += CTessalyView::tr("，卷标“%1”").arg(QString::fromStdString(fs.label));
+    if (!fs.uuid.empty())
+        s += CTessalyView::tr("，UUID %1").arg(QString::fromStdString(fs.uuid));
+    return s;
+}
+
+// What the probe found in a LUN, for the end of its tooltip.
+QStringList ContentLines(const corvane::LunContent& c)
+{
+    QStringList lines;
+    if (!c.Recognised())
+        lines << CTessalyView::tr("内容：未识别到任何内容");
+    if (!c.tableType.empty()) {
+        lines << CTessalyView::tr("分区表：%1，%2 个分区").arg(QString::fromStdString(c.tableType)).arg(c.partitions.size());
+        for (const corvane::PartitionInfo& p : c.partitions)
+            lines << CTessalyView::tr("  分区 %1：起始 %2 字节，大小 %3，类型 %4：%5")
+                         .arg(p.number)
+                         .arg(QString::number(p.start), FormatBytes(p.size), QString::fromStdString(p.type),
+                              p.extended ? CTessalyView::tr("扩展分区") : FileSystemText(p.fs));
+    }
+    if (c.fs.Recognised())
+        lines << CTessalyView::tr("整个 LUN 的文件系统：%1").arg(FileSystemText(c.fs));
+    if (c.lostBytes != 0)
+        lines << CTessalyView::tr("探测读取的 %1 字节中有 %2 字节无法恢复，按零处理")
+                     .arg(QString::number(c.bytesRead), QString::number(c.lostBytes));
+    for (const std::string& e : c.errors)
+        lines << CTessalyView::tr("探测时读取失败：%1").arg(QString::fromStdString(e));
+    return lines;
+}
+
 // The icon faces show every LUN as a drive, large in icon mode and small in
 // the small-icon and list modes, so the modes look as different as they
 // are. The report keeps its plain rows (a warning sign marks short ones).
@@ -172,6 +209,10 @@ bool CTessalyView::event(QEvent* e)
         msg->SetResult(OnShowLuns(msg->wParam(), msg->lParam()));
         return true;
     }
+    if (auto* msg = CWindowMessage::Receive(e, LunContentMessage())) {
+        msg->SetResult(OnLunContent(msg->wParam(), msg->lParam()));
+        return true;
+    }
     return QStackedWidget::event(e);
 }
 
@@ -201,6 +242,17 @@ LRESULT CTessalyView::OnShowLuns(WPARAM, LPARAM lParam)
             group->setIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
         m_model->appendRow({group, id, size});
     }
+    return 0;
+}
+
+LRESULT CTessalyView::OnLunContent(WPARAM wParam, LPARAM lParam)
+{
+    const auto* content = reinterpret_cast<const corvane::LunContent*>(lParam);
+    for (int r = 0; content && r < m_model->rowCount(); ++r)
+        if (RowEntry(r) == reinterpret_cast<corvane::LunEntry*>(wParam))
+            for (int c = 0; c < m_model->columnCount(); ++c)
+                if (QStandardItem* item = m_model->item(r, c))
+                    item->setToolTip(item->toolTip() + QLatin1Char('\n') + ContentLines(*content).join(QLatin1Char('\n')));
     return 0;
 }
 

@@ -84,6 +84,7 @@ public:
     // per entry of its lunList, in order; rows of an earlier analysis go
     // (their entries are gone). Returns 0.
     LRESULT OnShowLuns(WPARAM wParam, LPARAM lParam);
+    LRESULT OnLunContent(WPARAM wParam, LPARAM lParam);
 
     // ---- Export side: context menu, export commands, export thread ----
 

@@ -4,6 +4,7 @@
 #include "engine/Context.h"
 #include "engine/Errors.h"
 #include "engine/Report.h"
+#include "probe/LunContent.h"
 #include "ui/common/Busy.h"
 #include "ui/common/Commands.h"
 #include "ui/common/WindowMessages.h"
@@ -225,6 +226,20 @@ unsigned CLeftView::RunAnalysis(CLeftView* view)
     }
     const AnalysisOutcome outcome{view, &result};
     SendWindowMessage(g_hLeftView, kAnalysisDone, 0, reinterpret_cast<LPARAM>(&outcome));
+    // What each LUN holds, for its row's tooltip, once the list shows them.
+    try {
+        for (size_t i = 0; result.ok() && i < view->m_context->lunList.size(); ++i) {
+            const corvane::LunEntry& lun = *view->m_context->lunList[i];
+            const corvane::LunContent content = corvane::ProbeLun(*view->m_context, lun);
+            bool delivered = false;
+            SendWindowMessage(g_hLunView, LunContentMessage(), reinterpret_cast<WPARAM>(&lun),
+                              reinterpret_cast<LPARAM>(&content), &delivered);
+            if (!delivered)
+                break; // the list has gone
+        }
+    } catch (const std::exception&) {
+        // No thread or memory for the probe: the rows keep their tooltips.
+    }
     view->m_workerDone = true;
     EndBusy(BusyJob::Analysis);
     QMetaObject::invokeMethod(view, [view] { view->OnWorkerEnded(); }, Qt::QueuedConnection);

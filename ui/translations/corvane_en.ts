@@ -854,6 +854,44 @@ Do you want to continue?</translation>
     <message>
         <source>映射文件 %1 属于另一次导出，不能用来继续这个 LUN（组 %2，id %3）。</source>
         <translation>The map file %1 belongs to another export; it cannot continue this LUN (group %2, id %3).</translation>
+        <source>未识别到文件系统</source>
+        <translation>no file system recognised</translation>
+    </message>
+    <message>
+        <source>，卷标“%1”</source>
+        <translation>, label “%1”</translation>
+    </message>
+    <message>
+        <source>，UUID %1</source>
+        <translation>, UUID %1</translation>
+    </message>
+    <message>
+        <source>内容：未识别到任何内容</source>
+        <translation>Content: nothing recognised</translation>
+    </message>
+    <message>
+        <source>分区表：%1，%2 个分区</source>
+        <translation>Partition table: %1, %2 partitions</translation>
+    </message>
+    <message>
+        <source>  分区 %1：起始 %2 字节，大小 %3，类型 %4：%5</source>
+        <translation>  Partition %1: starts at byte %2, size %3, type %4: %5</translation>
+    </message>
+    <message>
+        <source>扩展分区</source>
+        <translation>extended partition</translation>
+    </message>
+    <message>
+        <source>整个 LUN 的文件系统：%1</source>
+        <translation>File system on the whole LUN: %1</translation>
+    </message>
+    <message>
+        <source>探测读取的 %1 字节中有 %2 字节无法恢复，按零处理</source>
+        <translation>Of the %1 bytes the probe read, %2 could not be recovered and were read as zeros</translation>
+    </message>
+    <message>
+        <source>探测时读取失败：%1</source>
+        <translation>A read for the probe failed: %1</translation>
     </message>
 </context>
 </TS>
