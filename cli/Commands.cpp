@@ -2,6 +2,7 @@
 
 #include "disk/Mapfile.h"
 #include "cli/ExportCommand.h"
+#include "cli/MountCommand.h"
 
 #include "disk/Drives.h"
 #include "disk/JIO.h"
@@ -167,6 +168,17 @@ nlohmann::json SummaryJson(const AnalysisSummary& s, const std::vector<LunConten
     return j;
 }
 
+} // namespace
+
+std::string SummaryJsonText(const AnalysisSummary& summary, const std::vector<LunContent>& contents)
+{
+    // JSON is UTF-8 whatever the locale (the summary's texts are);
+    // invalid UTF-8 in a note or path must not abort the dump.
+    return SummaryJson(summary, contents).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+namespace {
+
 int Analyze(const Options& opts)
 {
     EvaContext ctx;
@@ -192,10 +204,7 @@ int Analyze(const Options& opts)
         for (const auto& lun : ctx.lunList)
             contents.push_back(ProbeLun(ctx, *lun));
     if (opts.json) {
-        // JSON is UTF-8 whatever the locale (the summary's texts are);
-        // invalid UTF-8 in a note or path must not abort the dump.
-        const std::string text =
-            SummaryJson(summary, contents).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+        const std::string text = SummaryJsonText(summary, contents);
         std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
     }
@@ -286,6 +295,7 @@ void Register(CLI::App& app, Options& opts)
     analyze->callback([&opts] { opts.command = "analyze"; });
 
     RegisterExport(app, opts);
+    RegisterMount(app, opts);
 }
 
 int Run(const Options& opts)
@@ -296,6 +306,8 @@ int Run(const Options& opts)
         return Analyze(opts);
     if (opts.command == "export")
         return RunExport(opts);
+    if (opts.command == "mount")
+        return RunMount(opts);
     return 64;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "engine/Context.h"
+#include "engine/Report.h"
+#include "probe/LunContent.h"
 
 #include <CLI/CLI.hpp>
 
@@ -32,6 +34,10 @@ void AddSourceOptions(CLI::App& cmd, Options& opts);
 
 void Register(CLI::App& app, Options& opts);
 
+// What analyze --json prints (UTF-8, one object and a line end); contents,
+// when given, are what each LUN holds, in list order.
+std::string SummaryJsonText(const AnalysisSummary& summary, const std::vector<LunContent>& contents = {});
+
 // The exit statuses, for --help (the README has the same table).
 inline constexpr const char* kExitStatusHelp =
     "Exit status:\n"
@@ -41,9 +47,11 @@ inline constexpr const char* kExitStatusHelp =
     "  18       export --strict: LUN bytes were lost (zero-filled or not covered by the metadata)\n"
     "  64       usage: a bad option or value, a refused target or mapfile (another export's map, a\n"
     "           target that no longer matches it, --map naming the target or a source, a block\n"
-    "           device without --force)\n"
+    "           device without --force), a refused mount point\n"
+    "           (missing, not a folder, not empty, a mount point already)\n"
     "  65       no such LUN\n"
     "  66       a mapfile that is not one (--map or --source-map)\n"
+    "  69       mount: FUSE is not available (no /dev/fuse, or the mount was not allowed)\n"
     "  70       internal error\n"
     "  130/143  export stopped by SIGINT/SIGTERM (the mapfile is saved; run again to continue)\n";
 // The analysis's warnings on standard error, one "warning: " line each,

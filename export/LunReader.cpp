@@ -34,11 +34,9 @@ std::string Hex(uint64_t v)
 // request's positions are read at the same time.
 class LunReader::Pool {
 public:
-    explicit Pool(unsigned threads)
-    {
-        for (unsigned i = 0; i < threads; ++i)
-            m_threads.emplace_back([this] { Work(); });
-    }
+    // The threads start with the first request that needs them: a process
+    // that forks after making its readers (a daemon) keeps them.
+    explicit Pool(unsigned threads) : m_count(threads) {}
     ~Pool()
     {
         {
@@ -56,6 +54,10 @@ public:
     {
         if (tasks.empty())
             return;
+        std::call_once(m_started, [this] {
+            for (unsigned i = 0; i < m_count; ++i)
+                m_threads.emplace_back([this] { Work(); });
+        });
         std::latch done(static_cast<std::ptrdiff_t>(tasks.size() - 1));
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -90,53 +92,64 @@ private:
     std::condition_variable m_wake;
     std::deque<std::function<void()>> m_queue;
     bool m_stop = false;
+    const unsigned m_count;
+    std::once_flag m_started;
     std::vector<std::thread> m_threads;
 };
 
-// Whole 128 KiB chunks of the LUN as assembled, least recently used out
-// first. Chunks with lost bytes are not kept: a later read tries again.
-class LunReader::Cache {
-public:
-    explicit Cache(size_t chunks) : m_capacity(chunks) {}
-
-    bool Get(uint64_t chunk, uint64_t from, uint64_t length, uint8_t* out)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto it = m_index.find(chunk);
-        if (it == m_index.end())
-            return false;
-        m_lru.splice(m_lru.begin(), m_lru, it->second);
-        std::memcpy(out, it->second->data.get() + from, length);
-        return true;
-    }
-
-    void Put(uint64_t chunk, const uint8_t* data)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_capacity == 0 || m_index.count(chunk))
-            return;
-        if (m_lru.size() >= m_capacity) {
-            // The oldest chunk's buffer takes the new one.
-            m_index.erase(m_lru.back().chunk);
-            m_lru.splice(m_lru.begin(), m_lru, std::prev(m_lru.end()));
-        } else {
-            m_lru.push_front({0, std::make_unique<uint8_t[]>(kChunkSize)});
-        }
-        m_lru.front().chunk = chunk;
-        std::memcpy(m_lru.front().data.get(), data, kChunkSize);
-        m_index[chunk] = m_lru.begin();
-    }
-
-private:
-    struct Entry {
-        uint64_t chunk;
-        std::unique_ptr<uint8_t[]> data;
-    };
-    std::mutex m_mutex;
-    const size_t m_capacity;
-    std::list<Entry> m_lru; // newest first
-    std::unordered_map<uint64_t, std::list<Entry>::iterator> m_index;
+struct LunCache::Entry {
+    Key key;
+    std::unique_ptr<uint8_t[]> data;
 };
+
+size_t LunCache::KeyHash::operator()(const Key& k) const
+{
+    return std::hash<uint64_t>()(k.chunk * 0x9E3779B97F4A7C15ull ^ reinterpret_cast<uintptr_t>(k.owner));
+}
+
+LunCache::LunCache(uint64_t bytes) : m_capacity(static_cast<size_t>(bytes / kChunkSize)) {}
+LunCache::~LunCache() = default;
+
+bool LunCache::Get(const Key& key, uint64_t from, uint64_t length, uint8_t* out)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_index.find(key);
+    if (it == m_index.end())
+        return false;
+    m_lru.splice(m_lru.begin(), m_lru, it->second);
+    std::memcpy(out, it->second->data.get() + from, length);
+    return true;
+}
+
+void LunCache::Put(const Key& key, const uint8_t* data)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_capacity == 0 || m_index.count(key))
+        return;
+    if (m_lru.size() >= m_capacity) {
+        // The oldest chunk's buffer takes the new one.
+        m_index.erase(m_lru.back().key);
+        m_lru.splice(m_lru.begin(), m_lru, std::prev(m_lru.end()));
+    } else {
+        m_lru.push_front({key, std::make_unique<uint8_t[]>(kChunkSize)});
+    }
+    m_lru.front().key = key;
+    std::memcpy(m_lru.front().data.get(), data, kChunkSize);
+    m_index[key] = m_lru.begin();
+}
+
+void LunCache::Forget(const void* owner)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_lru.begin(); it != m_lru.end();) {
+        if (it->key.owner == owner) {
+            m_index.erase(it->key);
+            it = m_lru.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
 
 LunReader::LunReader(const EvaContext& ctx, const LunEntry& lun) : LunReader(ctx, lun, Options{}) {}
 
@@ -155,84 +168,154 @@ LunReader::LunReader(const EvaContext& ctx, const LunEntry& lun, Options options
     }
     // The caller of Read reads one position itself.
     m_pool = std::make_unique<Pool>(threads > 1 ? threads - 1 : 0);
-    m_cache = std::make_unique<Cache>(static_cast<size_t>(options.cacheBytes / kChunkSize));
+    m_cache = options.cache ? std::move(options.cache) : std::make_shared<LunCache>(options.cacheBytes);
 }
 
-LunReader::~LunReader() = default;
+LunReader::~LunReader()
+{
+    m_cache->Forget(this);
+}
 
 LunReaderStats LunReader::Stats() const
 {
     return {m_hits.load(), m_misses.load(), m_memberBytes.load()};
 }
 
-template <class Take>
-bool LunReader::AssembleChunks(uint64_t k, uint64_t chunks, LunReadResult& res, Take&& take)
+bool LunReader::LoadParallel(std::vector<RangeLoad>& loads, std::string& error)
 {
-    // Chunk c of the stripe is chunk row c / 4 of data position c % 4: the
-    // window of segment rows from the first to the last chunk asked for.
-    const uint64_t firstRow = static_cast<unsigned>(std::countr_zero(chunks)) / 4;
-    const uint64_t endRow = (63u - static_cast<unsigned>(std::countl_zero(chunks))) / 4 + 1;
-    const uint64_t window = (endRow - firstRow) * kChunkSize;
-    const std::unique_ptr<uint8_t[]> memory(new uint8_t[kStripePositions * window]);
+    // One task per member: its ranges one after another, in offset order.
+    std::vector<std::vector<RangeLoad>> byMember;
+    std::vector<const MemberDisk*> owners;
+    for (RangeLoad& l : loads) {
+        if (l.segment->source != SegmentSource::Absent)
+            m_memberBytes.fetch_add(l.ranges.Total(), std::memory_order_relaxed);
+        const MemberDisk* m = l.segment->source == SegmentSource::Absent ? nullptr : l.segment->member;
+        const auto at = std::find(owners.begin(), owners.end(), m);
+        if (at == owners.end()) {
+            owners.push_back(m);
+            byMember.push_back({l});
+        } else {
+            byMember[static_cast<size_t>(at - owners.begin())].push_back(l);
+        }
+    }
+    if (byMember.size() == 1)
+        return LoadInTurn(byMember[0], m_policy, error);
+    std::vector<std::string> errors(byMember.size());
+    std::vector<std::function<void()>> tasks;
+    for (size_t i = 0; i < byMember.size(); ++i)
+        tasks.push_back([this, &byMember, &errors, i] {
+            try {
+                LoadInTurn(byMember[i], m_policy, errors[i]);
+            } catch (const std::exception& e) {
+                errors[i] = std::string("read failed: ") + e.what();
+            }
+        });
+    m_pool->RunAll(tasks);
+    for (const std::string& e : errors)
+        if (!e.empty()) {
+            error = e;
+            return false;
+        }
+    return true;
+}
 
+bool LunReader::ReadStripe(uint64_t k, uint64_t from, uint64_t to, uint8_t* dst, LunReadResult& res)
+{
+    const uint64_t base = k * kRunSize;
+    auto chunkPart = [&](unsigned c, uint64_t& a, uint64_t& b) {
+        const uint64_t at = base + c * kChunkSize;
+        a = std::max(from, at);
+        b = std::min(to, at + kChunkSize);
+        return a == at && b == at + kChunkSize; // whole
+    };
+    // Chunks asked for in part may be in the cache.
+    uint64_t need = 0;
+    for (unsigned c = static_cast<unsigned>((from - base) / kChunkSize); base + c * kChunkSize < to; ++c) {
+        uint64_t a, b;
+        if (!chunkPart(c, a, b) && m_cache->Get({this, (base + c * kChunkSize) / kChunkSize}, a % kChunkSize, b - a,
+                                                dst + (a - from))) {
+            m_hits.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        need |= uint64_t{1} << c;
+    }
+    if (!need)
+        return true;
+    m_misses.fetch_add(static_cast<uint64_t>(std::popcount(need)), std::memory_order_relaxed);
+
+    // Chunk c of the stripe is chunk row c / 4 of data position c % 4. Each
+    // row is resolved on its own, in a window of one chunk per position: a
+    // chunk asked for whole is read straight into dst, the others (and the
+    // parity) into scratch.
+    const unsigned firstRow = static_cast<unsigned>(std::countr_zero(need)) / 4;
+    const unsigned rows = (63u - static_cast<unsigned>(std::countl_zero(need))) / 4 + 1 - firstRow;
+    const std::unique_ptr<uint8_t[]> scratch(new uint8_t[rows * kStripePositions * kChunkSize]);
     const LayoutRecord& rec = m_records[k];
-    std::array<SegmentState, kStripePositions> states;
-    std::array<SegmentState*, kStripePositions> seg{};
+    std::array<MemberDisk*, kStripePositions> members{};
     for (unsigned p = 0; p < kStripePositions; ++p) {
         const unsigned row = rec.row(), column = PositionColumn(rec, p);
-        MemberDisk* m = InMatrix(row, column) ? m_map[row][column] : nullptr;
-        const SegmentSource how = !m ? SegmentSource::Absent : p == 4 ? SegmentSource::OnDemand : SegmentSource::Buffer;
-        states[p].Reset(how, m, SegmentOffset(PositionSegment(rec, p)), memory.get() + p * window,
-                        firstRow * kChunkSize);
-        seg[p] = &states[p];
+        members[p] = InMatrix(row, column) ? m_map[row][column] : nullptr;
     }
-    StripeNeeds wanted;
-    for (uint64_t bits = chunks; bits; bits &= bits - 1) {
-        const unsigned c = static_cast<unsigned>(std::countr_zero(bits));
-        wanted[c % 4].Add((c / 4) * kChunkSize, kChunkSize);
+    std::vector<std::array<SegmentState, kStripePositions>> states(rows);
+    std::vector<RangeLoad> loads;
+    for (unsigned i = 0; i < rows; ++i) {
+        const uint64_t x = (firstRow + i) * kChunkSize; // segment offset of the row
+        for (unsigned p = 0; p < kStripePositions; ++p) {
+            const unsigned c = 4 * (firstRow + i) + p;
+            const bool wanted = p < 4 && (need >> c & 1);
+            uint64_t a, b;
+            const bool direct = wanted && chunkPart(c, a, b);
+            uint8_t* buffer = direct ? dst + (base + c * kChunkSize - from)
+                                     : scratch.get() + (i * kStripePositions + p) * kChunkSize;
+            const SegmentSource how = !members[p] ? SegmentSource::Absent
+                                      : p == 4    ? SegmentSource::OnDemand
+                                                  : SegmentSource::Buffer;
+            states[i][p].Reset(how, members[p], SegmentOffset(PositionSegment(rec, p)), buffer, x);
+            if (wanted)
+                loads.push_back({&states[i][p], ExtentSet{{x, kChunkSize}}});
+        }
     }
-
-    // Each position's ranges on a thread of its own.
-    const LoadBatchFn batch = [this](std::vector<RangeLoad>& loads, std::string& error) {
-        for (const RangeLoad& l : loads)
-            if (l.segment->source != SegmentSource::Absent)
-                m_memberBytes.fetch_add(l.ranges.Total(), std::memory_order_relaxed);
-        if (loads.size() == 1)
-            return LoadInTurn(loads, m_policy, error);
-        std::vector<std::string> errors(loads.size());
-        std::vector<std::function<void()>> tasks;
-        for (size_t i = 0; i < loads.size(); ++i)
-            tasks.push_back([this, &loads, &errors, i] {
-                std::vector<RangeLoad> one{loads[i]};
-                try {
-                    LoadInTurn(one, m_policy, errors[i]);
-                } catch (const std::exception& e) {
-                    errors[i] = std::string("read failed: ") + loads[i].segment->member->source + ": " + e.what();
-                }
-            });
-        m_pool->RunAll(tasks);
-        for (const std::string& e : errors)
-            if (!e.empty()) {
-                error = e;
-                return false;
-            }
-        return true;
-    };
-
-    StripeOutcome out;
+    // Every wanted chunk at once; the rows' rebuilds then read what they need.
     std::string error;
-    if (!ResolveRanges(k, seg, wanted, m_policy, out, error, batch)) {
+    const LoadBatchFn batch = [this](std::vector<RangeLoad>& l, std::string& e) { return LoadParallel(l, e); };
+    bool ok = batch(loads, error);
+    for (unsigned i = 0; ok && i < rows; ++i) {
+        const uint64_t x = (firstRow + i) * kChunkSize;
+        std::array<SegmentState*, kStripePositions> seg{};
+        StripeNeeds wanted;
+        for (unsigned p = 0; p < kStripePositions; ++p) {
+            seg[p] = &states[i][p];
+            if (p < 4 && (need >> (4 * (firstRow + i) + p) & 1))
+                wanted[p].Add(x, kChunkSize);
+        }
+        StripeOutcome out;
+        if (!ResolveRanges(k, seg, wanted, m_policy, out, error, batch)) {
+            ok = false;
+            break;
+        }
+        res.rebuilt += out.rebuilt;
+        for (unsigned p = 0; p < 4; ++p) {
+            const unsigned c = 4 * (firstRow + i) + p;
+            if (!(need >> c & 1))
+                continue;
+            uint64_t a, b;
+            const bool direct = chunkPart(c, a, b);
+            const uint64_t at = base + c * kChunkSize;
+            const ExtentSet lost = out.lostRanges.Within(at, kChunkSize);
+            res.lost.Add(lost.Within(a, b - a));
+            if (direct)
+                continue;
+            const uint8_t* data = states[i][p].At(x);
+            std::memcpy(dst + (a - from), data + (a - at), b - a);
+            if (lost.Empty())
+                m_cache->Put({this, at / kChunkSize}, data);
+        }
+    }
+    if (!ok) {
         res.ok = false;
         res.error = error;
-        return false;
     }
-    res.rebuilt += out.rebuilt;
-    for (uint64_t bits = chunks; bits; bits &= bits - 1) {
-        const unsigned c = static_cast<unsigned>(std::countr_zero(bits));
-        const uint64_t at = k * kRunSize + c * kChunkSize;
-        take(c, states[c % 4].At((c / 4) * kChunkSize), out.lostRanges.Within(at, kChunkSize));
-    }
-    return true;
+    return ok;
 }
 
 LunReadResult LunReader::Read(uint64_t offset, void* buffer, uint64_t length)
@@ -247,33 +330,9 @@ LunReadResult LunReader::Read(uint64_t offset, void* buffer, uint64_t length)
     uint8_t* const dst = static_cast<uint8_t*>(buffer);
     const uint64_t end = offset + length;
     for (uint64_t k = offset / kRunSize; k * kRunSize < end; ++k) {
-        const uint64_t base = k * kRunSize;
-        const uint64_t from = std::max(offset, base), to = std::min(end, base + kRunSize);
-        // Chunks the cache has are copied at once; the others are assembled
-        // together, so their positions are read in parallel.
-        uint64_t missing = 0;
-        for (uint64_t c = (from - base) / kChunkSize; base + c * kChunkSize < to; ++c) {
-            const uint64_t at = base + c * kChunkSize;
-            const uint64_t a = std::max(from, at), b = std::min(to, at + kChunkSize);
-            if (m_cache->Get(at / kChunkSize, a - at, b - a, dst + (a - offset)))
-                m_hits.fetch_add(1, std::memory_order_relaxed);
-            else
-                missing |= uint64_t{1} << c;
-        }
-        if (!missing)
-            continue;
-        m_misses.fetch_add(static_cast<uint64_t>(std::popcount(missing)), std::memory_order_relaxed);
-        const bool assembled =
-            AssembleChunks(k, missing, res, [&](unsigned c, const uint8_t* data, const JFileHandle::ExtentSet& lost) {
-                const uint64_t at = base + c * kChunkSize;
-                const uint64_t a = std::max(from, at), b = std::min(to, at + kChunkSize);
-                std::memcpy(dst + (a - offset), data + (a - at), b - a);
-                res.lost.Add(lost.Within(a, b - a));
-                if (lost.Empty())
-                    m_cache->Put(at / kChunkSize, data);
-            });
-        if (!assembled)
-            return res;
+        const uint64_t from = std::max(offset, k * kRunSize), to = std::min(end, (k + 1) * kRunSize);
+        if (!ReadStripe(k, from, to, dst + (from - offset), res))
+            break;
     }
     return res;
 }

@@ -5,12 +5,16 @@
 
 #include "disk/Extents.h"
 #include "engine/Context.h"
+#include "export/Segment.h"
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <list>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace corvane {
@@ -32,11 +36,48 @@ struct LunReaderStats {
     uint64_t memberBytes = 0; // bytes read from members, parity included
 };
 
+// Whole 128 KiB chunks as readers assembled them, least recently used out
+// first, bounded in bytes; one cache may serve several readers (a mount of
+// many LUNs). Chunks with lost bytes are not kept: a later read tries again.
+class LunCache {
+public:
+    explicit LunCache(uint64_t bytes);
+    ~LunCache();
+    LunCache(const LunCache&) = delete;
+    LunCache& operator=(const LunCache&) = delete;
+
+    struct Key {
+        const void* owner; // the reader
+        uint64_t chunk;    // LUN offset / 128 KiB
+        friend bool operator==(const Key&, const Key&) = default;
+    };
+    // Copies bytes [from, from + length) of the chunk out, when held.
+    bool Get(const Key& key, uint64_t from, uint64_t length, uint8_t* out);
+    void Put(const Key& key, const uint8_t* data);
+    // Drops an owner's chunks.
+    void Forget(const void* owner);
+
+private:
+    struct Entry;
+    struct KeyHash {
+        size_t operator()(const Key& k) const;
+    };
+    std::mutex m_mutex;
+    const size_t m_capacity; // chunks
+    std::list<Entry> m_lru;  // newest first
+    std::unordered_map<Key, std::list<Entry>::iterator, KeyHash> m_index;
+};
+
 class LunReader {
 public:
     struct Options {
-        // Assembled chunks kept for repeated reads; 0: no cache.
+        // Assembled chunks kept for repeated reads; 0: no cache. A chunk a
+        // read asked for in part is kept (the rest of it tends to come
+        // next); chunks read whole go straight into the caller's buffer,
+        // for the caller to keep (a mount: the kernel's page cache).
         uint64_t cacheBytes = 256ull << 20;
+        // A cache shared with other readers (cacheBytes is then not used).
+        std::shared_ptr<LunCache> cache;
         // Threads that read members in parallel; 0: one per member of the
         // member map (at most 16).
         unsigned threads = 0;
@@ -63,12 +104,11 @@ public:
 
 private:
     class Pool;
-    class Cache;
-    // Assembles the chunks of stripe k that `chunks` names (bit c: chunk c
-    // of the stripe, 0..63) and hands each to `take` with the LUN ranges
-    // of it that were lost. False with res.error when a member refused.
-    template <class Take>
-    bool AssembleChunks(uint64_t k, uint64_t chunks, LunReadResult& res, Take&& take);
+    // Reads LUN bytes [from, to) of stripe k into dst. False with
+    // res.error when a member refused.
+    bool ReadStripe(uint64_t k, uint64_t from, uint64_t to, uint8_t* dst, LunReadResult& res);
+    // Brings in a set of loads, the positions of different members at once.
+    bool LoadParallel(std::vector<RangeLoad>& loads, std::string& error);
 
     uint64_t m_size = 0;
     uint32_t m_group = 0, m_id = 0;
@@ -76,7 +116,7 @@ private:
     std::vector<LayoutRecord> m_records;
     std::array<std::array<MemberDisk*, kColumns>, kRows> m_map{};
     std::unique_ptr<Pool> m_pool;
-    std::unique_ptr<Cache> m_cache;
+    std::shared_ptr<LunCache> m_cache;
     std::atomic<uint64_t> m_hits{0}, m_misses{0}, m_memberBytes{0};
 };
 

@@ -666,8 +666,201 @@ TEST_F(ExportCli, VersionAndTheExitStatusTable)
     EXPECT_EQ(Stdout().rfind("corvane-cli ", 0), 0u) << Stdout();
     CliRun h({"--help"}, dir.file("stdout"), dir.file("stderr"));
     EXPECT_EQ(h.Wait(), 0);
-    for (const char* row : {"  64 ", "  65 ", "  66 ", "  70 ", "  18 ", "130/143"})
+    for (const char* row : {"  64 ", "  65 ", "  66 ", "  69 ", "  70 ", "  18 ", "130/143"})
         EXPECT_NE(Stdout().find(row), std::string::npos) << row;
+}
+
+
+// --- corvane-cli mount -----------------------------------------------------
+
+// The LUNs served read-only through FUSE. Every test unmounts whatever it
+// mounted, also when it fails.
+class MountCli : public ExportCli {
+protected:
+    std::string mnt;
+
+    void SetUp() override
+    {
+        if (::access("/dev/fuse", R_OK | W_OK) != 0)
+            GTEST_SKIP() << "mounting needs /dev/fuse: " << std::strerror(errno);
+        mnt = dir.file("mnt");
+        std::filesystem::create_directory(mnt);
+    }
+    void TearDown() override { Unmount(); }
+
+    void Unmount()
+    {
+        if (mnt.empty() || !NbdMember::IsMountPoint(mnt))
+            return;
+        std::string out;
+        EXPECT_TRUE(Shell("fusermount3 -u '" + mnt + "' 2>&1", out)) << out;
+        EXPECT_FALSE(NbdMember::IsMountPoint(mnt));
+    }
+    std::vector<std::string> MountArgs(const std::vector<std::string>& extra,
+                                       const std::vector<std::string>& sources = {}) const
+    {
+        std::vector<std::string> args{"mount"};
+        for (const auto& src : sources.empty() ? manifest.Sources() : sources)
+            args.push_back(src);
+        args.push_back(mnt);
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+    // In the background: the mount is up once the command has returned.
+    int Mount(const std::vector<std::string>& extra = {}, const std::vector<std::string>& sources = {})
+    {
+        CliRun run(MountArgs(extra, sources), dir.file("stdout"), dir.file("stderr"));
+        return run.Wait();
+    }
+    std::string LunFile(size_t i) const
+    {
+        return mnt + "/lun-" + std::to_string(manifest.luns[i].group) + "-" + std::to_string(manifest.luns[i].id) +
+               ".img";
+    }
+    // errno of a 4 KiB read at offset (0: it read whole).
+    static int ReadError(const std::string& path, uint64_t offset)
+    {
+        const int fd = ::open(path.c_str(), O_RDONLY);
+        if (fd < 0)
+            return errno;
+        std::vector<uint8_t> page(4096);
+        const ssize_t n = ::pread(fd, page.data(), page.size(), static_cast<off_t>(offset));
+        const int err = n < 0 ? errno : n == 4096 ? 0 : -1;
+        ::close(fd);
+        return err;
+    }
+};
+
+TEST_F(MountCli, ADegradedGroupReadsAsItsExportAndNothingCanBeWritten)
+{
+    sample::GroupPlan g = sample::HealthyGroup(5, {3, 5});
+    g.members[2].present = false;
+    Generate(g);
+    ASSERT_EQ(Mount(), 0) << Stderr();
+    ASSERT_TRUE(NbdMember::IsMountPoint(mnt));
+    EXPECT_NE(Stdout().find("analysis.json"), std::string::npos) << Stdout();
+    for (size_t i = 0; i < manifest.luns.size(); ++i) {
+        ASSERT_GT(manifest.luns[i].rebuiltBytes, 0u);
+        EXPECT_EQ(FileSize(LunFile(i)), manifest.luns[i].bytes);
+        EXPECT_EQ(sample::Sha256OfFile(LunFile(i), 0, manifest.luns[i].bytes), manifest.luns[i].exportSha256);
+        EXPECT_EQ(manifest.luns[i].exportSha256, manifest.luns[i].sha256);
+    }
+    std::vector<std::string> args{"analyze", "--json"};
+    for (const auto& src : manifest.Sources())
+        args.push_back(src);
+    CliRun json(args, dir.file("json"), dir.file("stderr"));
+    ASSERT_EQ(json.Wait(), 0);
+    EXPECT_EQ(Slurp(mnt + "/analysis.json"), Slurp(dir.file("json")));
+
+    for (int flags : {O_WRONLY, O_RDWR, O_RDONLY | O_TRUNC, O_WRONLY | O_CREAT}) {
+        const std::string path = flags & O_CREAT ? mnt + "/new.img" : LunFile(0);
+        const int fd = ::open(path.c_str(), flags, 0644);
+        EXPECT_EQ(fd, -1) << "flags " << flags;
+        EXPECT_EQ(errno, EROFS) << "flags " << flags;
+        if (fd >= 0)
+            ::close(fd);
+    }
+    EXPECT_NE(::mkdir((mnt + "/d").c_str(), 0755), 0);
+    EXPECT_EQ(errno, EROFS);
+    Unmount();
+}
+
+TEST_F(MountCli, LostBytesFailWithEioOrReadAsZerosWithZeroFill)
+{
+    sample::GroupPlan g = sample::HealthyGroup(6, {24});
+    g.members[2].present = false;
+    g.members[4].present = false;
+    Generate(g);
+    const sample::LunOut& lun = manifest.luns[0];
+    ASSERT_FALSE(lun.zeroRanges.empty());
+    const auto [lostAt, lostLength] = lun.zeroRanges.front();
+    // A readable page: before the first lost range, or after it.
+    const uint64_t goodAt = lostAt >= 4096 ? lostAt - 4096 : lostAt + lostLength;
+    {
+        // In the foreground: up until SIGINT, which unmounts.
+        CliRun run(MountArgs({"-f"}), dir.file("stdout"), dir.file("stderr"));
+        for (int i = 0; i < 600 && !NbdMember::IsMountPoint(mnt); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(NbdMember::IsMountPoint(mnt)) << Stderr();
+        EXPECT_EQ(ReadError(LunFile(0), lostAt), EIO);
+        EXPECT_EQ(ReadError(LunFile(0), lostAt + lostLength - 4096), EIO);
+        EXPECT_EQ(ReadError(LunFile(0), goodAt), 0);
+        ::kill(run.pid(), SIGINT);
+        EXPECT_EQ(run.Wait(), 0) << Stderr();
+        EXPECT_FALSE(NbdMember::IsMountPoint(mnt));
+        EXPECT_NE(Stderr().find("are lost"), std::string::npos) << Stderr();
+    }
+    ASSERT_EQ(Mount({"--zero-fill", "--cache-mib", "1"}), 0) << Stderr();
+    EXPECT_EQ(sample::Sha256OfFile(LunFile(0), 0, lun.bytes), lun.exportSha256);
+    EXPECT_EQ(ReadRange(LunFile(0), lostAt, lostLength), std::vector<uint8_t>(lostLength, 0));
+}
+
+TEST_F(MountCli, RefusesMountPointsThatAreMissingNotFoldersNotEmptyOrMountedAlready)
+{
+    Generate(sample::HealthyGroup(5, {1}));
+    const std::string folder = mnt;
+    WriteFile(dir.file("file"), {'x'});
+    std::filesystem::create_directory(dir.file("full"));
+    WriteFile(dir.file("full/keep"), {'x'});
+    ASSERT_EQ(Mount(), 0) << Stderr();
+    const struct {
+        std::string path;
+        const char* says;
+    } rows[] = {{dir.file("none"), "No such file or directory"},
+                {dir.file("file"), "is not a folder"},
+                {dir.file("full"), "is not empty"},
+                {folder, "is a mount point already"}};
+    for (const auto& row : rows) {
+        mnt = row.path;
+        EXPECT_EQ(Mount(), 64) << row.path;
+        EXPECT_NE(Stderr().find(row.path), std::string::npos) << Stderr();
+        EXPECT_NE(Stderr().find(row.says), std::string::npos) << Stderr();
+    }
+    EXPECT_EQ(Slurp(dir.file("full/keep")), "x");
+    mnt = folder;
+    EXPECT_EQ(sample::Sha256OfFile(LunFile(0), 0, manifest.luns[0].bytes), manifest.luns[0].sha256)
+        << "the first mount is still served";
+}
+
+TEST_F(MountCli, AMemberThatVanishesWhileMountedTurnsUnreadableAndTheMountStays)
+{
+    if (!NbdMember::Available())
+        GTEST_SKIP() << NbdMember::Unavailable();
+    sample::GroupPlan g = sample::HealthyGroup(5, {4});
+    g.members[4].present = false; // so parity cannot cover the vanished one
+    Generate(g);
+    const sample::MemberOut& v = manifest.members[1];
+    const std::string map = dir.file("whole.map");
+    const std::string t = "0x0  +  1\n0x0  " + std::to_string(FileSize(v.path)) + "  +\n";
+    WriteFile(map, std::vector<uint8_t>(t.begin(), t.end()));
+    NbdMember served(v.path, map, {.mountDir = dir.file("nbd")});
+    std::vector<std::string> sources;
+    for (const auto& m : manifest.members)
+        if (m.present)
+            sources.push_back(&m == &v ? served.Path() : m.path);
+    ASSERT_EQ(Mount({}, sources), 0) << Stderr();
+    served.Vanish();
+    // Whole pages lost where both members' chunks lie; the file system,
+    // its listing and analysis.json stay.
+    const int fd = ::open(LunFile(0).c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    std::vector<uint8_t> buf(kChunk);
+    uint64_t failed = 0, read = 0;
+    for (uint64_t at = 0; at < manifest.luns[0].bytes; at += kChunk) {
+        const ssize_t n = ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(at));
+        if (n < 0) {
+            EXPECT_EQ(errno, EIO);
+            ++failed;
+        } else {
+            read += static_cast<uint64_t>(n);
+        }
+    }
+    ::close(fd);
+    EXPECT_GT(failed, 0u);
+    EXPECT_GT(read, 0u);
+    EXPECT_TRUE(NbdMember::IsMountPoint(mnt));
+    EXPECT_NE(Slurp(mnt + "/analysis.json").find("\"luns\""), std::string::npos);
+    Unmount();
 }
 
 } // namespace

@@ -203,7 +203,9 @@ protected:
     // cache serves what it holds, lost chunks are assembled anew).
     void ExpectReaderMatchesExport(size_t lun, const std::string& exported, const ExportReport& rep)
     {
-        LunReader reader(ctx, Lun(lun), {.cacheBytes = 4 << 20});
+        LunReader::Options options;
+        options.cacheBytes = 4 << 20;
+        LunReader reader(ctx, Lun(lun), options);
         const uint64_t size = reader.Size();
         ASSERT_EQ(size, Lun(lun).CoveredBytes());
         const std::vector<uint8_t> want = ReadRange(exported, 0, size);
