@@ -34,8 +34,8 @@ void AddSourceOptions(CLI::App& cmd, Options& opts);
 
 void Register(CLI::App& app, Options& opts);
 
-// What analyze --json prints (UTF-8, one object and a line end), with what
-// each LUN holds when contents has it (list order).
+// What analyze --json prints (UTF-8, one object and a line end); contents,
+// when given, are what each LUN holds, in list order.
 std::string SummaryJsonText(const AnalysisSummary& summary, const std::vector<LunContent>& contents = {});
 
 // The exit statuses, for --help (the README has the same table).
