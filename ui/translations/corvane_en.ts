@@ -852,8 +852,6 @@ Do you want to continue?</translation>
         <translation>. To export from the start, use &quot;Export To&quot;.</translation>
     </message>
     <message>
-        <source>映射文件 %1 属于另一次导出，不能用来继续这个 LUN（组 %2，id %3）。</source>
-        <translation>The map file %1 belongs to another export; it cannot continue this LUN (group %2, id %3).</translation>
         <source>未识别到文件系统</source>
         <translation>no file system recognised</translation>
     </message>
@@ -892,6 +890,10 @@ Do you want to continue?</translation>
     <message>
         <source>探测时读取失败：%1</source>
         <translation>A read for the probe failed: %1</translation>
+    </message>
+    <message>
+        <source>映射文件 %1 属于另一次导出，不能用来继续这个 LUN（组 %2，id %3）。</source>
+        <translation>The map file %1 belongs to another export; it cannot continue this LUN (group %2, id %3).</translation>
     </message>
 </context>
 </TS>
