@@ -67,6 +67,8 @@ void PrintDetails(const AnalysisSummary& s)
             line += "unidentified";
         if (m.replacedByDuplicate)
             line += "\tits disk id goes to another source";
+        if (m.excluded)
+            line += "\texcluded";
         Out(stdout, line + "\t" + m.source + "\n");
     }
     Out(stdout, "Member map:\n");
@@ -83,6 +85,12 @@ void PrintDetails(const AnalysisSummary& s)
                 .append(" (disk id ")
                 .append(std::to_string(s.memberMap[i].diskId))
                 .append(")");
+        Out(stdout, line + "\n");
+    }
+    if (!s.excluded.empty()) {
+        std::string line = "Excluded (treated as missing):";
+        for (const MapCell& c : s.excluded)
+            line.append(" ").append(SlotText(c.row, c.column)).append("=member ").append(std::to_string(c.member));
         Out(stdout, line + "\n");
     }
     std::string missing = "Missing slots:";
@@ -112,10 +120,14 @@ nlohmann::json SummaryJson(const AnalysisSummary& s)
                                 {"diskId", m.diskId},
                                 {"tagged", m.tagged},
                                 {"identified", m.identified},
-                                {"replacedByDuplicate", m.replacedByDuplicate}});
+                                {"replacedByDuplicate", m.replacedByDuplicate},
+                                {"excluded", m.excluded}});
     j["memberMap"] = nlohmann::json::array();
     for (const MapCell& c : s.memberMap)
         j["memberMap"].push_back({{"row", c.row}, {"column", c.column}, {"member", c.member}, {"diskId", c.diskId}});
+    j["excluded"] = nlohmann::json::array();
+    for (const MapCell& c : s.excluded)
+        j["excluded"].push_back({{"row", c.row}, {"column", c.column}, {"member", c.member}, {"diskId", c.diskId}});
     j["missingSlots"] = nlohmann::json::array();
     for (const SlotKey& k : s.missingSlots)
         j["missingSlots"].push_back({{"row", k.row}, {"column", k.column}});
@@ -212,6 +224,16 @@ int AddSources(const Options& opts, EvaContext& ctx)
         }
         entry->mapfile = mapfile;
     }
+    for (const std::string& x : opts.exclude) {
+        bool given = false;
+        for (const SourceEntry& e : ctx.sources)
+            given = given || same(e.path, x);
+        if (!given) {
+            Out(stderr, "--exclude " + x + ": not one of the sources given\n");
+            return 64;
+        }
+    }
+    ctx.exclude = opts.exclude;
     ctx.readPolicy.retries = opts.retries;
     return 0;
 }
@@ -222,6 +244,10 @@ void AddSourceOptions(CLI::App& cmd, Options& opts)
                    "IMAGE=MAPFILE: the GNU ddrescue mapfile of a source image; bytes it does not mark '+' are "
                    "unreadable (repeatable)")
         ->type_name("IMAGE=MAPFILE");
+    cmd.add_option("--exclude", opts.exclude,
+                   "SOURCE: open the source but treat it as missing, so parity rebuilds its segments (a stale "
+                   "member; repeatable)")
+        ->type_name("SOURCE");
     cmd.add_option("--retries", opts.retries, "Extra tries of a block that fails to read (default 1)")
         ->check(CLI::Range(0u, 100u));
 }

@@ -16,6 +16,8 @@ struct Options {
     bool json = false;
     // IMAGE=MAPFILE: the ddrescue mapfile of a source image.
     std::vector<std::string> sourceMaps;
+    // Sources treated as missing after the analysis.
+    std::vector<std::string> exclude;
     // Extra tries of a block that failed to read.
     unsigned retries = 1;
 };
