@@ -22,6 +22,43 @@ void XorInto(uint8_t* a, const uint8_t* b, uint64_t n)
         a[i] ^= b[i];
 }
 
+void CheckParity(uint64_t stripe, const std::array<SegmentState*, kStripePositions>& seg, ParityOutcome& out)
+{
+    constexpr uint32_t kBlocks = static_cast<uint32_t>(kSegmentSize / kParityBlock);
+    out = ParityOutcome{};
+    ExtentSet bad;
+    for (const SegmentState* s : seg) {
+        if (s->source != SegmentSource::Buffer) {
+            out.unverifiable = kBlocks;
+            return;
+        }
+        bad.Add(s->unreadable);
+    }
+    alignas(64) uint8_t acc[kParityBlock];
+    for (uint64_t b = 0; b < kSegmentSize; b += kParityBlock) {
+        if (!bad.Empty() && bad.Intersects(b, kParityBlock)) {
+            ++out.unverifiable;
+            continue;
+        }
+        std::memcpy(acc, seg[0]->buffer + b, kParityBlock);
+        for (unsigned p = 1; p < kStripePositions; ++p)
+            XorInto(acc, seg[p]->buffer + b, kParityBlock);
+        uint64_t any = 0;
+        for (uint64_t i = 0; i < kParityBlock; i += 8) {
+            uint64_t w;
+            std::memcpy(&w, acc + i, 8);
+            any |= w;
+        }
+        if (any == 0) {
+            ++out.consistent;
+            continue;
+        }
+        ++out.inconsistent;
+        for (unsigned p = 0; p < 4; ++p)
+            AddLunRanges(stripe, p, b, kParityBlock, out.inconsistentRanges);
+    }
+}
+
 bool LoadRange(SegmentState& s, uint64_t from, uint64_t length, const JFileHandle::ReadPolicy& policy,
                std::string& error)
 {

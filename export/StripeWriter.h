@@ -60,6 +60,7 @@ struct StripeWriter {
     std::function<void(const StripeSlot&)> onWritten; // after each stripe is on the target
     FirstFailure* failure = nullptr;
     FILE* console = nullptr;
+    bool discard = false; // a parity check alone: stripes are not written
 };
 
 // Resets the ring for an export whose first stripe is `first`.
