@@ -2,6 +2,7 @@
 
 #include "disk/Mapfile.h"
 #include "cli/ExportCommand.h"
+#include "cli/VerifyCommand.h"
 
 #include "disk/Drives.h"
 #include "disk/JIO.h"
@@ -272,6 +273,7 @@ void Register(CLI::App& app, Options& opts)
     analyze->callback([&opts] { opts.command = "analyze"; });
 
     RegisterExport(app, opts);
+    RegisterVerify(app, opts);
 }
 
 int Run(const Options& opts)
@@ -282,6 +284,8 @@ int Run(const Options& opts)
         return Analyze(opts);
     if (opts.command == "export")
         return RunExport(opts);
+    if (opts.command == "verify")
+        return RunVerify(opts);
     return 64;
 }
 

@@ -39,6 +39,7 @@ inline constexpr const char* kExitStatusHelp =
     "  1-17     the error code of a failure, with its text on stderr (1 \"Open Device Failed!\", 8 a write\n"
     "           failed, 9 a read failed, 11 a seek failed, ...)\n"
     "  18       export --strict: LUN bytes were lost (zero-filled or not covered by the metadata)\n"
+    "  19       verify (or export --verify): the parity of some stripes is inconsistent\n"
     "  64       usage: a bad option or value, a refused target or mapfile (another export's map, a\n"
     "           target that no longer matches it, --map naming the target or a source, a block\n"
     "           device without --force)\n"

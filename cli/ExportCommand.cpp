@@ -78,23 +78,6 @@ std::string Hex(uint64_t v)
     return buf;
 }
 
-bool ParseLun(const std::string& text, uint32_t& group, uint32_t& id)
-{
-    const size_t colon = text.find(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
-        return false;
-    auto number = [](const std::string& s, uint32_t& out) {
-        if (s.find_first_not_of("0123456789") != std::string::npos || s.size() > 10)
-            return false;
-        const unsigned long long v = std::stoull(s);
-        if (v > UINT32_MAX)
-            return false;
-        out = static_cast<uint32_t>(v);
-        return true;
-    };
-    return number(text.substr(0, colon), group) && number(text.substr(colon + 1), id);
-}
-
 // The progress line: bytes on the target (not stripes queued), rate, time
 // left. On a terminal one line redrawn in place; otherwise (--progress)
 // one plain line a second.
@@ -254,6 +237,23 @@ void PrintJson(const nlohmann::ordered_json& j)
 }
 
 } // namespace
+
+bool ParseLun(const std::string& text, uint32_t& group, uint32_t& id)
+{
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
+        return false;
+    auto number = [](const std::string& s, uint32_t& out) {
+        if (s.find_first_not_of("0123456789") != std::string::npos || s.size() > 10)
+            return false;
+        const unsigned long long v = std::stoull(s);
+        if (v > UINT32_MAX)
+            return false;
+        out = static_cast<uint32_t>(v);
+        return true;
+    };
+    return number(text.substr(0, colon), group) && number(text.substr(colon + 1), id);
+}
 
 void RegisterExport(CLI::App& app, Options& opts)
 {
