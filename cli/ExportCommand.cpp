@@ -1,6 +1,8 @@
 #include "cli/ExportCommand.h"
 
 #include "cli/Commands.h"
+#include "cli/VerifyCommand.h"
+#include "engine/Exclude.h"
 #include "disk/Text.h"
 #include "engine/Analysis.h"
 #include "engine/Errors.h"
@@ -40,6 +42,7 @@ struct ExportOptions {
     bool sparse = false;
     bool force = false;
     bool strict = false;
+    bool verify = false;
     std::string hash;
     std::string commandLine;
 };
@@ -189,6 +192,12 @@ std::string PrintSummary(const LunEntry& lun, const ExportOptions& o, uint64_t s
           << res.mapPending << " not yet tried.\n";
     if (!res.hash.empty())
         s << res.hashAlgorithm << ": " << res.hash << "\n";
+    if (r.parity.checked) {
+        s << "Parity (--verify):\n" << ParityText(r.parity);
+        if (!res.inconsistentMap.empty())
+            s << "  inconsistent ranges are '+' in the mapfile and '-' in " << res.inconsistentMap << "\n";
+        s << StaleVerdict(r.parity);
+    }
     return s.str();
 }
 
@@ -220,6 +229,11 @@ nlohmann::ordered_json ReportJson(const LunEntry* lun, const ExportOptions& o, u
         if (!res->hashAlgorithm.empty())
             j["hash"] = {{"algorithm", res->hashAlgorithm},
                          {"value", res->hash.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(res->hash)}};
+        if (r.parity.checked) {
+            j["parity"] = ParityJson(r.parity);
+            j["parity"]["map"] = res->inconsistentMap.empty() ? nlohmann::ordered_json()
+                                                              : nlohmann::ordered_json(NarrowToUtf8(res->inconsistentMap));
+        }
         j["warnings"] = res->warnings;
     }
     if (!error.empty())
@@ -287,6 +301,9 @@ void RegisterExport(CLI::App& app, Options& opts)
     ex->add_flag("--sparse", o.sparse, "Leave all-zero 4 KiB blocks of an image file as holes");
     ex->add_flag("-f,--force", o.force, "Allow writing to a block device");
     ex->add_flag("--strict", o.strict, "Exit with 18 when LUN bytes were lost (zero-filled)");
+    ex->add_flag("--verify", o.verify,
+                 "Check parity while exporting (all five segments read); exit with 19 when a stripe is "
+                 "inconsistent; with --map its ranges go to MAP.inconsistent");
     AddSourceOptions(*ex, opts);
     ex->callback([&opts] { opts.command = "export"; });
 }
@@ -318,10 +335,13 @@ int RunExport(const Options& opts)
             cmd << " " << s;
         for (const auto& m : opts.sourceMaps)
             cmd << " --source-map " << m;
+        for (const auto& x : opts.exclude)
+            cmd << " --exclude " << x;
         cmd << " --lun " << o.lun << " --to " << o.to;
         if (o.offsetSectors)
             cmd << " --offset-sectors " << o.offsetSectors;
-        cmd << " --map " << o.map << (o.restart ? " --restart" : "") << (o.retryBad ? " --retry-bad" : "");
+        cmd << " --map " << o.map << (o.restart ? " --restart" : "") << (o.retryBad ? " --retry-bad" : "")
+            << (o.verify ? " --verify" : "");
         if (!o.hash.empty())
             cmd << " --hash " << o.hash;
         o.commandLine = o.map.empty() ? std::string() : cmd.str();
@@ -348,6 +368,11 @@ int RunExport(const Options& opts)
             have += " " + std::to_string(l->group) + ":" + std::to_string(l->id);
         return refuse(65, "no LUN " + o.lun + " in this disk group; it holds:" + (have.empty() ? " none" : have));
     }
+    if (const std::string loss = ExclusionLoss(ctx, lun->stripeRecords); !loss.empty())
+        return refuse(64, "LUN " + o.lun + ": " + loss);
+    if (!o.quiet)
+        for (const std::string& x : ExcludedSources(ctx))
+            Out(stderr, "note: " + x + " is excluded: its segments are rebuilt from parity\n");
     const uint64_t bytes = lun->CoveredBytes();
     if (lun->ShortCoverage() && !o.quiet)
         Out(stderr, "note: the LUN declares " + std::to_string(lun->DeclaredBytes()) +
@@ -363,6 +388,7 @@ int RunExport(const Options& opts)
     settings.retryBad = o.retryBad;
     settings.hash = o.hash;
     settings.sparse = o.sparse;
+    settings.verifyParity = o.verify;
     settings.commandLine = o.commandLine;
     settings.stop = &g_stopRequested;
     // Console lines only when asked; never into the JSON.
@@ -403,6 +429,8 @@ int RunExport(const Options& opts)
             Out(stderr, error + " after " + std::to_string(report.firstStripe + report.written) + " of " +
                             std::to_string(report.stripes) + " stripes" +
                             (o.map.empty() ? std::string() : "; continue with --map " + o.map) + "\n");
+    } else if (result.total.parity.inconsistent > 0) {
+        status = kExitInconsistent;
     } else if (o.strict && (o.map.empty() ? result.total.bytesLost + result.uncoveredBytes : result.mapLost) > 0) {
         status = 18;
     }

@@ -92,6 +92,8 @@ struct Progress {
     }
 };
 
+} // namespace
+
 nlohmann::ordered_json ParityJson(const ParityReport& p)
 {
     nlohmann::ordered_json j;
@@ -137,8 +139,6 @@ std::string ParityText(const ParityReport& p)
     }
     return s.str();
 }
-
-} // namespace
 
 std::string LikelyStale(const ParityReport& p)
 {

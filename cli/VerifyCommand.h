@@ -6,6 +6,7 @@
 #include "export/Export.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <string>
 
@@ -20,6 +21,10 @@ int RunVerify(const Options& opts);
 // counts that support it, or why none can be named. Empty when no stripe is
 // inconsistent.
 std::string StaleVerdict(const ParityReport& p);
+// A parity report as JSON (stripes, blocks, inconsistentRanges, sources,
+// sharedByInconsistent, likelyStale) and as indented lines.
+nlohmann::ordered_json ParityJson(const ParityReport& p);
+std::string ParityText(const ParityReport& p);
 // The likely stale member (one source in every inconsistent stripe), or
 // empty.
 std::string LikelyStale(const ParityReport& p);

@@ -1,6 +1,7 @@
 #include "export/ExportJob.h"
 
 #include "engine/Errors.h"
+#include "engine/Exclude.h"
 
 #include <openssl/evp.h>
 
@@ -277,8 +278,20 @@ bool ExportJob::Prepare()
         }
     }
     st.target.sparse = s.sparse;
-    if (!s.mapPath.empty())
+    if (!s.mapPath.empty()) {
         m_map.notes = {ExportIdentity(m_lun, s.startOffset, opened, std::filesystem::absolute(s.target).string())};
+        for (const std::string& x : ExcludedSources(m_ctx))
+            m_map.notes.push_back("corvane excluded " + x + " (treated as missing: rebuilt from parity)");
+    }
+    if (s.verifyParity) {
+        // A continued run keeps what the earlier runs found.
+        m_inconsistent = RescueMap(m_lun.CoveredBytes());
+        RescueMap old;
+        std::string text, error;
+        if (m_firstStripe > 0 && !s.mapPath.empty() && LoadFile(s.mapPath + ".inconsistent", text, error) &&
+            RescueMap::Parse(text, old, error) && old.Size() == m_lun.CoveredBytes())
+            m_inconsistent = old;
+    }
     uint64_t toWrite = static_cast<uint64_t>(count - m_firstStripe) * kRunSize;
     for (const auto& [a, b] : m_retry)
         toWrite += static_cast<uint64_t>(b - a) * kRunSize;
@@ -306,6 +319,18 @@ void ExportJob::SaveMap(const ExportReport& r)
         m_mapWarned = true;
         m_result.warnings.push_back(error + "; the mapfile on disk is the previous one");
     }
+}
+
+void ExportJob::SaveInconsistent()
+{
+    if (!m_settings.verifyParity || m_settings.mapPath.empty())
+        return;
+    const std::string path = m_settings.mapPath + ".inconsistent";
+    std::string error;
+    if (SaveFileAtomically(path, m_inconsistent.Render(m_settings.commandLine, m_settings.program), error))
+        m_result.inconsistentMap = path;
+    else
+        m_result.warnings.push_back(error);
 }
 
 std::string ExportJob::Hash(const std::atomic<uint64_t>& ready, const std::atomic<bool>& done)
@@ -378,6 +403,7 @@ void AddUp(ExportReport& sum, const ExportReport& r)
     }
     sum.zeroRanges = std::move(merged);
     sum.cancelled = sum.cancelled || r.cancelled;
+    AddParity(sum.parity, r.parity);
 }
 
 } // namespace
@@ -437,12 +463,19 @@ const ExportJobResult& ExportJob::Run()
                 s.onWritten(written);
         };
         control.report = &m_result.report;
+        control.verifyParity = s.verifyParity;
         try {
             m_result.report = ExportLun(m_ctx, records, s.startOffset, s.progress, s.user, control);
         } catch (const EvaError& e) {
             Fail(e);
         }
         AddUp(m_result.total, m_result.report);
+        if (s.verifyParity) {
+            // The pass's checked stripes: '+', and '-' where parity disagrees.
+            ExportReport checked = m_result.report;
+            checked.zeroRanges = checked.parity.inconsistentRanges;
+            ApplyReport(m_inconsistent, checked);
+        }
         before += m_result.report.written;
         if (m_result.status != 0 || m_result.report.cancelled)
             break;
@@ -476,13 +509,14 @@ const ExportJobResult& ExportJob::Run()
             if (digest.empty())
                 m_result.warnings.push_back("the " + s.hash + " of " + s.target + " could not be computed");
             else if (!s.mapPath.empty()) {
-                m_map.notes.resize(1);
+                std::erase_if(m_map.notes, [&](const std::string& n) { return n.rfind("corvane " + s.hash + " ", 0) == 0; });
                 m_map.notes.push_back("corvane " + s.hash + " " + digest + " of the LUN's " +
                                       std::to_string(m_lun.CoveredBytes()) + " bytes on the target");
                 SaveMap(m_result.report);
             }
         }
     }
+    SaveInconsistent();
     m_result.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     m_result.mapRescued = m_map.Total('+');
     m_result.mapLost = m_map.Total('-');
