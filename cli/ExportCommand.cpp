@@ -368,8 +368,6 @@ int RunExport(const Options& opts)
             have += " " + std::to_string(l->group) + ":" + std::to_string(l->id);
         return refuse(65, "no LUN " + o.lun + " in this disk group; it holds:" + (have.empty() ? " none" : have));
     }
-    if (const std::string loss = ExclusionLoss(ctx, lun->stripeRecords); !loss.empty())
-        return refuse(64, "LUN " + o.lun + ": " + loss);
     if (!o.quiet)
         for (const std::string& x : ExcludedSources(ctx))
             Out(stderr, "note: " + x + " is excluded: its segments are rebuilt from parity\n");

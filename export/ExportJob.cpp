@@ -173,6 +173,9 @@ bool ExportJob::Prepare()
 
     if (!s.hash.empty() && !KnownHash(s.hash))
         return Refuse(64, "unknown hash " + s.hash + " (sha256, md5 or sha1)");
+    // Said before anything is opened or read.
+    if (const std::string loss = ExclusionLoss(m_ctx, m_lun.stripeRecords); !loss.empty())
+        return Refuse(64, "LUN " + std::to_string(m_lun.group) + ":" + std::to_string(m_lun.id) + ": " + loss);
     struct stat tst {};
     const bool targetExists = ::stat(s.target.c_str(), &tst) == 0;
     if (s.sparse && targetExists && S_ISBLK(tst.st_mode))
