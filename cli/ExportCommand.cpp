@@ -164,6 +164,8 @@ std::string PrintSummary(const LunEntry& lun, const ExportOptions& o, uint64_t s
     s << "\n";
     if (res.retriedStripes > 0)
         s << "  read again (--retry-bad):  " << res.retriedStripes << "\n";
+    for (const std::string& x : res.excluded)
+        s << "  excluded (treated as missing, rebuilt from parity): " << x << "\n";
     s << "  complete:                  " << r.complete << "\n";
     s << "  rebuilt from parity:       " << r.rebuilt << "\n";
     s << "  with zero-filled segments: " << r.damaged << " (" << r.zeroFilledSegments << " segments)\n";
@@ -225,6 +227,9 @@ nlohmann::ordered_json ReportJson(const LunEntry* lun, const ExportOptions& o, u
         j["declaredBytes"] = lun->DeclaredBytes();
         j["coveredBytes"] = lun->CoveredBytes();
         j["uncoveredBytes"] = res->uncoveredBytes;
+        j["excluded"] = nlohmann::ordered_json::array();
+        for (const std::string& x : res->excluded)
+            j["excluded"].push_back(NarrowToUtf8(x));
         j["elapsedSeconds"] = res->elapsedSeconds;
         if (!res->hashAlgorithm.empty())
             j["hash"] = {{"algorithm", res->hashAlgorithm},

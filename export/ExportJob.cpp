@@ -166,6 +166,7 @@ bool ExportJob::Prepare()
     m_result = {};
     m_result.uncoveredBytes = domain - covered;
     m_result.hashAlgorithm = s.hash;
+    m_result.excluded = ExcludedSources(m_ctx);
     m_map = RescueMap(domain);
     m_map.Mark(covered, domain - covered, '-');
     m_firstStripe = 0;
@@ -283,7 +284,7 @@ bool ExportJob::Prepare()
     st.target.sparse = s.sparse;
     if (!s.mapPath.empty()) {
         m_map.notes = {ExportIdentity(m_lun, s.startOffset, opened, std::filesystem::absolute(s.target).string())};
-        for (const std::string& x : ExcludedSources(m_ctx))
+        for (const std::string& x : m_result.excluded)
             m_map.notes.push_back("corvane excluded " + x + " (treated as missing: rebuilt from parity)");
     }
     if (s.verifyParity) {

@@ -81,6 +81,7 @@ struct ExportJobResult {
     // The map's totals after the run.
     uint64_t mapRescued = 0, mapLost = 0, mapPending = 0;
     std::string inconsistentMap; // where the inconsistent ranges went (verifyParity with a map)
+    std::vector<std::string> excluded; // sources treated as missing (--exclude), as opened
 };
 
 // The note that ties a mapfile to one export: a resume must continue the

@@ -330,6 +330,7 @@ TEST_F(ExportCli, VerifyNamesTheStaleMemberAndExportExcludingItIsCurrent)
     EXPECT_EQ(sample::Sha256OfFile(out, 0, manifest.luns[0].bytes), manifest.luns[0].sha256);
     const auto e = nlohmann::json::parse(Stdout());
     EXPECT_EQ(e["parity"]["stripes"]["inconsistent"], 0);
+    EXPECT_EQ(e["excluded"], nlohmann::json::array({stale}));
     RescueMap inconsistent;
     std::string error;
     ASSERT_TRUE(RescueMap::Parse(Slurp(map + ".inconsistent"), inconsistent, error)) << error;
