@@ -661,7 +661,11 @@ TEST_F(SampleExportRealEio, AMissingMemberAndOneThatVanishesLoseExactlyWhatIsRep
     ASSERT_FALSE(rep.zeroRanges.empty());
     // Before the vanish parity covered the missing member.
     EXPECT_GE(rep.zeroRanges.front().offset, kVanishAt * kRun);
-    EXPECT_GE(rep.rebuilt, static_cast<uint32_t>(kVanishAt));
+    // Stripe 0 lacks only its parity (on the missing member): complete, not
+    // rebuilt. Whether a stripe after the vanish still reads depends on how
+    // far the vanishing member's reader got, so it is not counted on.
+    EXPECT_GE(rep.rebuilt + rep.complete, static_cast<uint32_t>(kVanishAt));
+    EXPECT_GE(rep.rebuilt, static_cast<uint32_t>(kVanishAt - 1));
     EXPECT_GT(rep.damaged, 0u);
     uint64_t total = 0;
     for (const ByteRange& z : rep.zeroRanges)
