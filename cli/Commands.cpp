@@ -246,8 +246,8 @@ void AddSourceOptions(CLI::App& cmd, Options& opts)
                    "unreadable (repeatable)")
         ->type_name("IMAGE=MAPFILE");
     cmd.add_option("--exclude", opts.exclude,
-                   "SOURCE: open the source but treat it as missing, so parity rebuilds its segments (a stale "
-                   "member; repeatable)")
+                   "Open the source but treat it as missing, so parity rebuilds its segments (a stale member; "
+                   "repeatable)")
         ->type_name("SOURCE");
     cmd.add_option("--retries", opts.retries, "Extra tries of a block that fails to read (default 1)")
         ->check(CLI::Range(0u, 100u));
