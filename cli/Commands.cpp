@@ -3,6 +3,7 @@
 #include "disk/Mapfile.h"
 #include "cli/ExportCommand.h"
 #include "cli/MountCommand.h"
+#include "cli/VerifyCommand.h"
 
 #include "disk/Drives.h"
 #include "disk/JIO.h"
@@ -69,6 +70,8 @@ void PrintDetails(const AnalysisSummary& s)
             line += "unidentified";
         if (m.replacedByDuplicate)
             line += "\tits disk id goes to another source";
+        if (m.excluded)
+            line += "\texcluded";
         Out(stdout, line + "\t" + m.source + "\n");
     }
     Out(stdout, "Member map:\n");
@@ -85,6 +88,12 @@ void PrintDetails(const AnalysisSummary& s)
                 .append(" (disk id ")
                 .append(std::to_string(s.memberMap[i].diskId))
                 .append(")");
+        Out(stdout, line + "\n");
+    }
+    if (!s.excluded.empty()) {
+        std::string line = "Excluded (treated as missing):";
+        for (const MapCell& c : s.excluded)
+            line.append(" ").append(SlotText(c.row, c.column)).append("=member ").append(std::to_string(c.member));
         Out(stdout, line + "\n");
     }
     std::string missing = "Missing slots:";
@@ -146,10 +155,14 @@ nlohmann::json SummaryJson(const AnalysisSummary& s, const std::vector<LunConten
                                 {"diskId", m.diskId},
                                 {"tagged", m.tagged},
                                 {"identified", m.identified},
-                                {"replacedByDuplicate", m.replacedByDuplicate}});
+                                {"replacedByDuplicate", m.replacedByDuplicate},
+                                {"excluded", m.excluded}});
     j["memberMap"] = nlohmann::json::array();
     for (const MapCell& c : s.memberMap)
         j["memberMap"].push_back({{"row", c.row}, {"column", c.column}, {"member", c.member}, {"diskId", c.diskId}});
+    j["excluded"] = nlohmann::json::array();
+    for (const MapCell& c : s.excluded)
+        j["excluded"].push_back({{"row", c.row}, {"column", c.column}, {"member", c.member}, {"diskId", c.diskId}});
     j["missingSlots"] = nlohmann::json::array();
     for (const SlotKey& k : s.missingSlots)
         j["missingSlots"].push_back({{"row", k.row}, {"column", k.column}});
@@ -259,6 +272,16 @@ int AddSources(const Options& opts, EvaContext& ctx)
         }
         entry->mapfile = mapfile;
     }
+    for (const std::string& x : opts.exclude) {
+        bool given = false;
+        for (const SourceEntry& e : ctx.sources)
+            given = given || same(e.path, x);
+        if (!given) {
+            Out(stderr, "--exclude " + x + ": not one of the sources given\n");
+            return 64;
+        }
+    }
+    ctx.exclude = opts.exclude;
     ctx.readPolicy.retries = opts.retries;
     return 0;
 }
@@ -269,6 +292,10 @@ void AddSourceOptions(CLI::App& cmd, Options& opts)
                    "IMAGE=MAPFILE: the GNU ddrescue mapfile of a source image; bytes it does not mark '+' are "
                    "unreadable (repeatable)")
         ->type_name("IMAGE=MAPFILE");
+    cmd.add_option("--exclude", opts.exclude,
+                   "Open the source but treat it as missing, so parity rebuilds its segments (a stale member; "
+                   "repeatable)")
+        ->type_name("SOURCE");
     cmd.add_option("--retries", opts.retries, "Extra tries of a block that fails to read (default 1)")
         ->check(CLI::Range(0u, 100u));
 }
@@ -296,6 +323,7 @@ void Register(CLI::App& app, Options& opts)
 
     RegisterExport(app, opts);
     RegisterMount(app, opts);
+    RegisterVerify(app, opts);
 }
 
 int Run(const Options& opts)
@@ -308,6 +336,8 @@ int Run(const Options& opts)
         return RunExport(opts);
     if (opts.command == "mount")
         return RunMount(opts);
+    if (opts.command == "verify")
+        return RunVerify(opts);
     return 64;
 }
 

@@ -20,6 +20,8 @@ struct Options {
     bool noContent = false;
     // IMAGE=MAPFILE: the ddrescue mapfile of a source image.
     std::vector<std::string> sourceMaps;
+    // Sources treated as missing after the analysis.
+    std::vector<std::string> exclude;
     // Extra tries of a block that failed to read.
     unsigned retries = 1;
 };
@@ -45,11 +47,13 @@ inline constexpr const char* kExitStatusHelp =
     "  1-17     the error code of a failure, with its text on stderr (1 \"Open Device Failed!\", 8 a write\n"
     "           failed, 9 a read failed, 11 a seek failed, ...)\n"
     "  18       export --strict: LUN bytes were lost (zero-filled or not covered by the metadata)\n"
+    "  19       verify (or export --verify): the parity of some stripes is inconsistent\n"
     "  64       usage: a bad option or value, a refused target or mapfile (another export's map, a\n"
     "           target that no longer matches it, --map naming the target or a source, a block\n"
     "           device without --force, --to - with an offset, --sparse, --retry-bad or an existing\n"
     "           map, or onto a terminal), a refused mount point (missing, not a folder, not empty,\n"
-    "           a mount point already)\n"
+    "           a mount point already), an --exclude naming no source or leaving a stripe two\n"
+    "           positions short\n"
     "  65       no such LUN\n"
     "  66       a mapfile that is not one (--map or --source-map)\n"
     "  69       mount: FUSE is not available (no /dev/fuse, or the mount was not allowed)\n"

@@ -1,6 +1,8 @@
 #include "cli/ExportCommand.h"
 
 #include "cli/Commands.h"
+#include "cli/VerifyCommand.h"
+#include "engine/Exclude.h"
 #include "disk/Text.h"
 #include "engine/Analysis.h"
 #include "engine/Errors.h"
@@ -40,6 +42,7 @@ struct ExportOptions {
     bool sparse = false;
     bool force = false;
     bool strict = false;
+    bool verify = false;
     std::string hash;
     std::string commandLine;
 };
@@ -76,23 +79,6 @@ std::string Hex(uint64_t v)
     char buf[32];
     std::snprintf(buf, sizeof buf, "0x%" PRIX64, v);
     return buf;
-}
-
-bool ParseLun(const std::string& text, uint32_t& group, uint32_t& id)
-{
-    const size_t colon = text.find(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
-        return false;
-    auto number = [](const std::string& s, uint32_t& out) {
-        if (s.find_first_not_of("0123456789") != std::string::npos || s.size() > 10)
-            return false;
-        const unsigned long long v = std::stoull(s);
-        if (v > UINT32_MAX)
-            return false;
-        out = static_cast<uint32_t>(v);
-        return true;
-    };
-    return number(text.substr(0, colon), group) && number(text.substr(colon + 1), id);
 }
 
 // The progress line: bytes on the target (not stripes queued), rate, time
@@ -184,6 +170,8 @@ std::string PrintSummary(const LunEntry& lun, const ExportOptions& o, uint64_t s
     s << "\n";
     if (res.retriedStripes > 0)
         s << "  read again (--retry-bad):  " << res.retriedStripes << "\n";
+    for (const std::string& x : res.excluded)
+        s << "  excluded (treated as missing, rebuilt from parity): " << x << "\n";
     s << "  complete:                  " << r.complete << "\n";
     s << "  rebuilt from parity:       " << r.rebuilt << "\n";
     s << "  with zero-filled segments: " << r.damaged << " (" << r.zeroFilledSegments << " segments)\n";
@@ -212,6 +200,12 @@ std::string PrintSummary(const LunEntry& lun, const ExportOptions& o, uint64_t s
           << res.mapPending << " not yet tried.\n";
     if (!res.hash.empty())
         s << res.hashAlgorithm << ": " << res.hash << "\n";
+    if (r.parity.checked) {
+        s << "Parity (--verify):\n" << ParityText(r.parity);
+        if (!res.inconsistentMap.empty())
+            s << "  inconsistent ranges are '+' in the mapfile and '-' in " << res.inconsistentMap << "\n";
+        s << StaleVerdict(r.parity);
+    }
     return s.str();
 }
 
@@ -239,10 +233,18 @@ nlohmann::ordered_json ReportJson(const LunEntry* lun, const ExportOptions& o, u
         j["declaredBytes"] = lun->DeclaredBytes();
         j["coveredBytes"] = lun->CoveredBytes();
         j["uncoveredBytes"] = res->uncoveredBytes;
+        j["excluded"] = nlohmann::ordered_json::array();
+        for (const std::string& x : res->excluded)
+            j["excluded"].push_back(NarrowToUtf8(x));
         j["elapsedSeconds"] = res->elapsedSeconds;
         if (!res->hashAlgorithm.empty())
             j["hash"] = {{"algorithm", res->hashAlgorithm},
                          {"value", res->hash.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(res->hash)}};
+        if (r.parity.checked) {
+            j["parity"] = ParityJson(r.parity);
+            j["parity"]["map"] = res->inconsistentMap.empty() ? nlohmann::ordered_json()
+                                                              : nlohmann::ordered_json(NarrowToUtf8(res->inconsistentMap));
+        }
         // Messages name paths in the locale's encoding, like every narrow text.
         j["warnings"] = nlohmann::ordered_json::array();
         for (const std::string& w : res->warnings)
@@ -263,6 +265,23 @@ void PrintJson(FILE* f, const nlohmann::ordered_json& j)
 }
 
 } // namespace
+
+bool ParseLun(const std::string& text, uint32_t& group, uint32_t& id)
+{
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
+        return false;
+    auto number = [](const std::string& s, uint32_t& out) {
+        if (s.find_first_not_of("0123456789") != std::string::npos || s.size() > 10)
+            return false;
+        const unsigned long long v = std::stoull(s);
+        if (v > UINT32_MAX)
+            return false;
+        out = static_cast<uint32_t>(v);
+        return true;
+    };
+    return number(text.substr(0, colon), group) && number(text.substr(colon + 1), id);
+}
 
 void RegisterExport(CLI::App& app, Options& opts)
 {
@@ -299,6 +318,9 @@ void RegisterExport(CLI::App& app, Options& opts)
     ex->add_flag("--sparse", o.sparse, "Leave all-zero 4 KiB blocks of an image file as holes");
     ex->add_flag("-f,--force", o.force, "Allow writing to a block device");
     ex->add_flag("--strict", o.strict, "Exit with 18 when LUN bytes were lost (zero-filled)");
+    ex->add_flag("--verify", o.verify,
+                 "Check parity while exporting (all five segments read); exit with 19 when a stripe is "
+                 "inconsistent; with --map its ranges go to MAP.inconsistent");
     AddSourceOptions(*ex, opts);
     ex->callback([&opts] { opts.command = "export"; });
 }
@@ -336,10 +358,13 @@ int RunExport(const Options& opts)
             cmd << " " << s;
         for (const auto& m : opts.sourceMaps)
             cmd << " --source-map " << m;
+        for (const auto& x : opts.exclude)
+            cmd << " --exclude " << x;
         cmd << " --lun " << o.lun << " --to " << o.to;
         if (o.offsetSectors)
             cmd << " --offset-sectors " << o.offsetSectors;
-        cmd << " --map " << o.map << (o.restart ? " --restart" : "") << (o.retryBad ? " --retry-bad" : "");
+        cmd << " --map " << o.map << (o.restart ? " --restart" : "") << (o.retryBad ? " --retry-bad" : "")
+            << (o.verify ? " --verify" : "");
         if (!o.hash.empty())
             cmd << " --hash " << o.hash;
         o.commandLine = o.map.empty() ? std::string() : cmd.str();
@@ -366,6 +391,9 @@ int RunExport(const Options& opts)
             have += " " + std::to_string(l->group) + ":" + std::to_string(l->id);
         return refuse(65, "no LUN " + o.lun + " in this disk group; it holds:" + (have.empty() ? " none" : have));
     }
+    if (!o.quiet)
+        for (const std::string& x : ExcludedSources(ctx))
+            Out(stderr, "note: " + x + " is excluded: its segments are rebuilt from parity\n");
     const uint64_t bytes = lun->CoveredBytes();
     if (lun->ShortCoverage() && !o.quiet)
         Out(stderr, "note: the LUN declares " + std::to_string(lun->DeclaredBytes()) +
@@ -381,6 +409,7 @@ int RunExport(const Options& opts)
     settings.retryBad = o.retryBad;
     settings.hash = o.hash;
     settings.sparse = o.sparse;
+    settings.verifyParity = o.verify;
     settings.commandLine = o.commandLine;
     settings.stop = &g_stopRequested;
     // Console lines only when asked; never into the JSON.
@@ -422,6 +451,8 @@ int RunExport(const Options& opts)
             Out(stderr, error + " after " + std::to_string(report.firstStripe + report.written) + " of " +
                             std::to_string(report.stripes) + " stripes" +
                             (o.map.empty() || stream ? std::string() : "; continue with --map " + o.map) + "\n");
+    } else if (result.total.parity.inconsistent > 0) {
+        status = kExitInconsistent;
     } else if (o.strict && (o.map.empty() ? result.total.bytesLost + result.uncoveredBytes : result.mapLost) > 0) {
         status = 18;
     }

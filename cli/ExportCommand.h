@@ -6,7 +6,13 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdint>
+#include <string>
+
 namespace corvane::cli {
+
+// "GROUP:ID" with decimal 32-bit numbers.
+bool ParseLun(const std::string& text, uint32_t& group, uint32_t& id);
 
 void RegisterExport(CLI::App& app, Options& opts);
 // Exit status: 0 every stripe written (zero-filled ranges are listed, not

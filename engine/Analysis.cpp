@@ -1,6 +1,7 @@
 #include "engine/Analysis.h"
 
 #include "engine/Errors.h"
+#include "engine/Exclude.h"
 
 #include <exception>
 
@@ -29,6 +30,12 @@ AnalysisResult RunAnalysis(EvaContext& ctx)
         ctx.ResetAnalysis();
         ctx.DiscoverArray();
         ctx.BuildLunLayout();
+        std::string error;
+        if (!ExcludeSources(ctx, ctx.exclude, error)) {
+            result.status = AnalysisResult::Status::Failed;
+            result.text = error;
+            return result;
+        }
         result.status = AnalysisResult::Status::Ok;
     } catch (const EvaError& e) {
         result.status = AnalysisResult::Status::Failed;

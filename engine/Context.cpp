@@ -209,6 +209,7 @@ void EvaContext::ResetAnalysis()
     raidInfo.clear();
     raidInfoBackup.clear();
     missingSlots.clear();
+    excluded.clear();
     blockList.clear();
     lunList.clear();
     members.clear();

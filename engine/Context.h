@@ -190,6 +190,16 @@ public:
     std::vector<SourceEntry> sources;
     // How members are read: retries of a failed block and its size.
     JFileHandle::ReadPolicy readPolicy;
+    // Sources to treat as missing (paths as given): the analysis opens and
+    // reads them like the others, then takes them out of the member map, so
+    // an export rebuilds their segments from parity (ExcludeSources).
+    std::vector<std::string> exclude;
+    // The member-map cells an exclusion emptied, with the member each held.
+    struct ExcludedCell {
+        SlotKey slot;
+        MemberDisk* member = nullptr;
+    };
+    std::vector<ExcludedCell> excluded;
 
     // What the analysis noticed beside the LUN list (UTF-8 lines): sources
     // that could not be identified, disk ids carried twice, and so on.

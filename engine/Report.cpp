@@ -36,6 +36,13 @@ AnalysisSummary Summarize(const EvaContext& ctx)
             ++s.members[it->second].slots;
         }
     }
+    for (const EvaContext::ExcludedCell& c : ctx.excluded) {
+        const auto it = place.find(c.member);
+        if (it == place.end())
+            continue;
+        s.excluded.push_back({c.slot.row, c.slot.column, it->second, c.member->diskId});
+        s.members[it->second].excluded = true;
+    }
     s.missingSlots = ctx.missingSlots;
     // The entry of the primary copy, or where that is empty the second
     // copy's (which filled it).

@@ -19,6 +19,7 @@ struct MemberSummary {
     bool identified = false;           // its first kilobyte was read in full
     bool replacedByDuplicate = false;  // another source with the same disk id holds its slots
     size_t slots = 0;                  // cells of the member map it holds
+    bool excluded = false;             // left out on request (--exclude): its cells count as missing
 };
 
 // A filled cell of the member map.
@@ -43,6 +44,7 @@ struct LunSummary {
 struct AnalysisSummary {
     std::vector<MemberSummary> members;  // in source order
     std::vector<MapCell> memberMap;      // row by row, column by column
+    std::vector<MapCell> excluded;       // cells emptied on request, with the member they held
     std::vector<SlotKey> missingSlots;   // in the order found
     // Per missing slot: the disk id its RAID information entry names (no
     // source carries it), or -1 for an entry empty in both copies.

@@ -28,6 +28,39 @@ struct ByteRange {
     friend bool operator==(const ByteRange&, const ByteRange&) = default;
 };
 
+// What a parity check found over the stripes of one run.
+struct ParityReport {
+    bool checked = false; // the run checked parity
+    // Stripes: inconsistent when a block of it is; else unverifiable when a
+    // block could not be checked (a position missing or unreadable there);
+    // else consistent.
+    uint32_t consistent = 0;
+    uint32_t inconsistent = 0;
+    uint32_t unverifiable = 0;
+    // 4 KiB blocks of the stripes' segments.
+    uint64_t consistentBlocks = 0;
+    uint64_t inconsistentBlocks = 0;
+    uint64_t unverifiableBlocks = 0;
+    // LUN byte ranges of the data at inconsistent blocks, sorted and merged.
+    std::vector<ByteRange> inconsistentRanges;
+    // Per source that serves a position of a checked stripe, in member order.
+    struct Source {
+        std::string source;
+        uint32_t stripes = 0;      // stripes it takes part in
+        uint32_t inconsistent = 0; // of those, inconsistent
+    };
+    std::vector<Source> sources;
+    // The sources that take part in every inconsistent stripe (none when
+    // no stripe is inconsistent).
+    std::vector<std::string> shared;
+
+    uint32_t Stripes() const { return consistent + inconsistent + unverifiable; }
+};
+
+// Adds b's counts, ranges and sources to a; shared becomes the sources in
+// every inconsistent stripe of both.
+void AddParity(ParityReport& a, const ParityReport& b);
+
 // How far an export got and what it could not recover. Counts cover the
 // stripes this run wrote: firstStripe to firstStripe + written - 1.
 struct ExportReport {
@@ -45,6 +78,7 @@ struct ExportReport {
     // LUN byte ranges written as zeros, sorted and merged.
     std::vector<ByteRange> zeroRanges;
     bool cancelled = false;
+    ParityReport parity; // when the export checked parity
 
     // Every stripe record is on the target.
     bool Finished() const { return firstStripe + written == stripes; }
@@ -75,6 +109,12 @@ struct ExportControl {
     // the writer, numbered from 0); a std::system_error thrown here counts
     // as that thread failing to start. For tests.
     std::function<void(unsigned)> beforeThreadStart;
+    // Read all five positions of every stripe and check its parity per 4 KiB
+    // block (the report's parity).
+    bool verifyParity = false;
+    // False: nothing is written and no target is needed, for a parity check
+    // alone; the stripes count as written once checked.
+    bool writeTarget = true;
     // Receives the final report, also when ExportLun throws.
     ExportReport* report = nullptr;
     // Gets every stripe written, in order (started by the caller).

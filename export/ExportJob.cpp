@@ -1,6 +1,7 @@
 #include "export/ExportJob.h"
 
 #include "engine/Errors.h"
+#include "engine/Exclude.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -165,6 +166,7 @@ bool ExportJob::Prepare()
     m_result = {};
     m_result.uncoveredBytes = domain - covered;
     m_result.hashAlgorithm = s.hash;
+    m_result.excluded = ExcludedSources(m_ctx);
     m_map = RescueMap(domain);
     m_map.Mark(covered, domain - covered, '-');
     m_firstStripe = 0;
@@ -181,6 +183,9 @@ bool ExportJob::Prepare()
         if (s.retryBad)
             return Refuse(64, "--retry-bad writes stripes again in place; standard output is written once, in order");
     }
+    // Said before anything is opened or read.
+    if (const std::string loss = ExclusionLoss(m_ctx, m_lun.stripeRecords); !loss.empty())
+        return Refuse(64, "LUN " + std::to_string(m_lun.group) + ":" + std::to_string(m_lun.id) + ": " + loss);
     struct stat tst {};
     const bool targetExists = !Stream() && ::stat(s.target.c_str(), &tst) == 0;
     if (s.sparse && targetExists && S_ISBLK(tst.st_mode))
@@ -292,9 +297,20 @@ bool ExportJob::Prepare()
         }
     }
     st.target.sparse = s.sparse;
-    if (!s.mapPath.empty())
-        m_map.notes = {ExportIdentity(m_lun, s.startOffset, opened,
-                                      Stream() ? s.target : std::filesystem::absolute(s.target).string())};
+    if (!s.mapPath.empty()) {
+        m_map.notes = {ExportIdentity(m_lun, s.startOffset, opened, Stream() ? s.target : std::filesystem::absolute(s.target).string())};
+        for (const std::string& x : m_result.excluded)
+            m_map.notes.push_back("corvane excluded " + x + " (treated as missing: rebuilt from parity)");
+    }
+    if (s.verifyParity) {
+        // A continued run keeps what the earlier runs found.
+        m_inconsistent = RescueMap(m_lun.CoveredBytes());
+        RescueMap old;
+        std::string text, error;
+        if (m_firstStripe > 0 && !s.mapPath.empty() && LoadFile(s.mapPath + ".inconsistent", text, error) &&
+            RescueMap::Parse(text, old, error) && old.Size() == m_lun.CoveredBytes())
+            m_inconsistent = old;
+    }
     uint64_t toWrite = static_cast<uint64_t>(count - m_firstStripe) * kRunSize;
     for (const auto& [a, b] : m_retry)
         toWrite += static_cast<uint64_t>(b - a) * kRunSize;
@@ -324,6 +340,18 @@ void ExportJob::SaveMap(const ExportReport& r)
     }
 }
 
+void ExportJob::SaveInconsistent()
+{
+    if (!m_settings.verifyParity || m_settings.mapPath.empty())
+        return;
+    const std::string path = m_settings.mapPath + ".inconsistent";
+    std::string error;
+    if (SaveFileAtomically(path, m_inconsistent.Render(m_settings.commandLine, m_settings.program), error))
+        m_result.inconsistentMap = path;
+    else
+        m_result.warnings.push_back(error);
+}
+
 namespace {
 
 void AddUp(ExportReport& sum, const ExportReport& r)
@@ -348,6 +376,7 @@ void AddUp(ExportReport& sum, const ExportReport& r)
     }
     sum.zeroRanges = std::move(merged);
     sum.cancelled = sum.cancelled || r.cancelled;
+    AddParity(sum.parity, r.parity);
 }
 
 } // namespace
@@ -409,12 +438,19 @@ const ExportJobResult& ExportJob::Run()
                 s.onWritten(written);
         };
         control.report = &m_result.report;
+        control.verifyParity = s.verifyParity;
         try {
             m_result.report = ExportLun(m_ctx, records, s.startOffset, s.progress, s.user, control);
         } catch (const EvaError& e) {
             Fail(e);
         }
         AddUp(m_result.total, m_result.report);
+        if (s.verifyParity) {
+            // The pass's checked stripes: '+', and '-' where parity disagrees.
+            ExportReport checked = m_result.report;
+            checked.zeroRanges = checked.parity.inconsistentRanges;
+            ApplyReport(m_inconsistent, checked);
+        }
         before += m_result.report.written;
         if (m_result.status != 0 || m_result.report.cancelled)
             break;
@@ -448,13 +484,14 @@ const ExportJobResult& ExportJob::Run()
                 m_result.warnings.push_back("the " + s.hash + " of " + s.target + " could not be computed: " +
                                             hashError);
             else if (!s.mapPath.empty()) {
-                m_map.notes.resize(1);
+                std::erase_if(m_map.notes, [&](const std::string& n) { return n.rfind("corvane " + s.hash + " ", 0) == 0; });
                 m_map.notes.push_back("corvane " + s.hash + " " + digest + " of the LUN's " +
                                       std::to_string(m_lun.CoveredBytes()) + " bytes on the target");
                 SaveMap(m_result.report);
             }
         }
     }
+    SaveInconsistent();
     m_result.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     m_result.mapRescued = m_map.Total('+');
     m_result.mapLost = m_map.Total('-');

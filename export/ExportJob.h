@@ -52,6 +52,11 @@ struct ExportJobSettings {
     std::string hash;
     // An image file target keeps every all-zero 4 KiB block as a hole.
     bool sparse = false;
+    // Check each stripe's parity while exporting (all five positions read).
+    // With a map, its inconsistent ranges go to MAP.inconsistent ('-'
+    // inconsistent, '+' checked and consistent): the export map has no
+    // status for "read but inconsistent", so they stay '+' there.
+    bool verifyParity = false;
 };
 
 struct ExportJobResult {
@@ -79,6 +84,8 @@ struct ExportJobResult {
     std::string hash;               // lowercase hex; empty when not finished
     // The map's totals after the run.
     uint64_t mapRescued = 0, mapLost = 0, mapPending = 0;
+    std::string inconsistentMap; // where the inconsistent ranges went (verifyParity with a map)
+    std::vector<std::string> excluded; // sources treated as missing (--exclude), as opened
 };
 
 // The note that ties a mapfile to one export: a resume must continue the
@@ -114,6 +121,7 @@ public:
 
 private:
     void SaveMap(const ExportReport& r);
+    void SaveInconsistent();
     void Fail(const EvaError& e);
     bool Refuse(int status, std::string message);
     bool CheckMapPath();
@@ -123,6 +131,7 @@ private:
     const LunEntry& m_lun;
     ExportJobSettings m_settings;
     RescueMap m_map;
+    RescueMap m_inconsistent; // verifyParity: '-' where parity disagrees
     uint32_t m_firstStripe = 0;
     bool m_mapWarned = false;
     std::vector<std::pair<uint32_t, uint32_t>> m_retry; // [first, end) stripe runs to export again

@@ -47,6 +47,11 @@ void RunMemberReader(MemberReader& r)
     bool broken = false; // after a refused position: hand requests over unread
     for (uint64_t i = 0; i < r.requests.size(); ++i) {
         RingSlot& slot = SlotOf(r, i);
+        // A shorter lead: request i - lead must be retired first (its slot
+        // then waits for request i - lead + 20, which only this reader fills).
+        if (r.lead < kRingSlots && i >= r.lead &&
+            !AwaitTurn(SlotOf(r, i - r.lead).turn, FreeTurn(i - r.lead + kRingSlots)))
+            break;
         if (!AwaitTurn(slot.turn, FreeTurn(i)))
             break;
         if (broken) {

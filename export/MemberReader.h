@@ -57,6 +57,9 @@ struct MemberReader {
     JFileHandle::ReadPolicy policy;
     // The writer may copy this member's segments to the target in the kernel.
     bool kernelCopy = false;
+    // How many requests the reader may be ahead of the stripes retired
+    // (at most the ring's 20).
+    unsigned lead = kRingSlots;
     FirstFailure* failure = nullptr;
     FILE* console = nullptr;
 };

@@ -56,6 +56,20 @@ struct SegmentState {
     }
 };
 
+// The unit of a parity check: the five segments of a stripe agree when, at
+// every offset of the block, the exclusive-or of their bytes is zero.
+inline constexpr uint64_t kParityBlock = 4096;
+
+// What a parity check of one stripe found, in 4 KiB blocks of its segments.
+struct ParityOutcome {
+    uint32_t consistent = 0;
+    uint32_t inconsistent = 0;
+    uint32_t unverifiable = 0; // a position absent or unreadable in the block
+    // LUN offsets of the data bytes at inconsistent blocks (all four data
+    // positions: parity cannot tell which of the five is wrong).
+    ExtentSet inconsistentRanges;
+};
+
 // What one stripe gave, in LUN data bytes (the parity is not counted).
 struct StripeOutcome {
     uint64_t read = 0;    // taken as read from their own segment
@@ -63,6 +77,7 @@ struct StripeOutcome {
     uint64_t lost = 0;    // written as zeros: two or more positions unreadable there
     ExtentSet lostRanges; // LUN offsets
     uint32_t segmentsWithLoss = 0;
+    ParityOutcome parity; // filled only when the export checks parity
 };
 
 // Reads [from, from + length) of a position's segment into its buffer
@@ -110,6 +125,12 @@ bool ResolveStripe(uint64_t stripe, const std::array<SegmentState*, kStripePosit
 // The LUN byte ranges that bytes [from, from + length) of data position p
 // of stripe number `stripe` carry, added to out.
 void AddLunRanges(uint64_t stripe, unsigned p, uint64_t from, uint64_t length, ExtentSet& out);
+
+// Checks the parity of stripe number `stripe` per 4 KiB block, on the bytes
+// as read: every position must be in its buffer (a parity check reads them
+// all). Blocks where a position is absent or has unreadable bytes are
+// unverifiable.
+void CheckParity(uint64_t stripe, const std::array<SegmentState*, kStripePositions>& seg, ParityOutcome& out);
 
 // a ^= b over n bytes.
 void XorInto(uint8_t* a, const uint8_t* b, uint64_t n);

@@ -63,7 +63,7 @@ void RunStripeWriter(StripeWriter& w)
             std::string error;
             int code = kWriteFailed;
             try {
-                code = w.target ? w.target->WriteStripe(slot, w.policy, error) : kWriteFailed;
+                code = w.discard ? 0 : w.target ? w.target->WriteStripe(slot, w.policy, error) : kWriteFailed;
             } catch (const std::exception& e) {
                 error = std::string("write failed: ") + e.what();
             }

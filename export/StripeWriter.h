@@ -63,6 +63,7 @@ struct StripeWriter {
     FILE* console = nullptr;
     // Set: every stripe written goes to the hasher, in order.
     StripeHasher* hasher = nullptr;
+    bool discard = false; // a parity check alone: stripes are not written
 };
 
 // Resets the ring for an export whose first stripe is `first`.

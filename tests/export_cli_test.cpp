@@ -303,6 +303,47 @@ TEST_F(ExportCli, AFileThatIsNoMapfileIsNotOverwritten)
     EXPECT_FALSE(std::filesystem::exists(dir.file("a.img")));
 }
 
+// verify names the stale member and exits 19; export --verify --exclude it
+// writes the current data, and MAP.inconsistent marks nothing '-'.
+TEST_F(ExportCli, VerifyNamesTheStaleMemberAndExportExcludingItIsCurrent)
+{
+    sample::GroupPlan g = sample::HealthyGroup(8, {10});
+    g.luns[0].staleMember = 6;
+    Generate(g);
+    const std::string stale = manifest.Sources()[6];
+    std::vector<std::string> verify{"verify"};
+    for (const auto& src : manifest.Sources())
+        verify.push_back(src);
+    verify.push_back("--json");
+    {
+        CliRun run(verify, dir.file("stdout"), dir.file("stderr"));
+        ASSERT_EQ(run.Wait(), 19) << Stderr();
+    }
+    const auto j = nlohmann::json::parse(Stdout());
+    EXPECT_EQ(j["likelyStale"], stale);
+    EXPECT_EQ(j["stripes"]["inconsistent"], manifest.luns[0].inconsistentStripes.size());
+    EXPECT_EQ(j["status"], 19);
+
+    const std::string out = dir.file("lun.img"), map = dir.file("lun.map");
+    ASSERT_EQ(Run({"--lun", "0:0", "--to", out, "--map", map, "--verify", "--exclude", stale, "--json"}), 0)
+        << Stderr();
+    EXPECT_EQ(sample::Sha256OfFile(out, 0, manifest.luns[0].bytes), manifest.luns[0].sha256);
+    const auto e = nlohmann::json::parse(Stdout());
+    EXPECT_EQ(e["parity"]["stripes"]["inconsistent"], 0);
+    EXPECT_EQ(e["excluded"], nlohmann::json::array({stale}));
+    RescueMap inconsistent;
+    std::string error;
+    ASSERT_TRUE(RescueMap::Parse(Slurp(map + ".inconsistent"), inconsistent, error)) << error;
+    EXPECT_EQ(inconsistent.Total('+'), manifest.luns[0].bytes);
+    EXPECT_NE(Slurp(map).find("# corvane excluded " + stale), std::string::npos);
+
+    // Without the exclusion the stale bytes are exported, and said to be.
+    ASSERT_EQ(Run({"--lun", "0:0", "--to", out, "--map", map, "--restart", "--verify"}), 19) << Stderr();
+    ASSERT_TRUE(RescueMap::Parse(Slurp(map + ".inconsistent"), inconsistent, error)) << error;
+    EXPECT_EQ(inconsistent.Total('-'), manifest.luns[0].inconsistentStripes.size() * 0x800000);
+    EXPECT_NE(Stdout().find("Likely stale member: " + stale), std::string::npos) << Stdout();
+}
+
 struct RefusalCase {
     const char* name;
     std::vector<std::string> args; // "@SRC0" stands for the first source
@@ -321,11 +362,12 @@ TEST_P(ExportCliRefusal, EndsWithTheRightStatusAndWritesNothing)
     WriteFile(dir.file("bad.map"), text("0 +\n0 0x1000 +\n0x2000 0x1000 -\n"));
     std::vector<std::string> args;
     for (std::string a : GetParam().args) {
-        for (const char* key : {"@SRC0", "@OUT", "@DIR"}) {
+        for (const char* key : {"@SRC0", "@SRC1", "@OUT", "@DIR"}) {
             const size_t at = a.find(key);
             if (at == std::string::npos)
                 continue;
-            const std::string value = std::string(key) == "@SRC0" ? manifest.Sources()[0]
+            const std::string value = std::string(key) == "@SRC0"   ? manifest.Sources()[0]
+                                      : std::string(key) == "@SRC1" ? manifest.Sources()[1]
                                       : std::string(key) == "@OUT" ? dir.file("out.img")
                                                                    : dir.file(".");
             a.replace(at, std::strlen(key), value);
@@ -380,10 +422,20 @@ INSTANTIATE_TEST_SUITE_P(
                                   64,
                                   "does not exist"},
                       RefusalCase{"UnknownHash", {"--lun", "0:0", "--to", "@OUT", "--hash", "crc32"}, 64, "--hash"},
+<<<<<<< HEAD
                       RefusalCase{"StreamWithAnOffset", {"--lun", "0:0", "--to", "-", "--offset-sectors", "8"}, 64,
                                   "standard output cannot seek"},
                       RefusalCase{"StreamSparse", {"--lun", "0:0", "--to", "-", "--sparse"}, 64,
                                   "standard output cannot hold holes"},
+=======
+                      RefusalCase{"ExcludeOfNoSource", {"--lun", "0:0", "--to", "@OUT", "--exclude", "@DIR/x.img"},
+                                  64, "not one of the sources given"},
+                      // Every stripe of a five-member group uses all five.
+                      RefusalCase{"ExcludeTwoOfAStripe",
+                                  {"--lun", "0:0", "--to", "@OUT", "--exclude", "@SRC0", "--exclude", "@SRC1"},
+                                  64,
+                                  "2 of 2 stripes with two or more positions missing"},
+>>>>>>> audit
                       RefusalCase{"SourceMapWithoutImage",
                                   {"--lun", "0:0", "--to", "@OUT", "--source-map", "@DIR/good.map"},
                                   64,

@@ -7,6 +7,7 @@
 #include "TempDir.h"
 #include "engine/Analysis.h"
 #include "engine/Errors.h"
+#include "engine/Exclude.h"
 #include "export/Export.h"
 #include "export/LunReader.h"
 #include "export/RescueMap.h"
@@ -518,6 +519,84 @@ const FaultRow kFaultRows[] = {
 INSTANTIATE_TEST_SUITE_P(Rows, FaultedExport, ::testing::ValuesIn(kFaultRows),
                          [](const auto& p) { return std::string(p.param.name); });
 
+// --- Parity audit ----------------------------------------------------------
+
+// Eight members in one row, 12 stripes: stripe k takes columns k .. k + 4
+// (mod 8), so each member serves 5 of every 8 stripes and only a stale
+// member is in every stripe it spoils.
+struct AuditRow {
+    const char* name;
+    std::function<void(GroupPlan&)> damage;
+    int exclude;     // member left out with ExcludeSources (-1: none)
+    int stale;       // the member verify must name (-1: none)
+    uint32_t unverifiable;
+};
+
+class ParityAudit : public SampleExport, public ::testing::WithParamInterface<AuditRow> {};
+
+TEST_P(ParityAudit, FindsTheStaleMemberAndExcludingItRebuildsTheCurrentData)
+{
+    const AuditRow& row = GetParam();
+    GroupPlan g = sample::HealthyGroup(8, {12});
+    row.damage(g);
+    Analyse(g);
+    if (row.exclude >= 0) {
+        std::string error;
+        ASSERT_TRUE(ExcludeSources(ctx, {manifest.members[static_cast<size_t>(row.exclude)].path}, error)) << error;
+    }
+    const LunOut& want = manifest.luns[0];
+    ExportControl c;
+    c.console = nullptr;
+    c.verifyParity = true;
+    c.writeTarget = false;
+    const ParityReport p = ExportLun(ctx, Lun(0).stripeRecords, 0, nullptr, nullptr, c).parity;
+    const uint32_t inconsistent = row.exclude >= 0 ? 0 : static_cast<uint32_t>(want.inconsistentStripes.size());
+    EXPECT_EQ(std::tuple(p.Stripes(), p.inconsistent, p.unverifiable), std::tuple(12u, inconsistent, row.unverifiable));
+    // Every byte of an inconsistent stripe's data is in the ranges here.
+    uint64_t ranged = 0;
+    for (const ByteRange& r : p.inconsistentRanges)
+        ranged += r.length;
+    EXPECT_EQ(ranged, row.stale >= 0 ? inconsistent * kRun : p.inconsistentBlocks * 4 * kParityBlock);
+    if (row.stale >= 0) {
+        const std::string& stale = manifest.members[static_cast<size_t>(row.stale)].path;
+        EXPECT_EQ(p.shared, std::vector<std::string>{stale});
+        for (const ParityReport::Source& s : p.sources) {
+            if (s.source == stale)
+                EXPECT_EQ(std::pair(s.stripes, s.inconsistent), std::pair(inconsistent, inconsistent));
+            else
+                EXPECT_LT(s.inconsistent, inconsistent) << s.source;
+        }
+    } else if (inconsistent > 0) {
+        EXPECT_TRUE(p.shared.empty());
+    }
+
+    // An export that checks parity as it goes finds the same, and with the
+    // stale member left out writes the current data.
+    c.writeTarget = true;
+    const std::string out = dir.file("out.img");
+    OpenExportTarget(ctx, out, 0, want.bytes);
+    const ExportReport rep = ExportLun(ctx, Lun(0).stripeRecords, 0, nullptr, nullptr, c);
+    EXPECT_EQ(rep.parity.inconsistent, inconsistent);
+    EXPECT_EQ(sample::Sha256OfFile(out, 0, want.bytes), row.exclude >= 0 ? want.sha256 : want.exportSha256);
+}
+
+const AuditRow kAuditRows[] = {
+    {"AStaleMemberIsNamed", [](GroupPlan& g) { g.luns[0].staleMember = 5; }, -1, 5, 0},
+    {"ExcludingTheStaleMemberGivesTheCurrentData", [](GroupPlan& g) { g.luns[0].staleMember = 5; }, 5, -1, 8},
+    // Stripes 0, 3 and 6 share no member.
+    {"StaleParityAloneNamesNoMember",
+     [](GroupPlan& g) {
+         for (uint32_t k : {0u, 3u, 6u})
+             g.luns[0].faults.push_back({k, 4, 0x3000, 0x1000, sample::FaultKind::Stale});
+     },
+     -1, -1, 0},
+    {"ADegradedStripeIsUnverifiable", [](GroupPlan& g) { g.members[2].present = false; }, -1, -1, 8},
+    {"ABadPageLeavesItsStripeUnverifiable", [](GroupPlan& g) { Fault(g, 1, 2, 0x40000, 0x1000); }, -1, -1, 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, ParityAudit, ::testing::ValuesIn(kAuditRows),
+                         [](const auto& p) { return std::string(p.param.name); });
+
 // --- The same with real EIO ------------------------------------------------
 
 class FaultedExportRealEio : public FaultedExport {};
@@ -641,7 +720,11 @@ TEST_F(SampleExportRealEio, AMissingMemberAndOneThatVanishesLoseExactlyWhatIsRep
     ASSERT_FALSE(rep.zeroRanges.empty());
     // Before the vanish parity covered the missing member.
     EXPECT_GE(rep.zeroRanges.front().offset, kVanishAt * kRun);
-    EXPECT_GE(rep.rebuilt, static_cast<uint32_t>(kVanishAt));
+    // Stripe 0 lacks only its parity (on the missing member): complete, not
+    // rebuilt. Whether a stripe after the vanish still reads depends on how
+    // far the vanishing member's reader got, so it is not counted on.
+    EXPECT_GE(rep.rebuilt + rep.complete, static_cast<uint32_t>(kVanishAt));
+    EXPECT_GE(rep.rebuilt, static_cast<uint32_t>(kVanishAt - 1));
     EXPECT_GT(rep.damaged, 0u);
     uint64_t total = 0;
     for (const ByteRange& z : rep.zeroRanges)

@@ -456,6 +456,7 @@ struct SlotCase {
     uint64_t rebuiltBytes;
     Ranges zeroRanges;
     uint32_t damaged;      // stripes
+    std::vector<uint32_t> inconsistent = {}; // stripes with stale bytes
 };
 
 void PrintTo(const SlotCase& c, std::ostream* os)
@@ -474,6 +475,8 @@ void ExpectFaultsPlaced(const GroupPlan& plan, const Manifest& m)
     std::map<std::string, JFileHandle::ExtentSet> bad, holes;
     const LunPlan& l = plan.luns[0];
     for (const StripeFault& f : l.faults) {
+        if (f.kind == FaultKind::Stale)
+            continue; // they read; the images' bytes are checked by the export tests
         const LayoutRecord& r = stripes.at(f.stripe);
         const uint64_t at = SegmentOffset(PositionSegment(r, f.position)) + f.offset;
         (f.kind == FaultKind::Hole ? holes : bad)[layout.PathOf(r, f.position)].Add(at, f.length);
@@ -542,6 +545,7 @@ TEST_P(SampleSlots, ExpectedExport)
     for (const auto& r : GetParam().zeroRanges)
         lost += r.second;
     EXPECT_EQ(lun.lostBytes, lost);
+    EXPECT_EQ(lun.inconsistentStripes, GetParam().inconsistent);
     if (lost == 0) {
         EXPECT_EQ(lun.exportSha256 == lun.sha256, GetParam().exportIsIntact);
     } else {
@@ -631,7 +635,21 @@ INSTANTIATE_TEST_SUITE_P(
                   {4 * kStripe + 2 * 0x20000 + 0x1F000, 0x1000},
                   {4 * kStripe + 5 * 0x20000, 0x1000},
                   {4 * kStripe + 6 * 0x20000, 0x1000}},
-                 1}),
+                 1},
+        // Stale bytes read: a stale data segment reaches the export, stale
+        // parity does not; member 2 serves stripes 1 and 4 (not 3).
+        SlotCase{"StaleDataSegment",
+                 [](GroupPlan& s) { s.luns[0].faults = {{2, 1, 0x1000, 0x2000, FaultKind::Stale}}; }, 0, false, 0,
+                 {}, 0, {2}},
+        SlotCase{"StaleParityAlone",
+                 [](GroupPlan& s) { s.luns[0].faults = {{3, 4, 0, kSegmentSize, FaultKind::Stale}}; }, 0, true, 0,
+                 {}, 0, {3}},
+        SlotCase{"StaleMemberInChosenStripes",
+                 [](GroupPlan& s) {
+                     s.luns[0].staleMember = 2;
+                     s.luns[0].staleStripes = {1, 3, 4};
+                 },
+                 0, false, 0, {}, 0, {1, 4}}),
     [](const ::testing::TestParamInfo<SlotCase>& i) { return std::string(i.param.name); });
 
 TEST_F(SampleTest, OneMemberLeftOutIsRebuiltFromParity)
@@ -711,6 +729,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadPlan{"FaultOnPosition5", [](GroupPlan& s) { s.luns[0].faults = {Bad(0, 5, 0, 4096)}; }},
         BadPlan{"FaultOutsideTheSegment", [](GroupPlan& s) { s.luns[0].faults = {Bad(0, 1, kSegmentSize, 1)}; }},
         BadPlan{"EmptyFault", [](GroupPlan& s) { s.luns[0].faults = {Bad(0, 1, 0, 0)}; }},
+        BadPlan{"StaleBytesPastTheSegment",
+                [](GroupPlan& s) { s.luns[0].faults = {{0, 1, kSegmentSize - 1, 2, FaultKind::Stale}}; }},
+        BadPlan{"StaleMemberThatIsNone", [](GroupPlan& s) { s.luns[0].staleMember = 6; }},
         BadPlan{"FaultInALunWithoutStripes",
                 [](GroupPlan& s) {
                     s.luns[0].mapType = 0;
@@ -746,7 +767,8 @@ TEST(SampleJson, ReadsEveryField)
                   "headerFirstAlternativeUnreadable": true, "pieceFirstAlternativeUnreadable": true},
                  {"headerFirstAlternativePartlyBad": true, "pieceFirstAlternativePartlyBad": true, "dataFile": "d.bin",
                   "faults": [{"stripe": 1, "position": 4, "offset": 8192, "length": 4096, "kind": "hole"},
-                             {"offset": 5, "length": 7}]}],
+                             {"offset": 5, "length": 7}, {"length": 9, "kind": "stale"}],
+                  "staleMember": 3, "staleStripes": [1]}],
         "primaryHoles": [{"row": 1, "column": 2}],
         "emptySlots": [{"row": 1, "column": 3}],
         "writeBackupCopy": false})");
@@ -765,7 +787,10 @@ TEST(SampleJson, ReadsEveryField)
     EXPECT_TRUE(s.luns[1].pieceFirstAlternativePartlyBad);
     EXPECT_EQ(s.luns[1].dataFile, "d.bin");
     EXPECT_EQ(s.luns[0].dataFile, "");
-    ASSERT_EQ(s.luns[1].faults.size(), 2u);
+    ASSERT_EQ(s.luns[1].faults.size(), 3u);
+    EXPECT_EQ(s.luns[1].faults[2].kind, FaultKind::Stale);
+    EXPECT_EQ(std::pair(s.luns[1].staleMember, s.luns[1].staleStripes), std::pair(3, std::vector<uint32_t>{1}));
+    EXPECT_EQ(s.luns[0].staleMember, -1);
     const StripeFault& f = s.luns[1].faults[0];
     EXPECT_EQ(std::tuple(f.stripe, f.position, f.offset, f.length, f.kind),
               std::tuple(1u, uint8_t{4}, 8192u, 4096u, FaultKind::Hole));

@@ -795,6 +795,37 @@ private Q_SLOTS:
         QVERIFY(!Tree()->StatusText().contains(QStringLiteral("警告")));
     }
 
+    void excludeCheckTakesASourceOutOfTheMapUntilCleared()
+    {
+        TempDir dir;
+        const sample::Manifest m = sample::Generate(sample::HealthyGroup(5, {2}), dir.path().string());
+        AddGroup(m);
+        QVERIFY(Analyse());
+        const EvaContext& ctx = Tree()->Context();
+        QVERIFY(ctx.memberMap[1][2] != nullptr);
+        QVERIFY(Tree()->SetExcluded(2, true));
+        QVERIFY(ctx.memberMap[1][2] == nullptr);
+        QVERIFY(Tree()->SourceItem(2)->font(0).strikeOut());
+
+        QVERIFY(m_frame->ExecuteCommand(ID_VIEW_MEMBER_MAP));
+        auto* dlg = Tree()->findChild<CMemberMapDlg*>();
+        QVERIFY(dlg);
+        QTableWidgetItem* cell = dlg->Grid()->item(0, 2);
+        QCOMPARE(cell->checkState(), Qt::Checked);
+        QCOMPARE(cell->background().color(), CMemberMapDlg::ExcludedColour());
+        cell->setCheckState(Qt::Unchecked); // the user clears the check
+        QVERIFY(ctx.memberMap[1][2] != nullptr);
+        QVERIFY(!Tree()->SourceItem(2)->font(0).strikeOut());
+        QCOMPARE(dlg->Grid()->item(0, 1)->checkState(), Qt::Unchecked);
+        dlg->reject();
+
+        // A new analysis keeps the request.
+        QVERIFY(Tree()->SetExcluded(4, true));
+        QVERIFY(Analyse());
+        QVERIFY(ctx.memberMap[1][4] == nullptr && ctx.memberMap[1][2] != nullptr);
+        QVERIFY2(Tree()->StatusText().contains(QStringLiteral("member4.img")), qPrintable(Tree()->StatusText()));
+    }
+
     void shortCoverageRowMarked()
     {
         TempDir dir;

@@ -410,6 +410,8 @@ private:
         std::vector<StripePlace> stripes;
     };
     std::vector<LunPlacement> m_plans;
+    // Per LUN: stripes with stale bytes in a segment.
+    std::map<size_t, std::set<uint32_t>> m_staleStripes;
 
     // Member (index into groupPlan.members) the analysis finds at a slot, -1 for
     // none, as discovery resolves the tables this generator wrote.
@@ -542,7 +544,17 @@ void Generator::Validate()
                 Fail(what + ": the offset must lie inside the 2 MiB segment");
             if (f.length == 0)
                 Fail(what + ": the length is 0");
+            if (f.kind == FaultKind::Stale && f.length > kSegmentSize - f.offset)
+                Fail(what + ": stale bytes must lie inside the segment");
         }
+        if (l.staleMember >= static_cast<int>(s.members.size()) || l.staleMember < -1)
+            Fail(name + ": staleMember " + std::to_string(l.staleMember) + " is not a member");
+        for (uint32_t k : l.staleStripes)
+            if (k >= written)
+                Fail(name + ": stale stripe " + std::to_string(k) + ": the LUN has " + std::to_string(written) +
+                     " stripes");
+        if (!l.staleStripes.empty() && l.staleMember < 0)
+            Fail(name + ": staleStripes needs a staleMember");
     }
     // The scan stops at the first block that does not begin with an index
     // record, so every block before the last used one must hold a LUN.
@@ -714,12 +726,28 @@ void Generator::WriteLun(size_t lunIndex)
                 const int member = m_group.rows[l.row - 1][col];
                 Image& img = *m_images[static_cast<size_t>(member)];
                 const uint32_t s = img.Allocate();
+                // Stale bytes: the parity was computed from the current data.
+                std::vector<std::pair<uint64_t, uint64_t>> stale;
+                if (member == l.staleMember &&
+                    (l.staleStripes.empty() ||
+                     std::find(l.staleStripes.begin(), l.staleStripes.end(), k) != l.staleStripes.end()))
+                    stale.emplace_back(0, kSegmentSize);
+                for (const StripeFault& f : l.faults)
+                    if (f.kind == FaultKind::Stale && f.stripe == k && f.position == p)
+                        stale.emplace_back(f.offset, f.length);
+                for (const auto& [from, len] : stale)
+                    for (uint64_t i = from; i < from + len; ++i)
+                        seg.at(p)[i] ^= 0xA5;
+                if (!stale.empty())
+                    m_staleStripes[lunIndex].insert(k);
                 img.Write(SegmentOffset(s), seg.at(p), kSegmentSize);
                 place.pos[p] = {col, s};
                 place.member[p] = member;
             }
         }
         for (const StripeFault& f : l.faults) {
+            if (f.kind == FaultKind::Stale)
+                continue;
             const StripePlace& place = plan.stripes[f.stripe];
             const size_t member = static_cast<size_t>(place.member[f.position]);
             const uint64_t at = SegmentOffset(place.pos[f.position].segment) + f.offset;
@@ -914,7 +942,8 @@ LunOut Generator::ExpectedLun(size_t lunIndex, uint32_t group, uint32_t id)
         std::array<int, 5> res{};
         std::array<uint64_t, 5> at{};
         std::array<ExtentSet, 5> bad;
-        bool dataIntact = true;
+        const auto stale = m_staleStripes.find(lunIndex);
+        bool dataIntact = stale == m_staleStripes.end() || !stale->second.count(k);
         for (size_t p = 0; p < 5; ++p) {
             res[p] = m_resolved[l.row][place.pos[p].column];
             at[p] = SegmentOffset(place.pos[p].segment);
@@ -985,6 +1014,8 @@ LunOut Generator::ExpectedLun(size_t lunIndex, uint32_t group, uint32_t id)
     }
     for (const auto& e : zero)
         out.zeroRanges.emplace_back(e.offset, e.length);
+    if (const auto it = m_staleStripes.find(lunIndex); it != m_staleStripes.end())
+        out.inconsistentStripes.assign(it->second.begin(), it->second.end());
     out.sha256 = intact.Hex();
     out.exportSha256 = exported.Hex();
     return out;
@@ -1049,7 +1080,8 @@ std::string Generator::ManifestJson(const Manifest& m) const
                              {"lostBytes", l.lostBytes},
                              {"rebuiltBytes", l.rebuiltBytes},
                              {"rebuiltStripes", l.rebuiltStripes},
-                             {"damagedStripes", l.damagedStripes}});
+                             {"damagedStripes", l.damagedStripes},
+                             {"inconsistentStripes", l.inconsistentStripes}});
     }
     return j.dump(2) + "\n";
 }
@@ -1201,8 +1233,10 @@ std::vector<StripeFault> FaultsFromJson(const nlohmann::json& j)
         const std::string kind = Get<std::string>(f, "kind", "unreadable");
         if (kind == "hole")
             sf.kind = FaultKind::Hole;
+        else if (kind == "stale")
+            sf.kind = FaultKind::Stale;
         else if (kind != "unreadable")
-            Fail("fault: \"kind\" is \"unreadable\" or \"hole\", not \"" + kind + "\"");
+            Fail("fault: \"kind\" is \"unreadable\", \"hole\" or \"stale\", not \"" + kind + "\"");
         out.push_back(sf);
     }
     return out;
@@ -1309,7 +1343,8 @@ GroupPlan PlanFromJson(const std::string& text)
                      {"block", "stripes", "capacitySectors", "indexType", "mapType", "row",
                       "headerFirstAlternativeUnreadable", "pieceFirstAlternativeUnreadable",
                       "headerFirstAlternativePartlyBad", "pieceFirstAlternativePartlyBad", "faults",
-                      "headerFirstAlternativeZero", "pieceFirstAlternativeZero", "dataFile"},
+                      "headerFirstAlternativeZero", "pieceFirstAlternativeZero", "dataFile", "staleMember",
+                      "staleStripes"},
                      "LUN");
             LunPlan ls;
             ls.block = Narrow<uint32_t>(Get<uint64_t>(l, "block", 0), "block");
@@ -1326,6 +1361,11 @@ GroupPlan PlanFromJson(const std::string& text)
             ls.headerFirstAlternativeZero = Get<bool>(l, "headerFirstAlternativeZero", false);
             ls.pieceFirstAlternativeZero = Get<bool>(l, "pieceFirstAlternativeZero", false);
             ls.dataFile = Get<std::string>(l, "dataFile", "");
+            const int64_t staleMember = Get<int64_t>(l, "staleMember", -1);
+            if (staleMember < -1 || staleMember > 0xFFFF)
+                Fail("staleMember " + std::to_string(staleMember) + " is not a member");
+            ls.staleMember = static_cast<int>(staleMember);
+            ls.staleStripes = Get<std::vector<uint32_t>>(l, "staleStripes", {});
             groupPlan.luns.push_back(ls);
         }
     }

@@ -35,7 +35,11 @@ struct MemberPlan {
     Content content = Content::Member;
 };
 
-enum class FaultKind { Unreadable, Hole };
+// Unreadable: the bytes fail to read. Hole: an imaging run could not read
+// them. Stale: they read, but hold other bytes than the stripe's parity
+// says (older data, as on a member the array dropped long ago); the
+// manifest's sha256 stays the current data.
+enum class FaultKind { Unreadable, Hole, Stale };
 
 // A fault in LUN terms: bytes of one segment of one stripe. The generator
 // finds the member and its offset, so a test need not know the placement.
@@ -43,7 +47,7 @@ struct StripeFault {
     uint32_t stripe = 0;   // stripe record index
     uint8_t position = 0;  // 0..3 data, 4 parity
     uint64_t offset = 0;   // inside the segment, below 2 MiB
-    uint64_t length = 0;   // may run past the segment's end into the next bytes of the member
+    uint64_t length = 0;   // may run past the segment's end into the next bytes of the member (not Stale)
     FaultKind kind = FaultKind::Unreadable;
 };
 
@@ -66,6 +70,10 @@ struct LunPlan {
     bool pieceFirstAlternativePartlyBad = false;
     // Faults in this LUN's stripe segments, added to their members' ranges.
     std::vector<StripeFault> faults;
+    // A stale member (index into members, -1: none): its whole segment in
+    // each of staleStripes (empty: every stripe it serves) holds older data.
+    int staleMember = -1;
+    std::vector<uint32_t> staleStripes;
     // The first alternative names a segment that reads in full but holds
     // only zeros (never written, or an imaging tool's fill).
     bool headerFirstAlternativeZero = false;
@@ -140,6 +148,8 @@ struct LunOut {
     uint64_t rebuiltBytes = 0;     // data bytes unreadable, rebuilt from parity
     uint32_t rebuiltStripes = 0;   // stripes with rebuilt bytes and none lost
     uint32_t damagedStripes = 0;   // stripes with lost bytes
+    // Stripes whose segments disagree with their parity (stale bytes).
+    std::vector<uint32_t> inconsistentStripes;
 };
 
 // The expected LUN list assumes the analysis succeeds on Sources() (with

@@ -3,6 +3,7 @@
 #include "engine/Analysis.h"
 #include "engine/Context.h"
 #include "engine/Errors.h"
+#include "engine/Exclude.h"
 #include "engine/Report.h"
 #include "probe/LunContent.h"
 #include "ui/common/Busy.h"
@@ -19,6 +20,7 @@
 #include <QStyle>
 #include <QStringList>
 
+#include <algorithm>
 #include <exception>
 #include <string>
 #include <system_error>
@@ -82,6 +84,14 @@ CLeftView::CLeftView(QWidget* parent)
     m_memberMapAction = new QAction(tr("成员映射(&M)..."), this);
     m_memberMapAction->setObjectName(QStringLiteral("memberMap"));
     connect(m_memberMapAction, &QAction::triggered, this, [this] { OnMemberMap(); });
+    m_excludeAction = new QAction(tr("排除(&X)"), this);
+    m_excludeAction->setObjectName(QStringLiteral("excludeSource"));
+    m_excludeAction->setCheckable(true);
+    m_excludeAction->setToolTip(tr("打开本源，但按缺失处理：下次导出由校验重建它的段（例如过时的成员）"));
+    connect(m_excludeAction, &QAction::triggered, this, [this](bool on) {
+        if (QTreeWidgetItem* item = currentItem(); item && item->parent() == m_hRoot)
+            SetExcluded(m_hRoot->indexOfChild(item), on);
+    });
 
     OnInitialUpdate();
 }
@@ -170,6 +180,7 @@ bool CLeftView::OnRemoveSource()
     const int index = m_hRoot->indexOfChild(item);
     if (index < 0 || size_t(index) >= m_context->sources.size())
         return false;
+    std::erase(m_context->exclude, m_context->sources[size_t(index)].path);
     m_context->sources.erase(m_context->sources.begin() + index);
     delete item;
     // The last analysis read the removed source: its LUN list, and the
@@ -189,8 +200,53 @@ CMemberMapDlg* CLeftView::OnMemberMap()
         return nullptr;
     auto* dlg = new CMemberMapDlg(Summarize(*m_context), this);
     dlg->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dlg, &CMemberMapDlg::excludeToggled, this, [this](int member, bool on) { SetExcluded(member, on); });
     dlg->open();
     return dlg;
+}
+
+bool CLeftView::IsExcluded(int index) const
+{
+    if (index < 0 || size_t(index) >= m_context->sources.size())
+        return false;
+    const std::string& path = m_context->sources[size_t(index)].path;
+    return std::find(m_context->exclude.begin(), m_context->exclude.end(), path) != m_context->exclude.end();
+}
+
+bool CLeftView::SetExcluded(int index, bool excluded)
+{
+    if (IsBusy() || index < 0 || size_t(index) >= m_context->sources.size() || IsExcluded(index) == excluded)
+        return false;
+    const std::string& path = m_context->sources[size_t(index)].path;
+    if (excluded)
+        m_context->exclude.push_back(path);
+    else
+        std::erase(m_context->exclude, path);
+    // The members of the last analysis are open: the map changes now, so
+    // the next export (and the member map) sees it without a new analysis.
+    if (!m_context->members.empty()) {
+        std::string error;
+        if (!ExcludeSources(*m_context, m_context->exclude, error))
+            ShowMessage(QString::fromStdString(error));
+    }
+    MarkExcluded(index);
+    return true;
+}
+
+void CLeftView::MarkExcluded(int index)
+{
+    QTreeWidgetItem* item = SourceItem(index);
+    if (!item)
+        return;
+    QFont font = item->font(0);
+    font.setStrikeOut(IsExcluded(index));
+    item->setFont(0, font);
+    const QString note = tr("已排除：按缺失处理，导出时由校验重建");
+    QString tip = item->toolTip(0);
+    tip.remove(QLatin1Char('\n') + note);
+    if (IsExcluded(index))
+        tip += QLatin1Char('\n') + note;
+    item->setToolTip(0, tip);
 }
 
 void CLeftView::OnInitLunInfo()
@@ -259,6 +315,7 @@ void CLeftView::OnAnalysisDone(const AnalysisResult& result)
                 slots << SlotText(cell.row, cell.column);
         item->setToolTip(0, item->text(0) + QLatin1Char('\n') +
                                 MemberToolTip(summary.members[i], slots));
+        MarkExcluded(int(i));
     }
     // A source left out is marked where the user looks for it.
     QStringList warned;
@@ -282,6 +339,12 @@ void CLeftView::OnAnalysisDone(const AnalysisResult& result)
             parts << warnings;
         if (!missing.isEmpty())
             parts << tr("缺少成员的槽位（行,列）：%1").arg(missing.join(QLatin1Char(' ')));
+        QStringList excluded;
+        for (const MemberSummary& m : summary.members)
+            if (m.excluded)
+                excluded << SourceShortName(m.source);
+        if (!excluded.isEmpty())
+            parts << tr("已排除（按缺失处理）：%1").arg(excluded.join(QLatin1Char(' ')));
         SetStatusText(parts.join(QStringLiteral("；")));
         break;
     }
@@ -306,6 +369,7 @@ void CLeftView::ClearAnalysisMarks()
     for (int i = 0; m_hRoot && i < m_hRoot->childCount(); ++i) {
         m_hRoot->child(i)->setToolTip(0, m_hRoot->child(i)->text(0));
         m_hRoot->child(i)->setIcon(0, QIcon());
+        MarkExcluded(i);
     }
     SetStatusText(QString());
 }
@@ -402,9 +466,13 @@ void CLeftView::contextMenuEvent(QContextMenuEvent* e)
         setCurrentItem(item);
     m_removeAction->setEnabled(!IsBusy());
     m_memberMapAction->setEnabled(!IsBusy() && !m_context->members.empty());
+    m_excludeAction->setEnabled(!IsBusy());
     QMenu menu(this);
-    if (source)
+    if (source) {
+        m_excludeAction->setChecked(IsExcluded(m_hRoot->indexOfChild(item)));
+        menu.addAction(m_excludeAction);
         menu.addAction(m_removeAction);
+    }
     menu.addAction(m_memberMapAction);
     menu.exec(e->globalPos());
 }

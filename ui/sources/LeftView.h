@@ -57,6 +57,12 @@ public:
     // own (shown, not waited for). Null while a worker holds the context or
     // before the first analysis.
     CMemberMapDlg* OnMemberMap();
+    // The "exclude" check of sources[index]: the source stays open but is
+    // treated as missing, so the next export rebuilds its segments from
+    // parity (applied to the last analysis at once, and kept by the next).
+    // Not while a worker holds the context. False when nothing changed.
+    bool SetExcluded(int index, bool excluded);
+    bool IsExcluded(int index) const;
 
     // The analysis worker's thread procedure: runs the analysis on the
     // view's context, hands a successful result to the LUN list and has
@@ -76,6 +82,7 @@ public:
     QString StatusText() const { return m_statusText; }
     QAction* RemoveAction() const { return m_removeAction; }
     QAction* MemberMapAction() const { return m_memberMapAction; }
+    QAction* ExcludeAction() const { return m_excludeAction; }
 
 Q_SIGNALS:
     // The analysis worker has ended (its outcome was shown).
@@ -95,6 +102,7 @@ private:
     // source items, the status line, and the message box of a failure.
     void OnAnalysisDone(const corvane::AnalysisResult& result);
     void ClearAnalysisMarks();
+    void MarkExcluded(int index);
     void OnWorkerEnded();
     void ShowMessage(const QString& text);
     void SetStatusText(const QString& text);
@@ -103,6 +111,7 @@ private:
     QTreeWidgetItem* m_hRoot = nullptr;
     QAction* m_removeAction = nullptr;
     QAction* m_memberMapAction = nullptr;
+    QAction* m_excludeAction = nullptr;
     QString m_statusText;
     // Built with the view, destroyed with it. Kept behind a pointer so that
     // the windows need not see the engine's headers.

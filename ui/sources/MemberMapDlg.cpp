@@ -6,12 +6,15 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <map>
 #include <set>
+#include <utility>
+#include <vector>
 
 namespace corvane::ui {
 
@@ -41,6 +44,11 @@ QColor CMemberMapDlg::MissingColour()
 QColor CMemberMapDlg::ConflictColour()
 {
     return QColor(0xFF, 0xE0, 0x8A);
+}
+
+QColor CMemberMapDlg::ExcludedColour()
+{
+    return QColor(0xD0, 0xD0, 0xD0);
 }
 
 QString SourceShortName(const std::string& utf8Path)
@@ -91,7 +99,12 @@ CMemberMapDlg::CMemberMapDlg(const AnalysisSummary& summary, QWidget* parent)
 
     std::set<int> rows;
     int columns = 1;
-    for (const MapCell& c : summary.memberMap) {
+    std::vector<std::pair<MapCell, bool>> cells; // held slots, and whether excluded
+    for (const MapCell& c : summary.memberMap)
+        cells.emplace_back(c, false);
+    for (const MapCell& c : summary.excluded)
+        cells.emplace_back(c, true);
+    for (const auto& [c, excluded] : cells) {
         rows.insert(c.row);
         columns = std::max(columns, c.column + 1);
     }
@@ -114,17 +127,26 @@ CMemberMapDlg::CMemberMapDlg(const AnalysisSummary& summary, QWidget* parent)
     m_grid->setVerticalHeaderLabels(rowLabels);
     m_grid->setHorizontalHeaderLabels(columnLabels);
 
-    for (const MapCell& c : summary.memberMap) {
+    for (const auto& [c, excluded] : cells) {
         const MemberSummary& m = summary.members.at(c.member);
         QString tip = tr("%1\n磁盘 id %2").arg(FullName(m.source)).arg(c.diskId);
         const auto rival = rivals.find(c.member);
         if (rival != rivals.end())
             tip += tr("\n同一磁盘 id 也由 %1 携带（未使用）").arg(rival->second.join(QStringLiteral("、")));
+        tip += tr("\n勾选“排除”：本源按缺失处理，下次导出由校验重建它的段");
         auto* item = Cell(tr("%1\n磁盘 id %2").arg(SourceShortName(m.source)).arg(c.diskId), tip);
         if (rival != rivals.end())
             item->setBackground(ConflictColour());
+        // The check is the source's "exclude": one source, all its cells.
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        item->setCheckState(excluded ? Qt::Checked : Qt::Unchecked);
+        item->setData(Qt::UserRole, int(c.member));
+        item->setData(Qt::UserRole + 1, rival != rivals.end());
+        if (excluded)
+            item->setBackground(ExcludedColour());
         m_grid->setItem(int(m_rows.indexOf(c.row)), c.column, item);
     }
+    connect(m_grid, &QTableWidget::itemChanged, this, &CMemberMapDlg::OnCellChanged);
     for (size_t i = 0; i < summary.missingSlots.size(); ++i) {
         const SlotKey& k = summary.missingSlots[i];
         const int id = i < summary.missingDiskIds.size() ? summary.missingDiskIds[i] : -1;
@@ -166,7 +188,8 @@ CMemberMapDlg::CMemberMapDlg(const AnalysisSummary& summary, QWidget* parent)
     m_unusedLabel->setText(m_unused->rowCount() == 0 ? tr("每个源都在成员映射中。") : tr("未使用的源："));
     m_unused->setVisible(m_unused->rowCount() > 0);
 
-    auto* legend = new QLabel(tr("红色：缺少成员的槽位　黄色：磁盘 id 相同的源所在的槽位，以及未使用的源"), this);
+    auto* legend = new QLabel(
+        tr("红色：缺少成员的槽位　黄色：磁盘 id 相同的源所在的槽位，以及未使用的源　灰色：已排除的源（勾选“排除”）"), this);
     legend->setObjectName(QStringLiteral("legend"));
     legend->setWordWrap(true);
 
@@ -209,6 +232,29 @@ CMemberMapDlg::CMemberMapDlg(const AnalysisSummary& summary, QWidget* parent)
         gridWidth += m_grid->columnWidth(c);
     resize(std::clamp(gridWidth + layout->contentsMargins().left() + layout->contentsMargins().right(), 480, 1240),
            sizeHint().height());
+}
+
+void CMemberMapDlg::OnCellChanged(QTableWidgetItem* item)
+{
+    if (!item || !(item->flags() & Qt::ItemIsUserCheckable))
+        return;
+    const int member = item->data(Qt::UserRole).toInt();
+    const bool excluded = item->checkState() == Qt::Checked;
+    {
+        const QSignalBlocker block(m_grid);
+        for (int r = 0; r < m_grid->rowCount(); ++r)
+            for (int c = 0; c < m_grid->columnCount(); ++c) {
+                QTableWidgetItem* other = m_grid->item(r, c);
+                if (!other || !(other->flags() & Qt::ItemIsUserCheckable) ||
+                    other->data(Qt::UserRole).toInt() != member)
+                    continue;
+                other->setCheckState(excluded ? Qt::Checked : Qt::Unchecked);
+                other->setBackground(excluded                                ? QBrush(ExcludedColour())
+                                     : other->data(Qt::UserRole + 1).toBool() ? QBrush(ConflictColour())
+                                                                              : QBrush());
+            }
+    }
+    Q_EMIT excludeToggled(member, excluded);
 }
 
 } // namespace corvane::ui

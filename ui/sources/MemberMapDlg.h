@@ -14,6 +14,7 @@
 QT_BEGIN_NAMESPACE
 class QLabel;
 class QTableWidget;
+class QTableWidgetItem;
 QT_END_NAMESPACE
 
 namespace corvane::ui {
@@ -25,6 +26,7 @@ public:
     // The colours a cell or a source row can carry.
     static QColor MissingColour();  // a slot no source holds
     static QColor ConflictColour(); // a slot whose disk id two sources carry; a source left out
+    static QColor ExcludedColour(); // a slot whose source the user excluded
 
     CMemberMapDlg(const corvane::AnalysisSummary& summary, QWidget* parent = nullptr);
 
@@ -36,7 +38,14 @@ public:
     // The RAID row shown in grid row i.
     int RaidRow(int i) const { return m_rows.value(i, -1); }
 
+Q_SIGNALS:
+    // The "exclude" check of a member's cell changed (member: index into
+    // the summary's members, which is the source's place).
+    void excludeToggled(int member, bool excluded);
+
 private:
+    void OnCellChanged(QTableWidgetItem* item);
+
     QTableWidget* m_grid;
     QTableWidget* m_unused;
     QLabel* m_unusedLabel;

@@ -314,6 +314,22 @@ Slots (row,column): %1</translation>
         <source>GNU ddrescue 映射文件：其中未标记为 + 的字节按不可读处理</source>
         <translation>GNU ddrescue mapfile: bytes it does not mark + are taken as unreadable</translation>
     </message>
+    <message>
+        <source>排除(&amp;X)</source>
+        <translation>E&amp;xclude</translation>
+    </message>
+    <message>
+        <source>打开本源，但按缺失处理：下次导出由校验重建它的段（例如过时的成员）</source>
+        <translation>Open this source but treat it as missing: the next export rebuilds its segments from parity (a stale member, for example)</translation>
+    </message>
+    <message>
+        <source>已排除：按缺失处理，导出时由校验重建</source>
+        <translation>Excluded: treated as missing, rebuilt from parity when exported</translation>
+    </message>
+    <message>
+        <source>已排除（按缺失处理）：%1</source>
+        <translation>Excluded (treated as missing): %1</translation>
+    </message>
 </context>
 <context>
     <name>corvane::ui::CMainFrame</name>
@@ -647,16 +663,22 @@ the same disk id is also carried by %1 (not used)</translation>
         <translation>Sources not used:</translation>
     </message>
     <message>
-        <source>红色：缺少成员的槽位&#x3000;黄色：磁盘 id 相同的源所在的槽位，以及未使用的源</source>
-        <translation>Red: slots without a member&#x3000;Yellow: slots whose disk id another source carries too, and sources not used</translation>
-    </message>
-    <message>
         <source>关闭</source>
         <translation>Close</translation>
     </message>
     <message>
         <source>分析没有得到成员映射（未找到 RAID 信息）。</source>
         <translation>The analysis gave no member map (no RAID information was found).</translation>
+    </message>
+    <message>
+        <source>
+勾选“排除”：本源按缺失处理，下次导出由校验重建它的段</source>
+        <translation>
+Check &quot;exclude&quot;: this source is treated as missing and the next export rebuilds its segments from parity</translation>
+    </message>
+    <message>
+        <source>红色：缺少成员的槽位&#x3000;黄色：磁盘 id 相同的源所在的槽位，以及未使用的源&#x3000;灰色：已排除的源（勾选“排除”）</source>
+        <translation>Red: slots without a member   Yellow: slots of sources with the same disk id, and sources left out   Grey: excluded sources (&quot;exclude&quot; checked)</translation>
     </message>
 </context>
 <context>
