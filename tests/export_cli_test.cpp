@@ -422,12 +422,10 @@ INSTANTIATE_TEST_SUITE_P(
                                   64,
                                   "does not exist"},
                       RefusalCase{"UnknownHash", {"--lun", "0:0", "--to", "@OUT", "--hash", "crc32"}, 64, "--hash"},
-<<<<<<< HEAD
                       RefusalCase{"StreamWithAnOffset", {"--lun", "0:0", "--to", "-", "--offset-sectors", "8"}, 64,
                                   "standard output cannot seek"},
                       RefusalCase{"StreamSparse", {"--lun", "0:0", "--to", "-", "--sparse"}, 64,
                                   "standard output cannot hold holes"},
-=======
                       RefusalCase{"ExcludeOfNoSource", {"--lun", "0:0", "--to", "@OUT", "--exclude", "@DIR/x.img"},
                                   64, "not one of the sources given"},
                       // Every stripe of a five-member group uses all five.
@@ -435,7 +433,6 @@ INSTANTIATE_TEST_SUITE_P(
                                   {"--lun", "0:0", "--to", "@OUT", "--exclude", "@SRC0", "--exclude", "@SRC1"},
                                   64,
                                   "2 of 2 stripes with two or more positions missing"},
->>>>>>> audit
                       RefusalCase{"SourceMapWithoutImage",
                                   {"--lun", "0:0", "--to", "@OUT", "--source-map", "@DIR/good.map"},
                                   64,
