@@ -53,7 +53,7 @@ inline constexpr const char* kExitStatusHelp =
     "           device without --force, --to - with an offset, --sparse, --retry-bad or an existing\n"
     "           map, or onto a terminal), a refused mount point (missing, not a folder, not empty,\n"
     "           a mount point already), an --exclude naming no source or leaving a stripe two\n"
-    "           positions short\n"
+    "           positions short (mount only warns)\n"
     "  65       no such LUN\n"
     "  66       a mapfile that is not one (--map or --source-map)\n"
     "  69       mount: FUSE is not available (no /dev/fuse, or the mount was not allowed)\n"

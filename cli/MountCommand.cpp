@@ -1,10 +1,13 @@
 #include "cli/MountCommand.h"
 
+#include "cli/ExportCommand.h"
 #include "disk/Text.h"
 #include "engine/Analysis.h"
+#include "engine/Exclude.h"
 #include "engine/Report.h"
 #include "mount/LunMount.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace corvane::cli {
@@ -16,6 +19,7 @@ struct MountArgs {
     bool zeroFill = false;
     uint64_t cacheMiB = 256;
     bool foreground = false;
+    std::vector<std::string> luns; // GROUP:ID each; empty: every LUN
 };
 
 MountArgs g_mount;
@@ -43,6 +47,8 @@ void RegisterMount(CLI::App& app, Options& opts)
         ->check(CLI::Range(uint64_t{0}, uint64_t{1} << 20));
     cmd->add_flag("-f,--foreground", g_mount.foreground,
                   "Stay in the foreground and tell failed reads on stderr; Ctrl-C unmounts");
+    cmd->add_option("--lun", g_mount.luns, "Serve only this LUN, as GROUP:ID (repeatable; default: every LUN)")
+        ->type_name("GROUP:ID");
     AddSourceOptions(*cmd, opts);
     cmd->callback([&opts] { opts.command = "mount"; });
 }
@@ -61,6 +67,15 @@ int RunMount(const Options& base)
         Out(stderr, why + "\n");
         return 64;
     }
+    std::vector<std::pair<uint32_t, uint32_t>> wanted;
+    for (const std::string& text : g_mount.luns) {
+        uint32_t group = 0, id = 0;
+        if (!ParseLun(text, group, id)) {
+            Out(stderr, "--lun wants GROUP:ID, for example 0:1 (not \"" + text + "\")\n");
+            return 64;
+        }
+        wanted.emplace_back(group, id);
+    }
 
     EvaContext ctx;
     if (const int status = AddSources(opts, ctx))
@@ -78,14 +93,37 @@ int RunMount(const Options& base)
     }
 
     std::vector<const LunEntry*> luns;
-    for (const auto& l : ctx.lunList)
-        luns.push_back(l.get());
+    if (wanted.empty())
+        for (const auto& l : ctx.lunList)
+            luns.push_back(l.get());
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        const LunEntry* found = nullptr;
+        for (const auto& l : ctx.lunList)
+            if (l->group == wanted[i].first && l->id == wanted[i].second)
+                found = l.get();
+        if (!found) {
+            std::string have;
+            for (const auto& l : ctx.lunList)
+                have += " " + std::to_string(l->group) + ":" + std::to_string(l->id);
+            Out(stderr, "no LUN " + g_mount.luns[i] + " in this disk group; it holds:" + (have.empty() ? " none" : have) +
+                            "\n");
+            return 65;
+        }
+        if (std::find(luns.begin(), luns.end(), found) == luns.end())
+            luns.push_back(found);
+    }
+    // Unlike an export, a mount still serves what reads: the stripes the
+    // exclusion leaves short fail with EIO (or read as zeros), so warn only.
+    for (const LunEntry* l : luns)
+        if (const std::string loss = ExclusionLoss(ctx, l->stripeRecords); !loss.empty())
+            Out(stderr, "warning: LUN " + std::to_string(l->group) + ":" + std::to_string(l->id) + ": " + loss +
+                            "; those bytes " + (g_mount.zeroFill ? "read as zeros" : "fail with EIO") + "\n");
     MountOptions mo;
     mo.zeroFill = g_mount.zeroFill;
     mo.cacheBytes = g_mount.cacheMiB << 20;
     // analysis.json is what analyze --json prints, what each LUN holds too.
     std::vector<LunContent> contents;
-    for (const LunEntry* lun : luns)
+    for (const auto& lun : ctx.lunList)
         contents.push_back(ProbeLun(ctx, *lun));
     mo.analysisJson = SummaryJsonText(summary, contents);
     mo.log = g_mount.foreground ? stderr : nullptr;

@@ -1096,6 +1096,46 @@ TEST_F(MountCli, RefusesMountPointsThatAreMissingNotFoldersNotEmptyOrMountedAlre
         << "the first mount is still served";
 }
 
+TEST_F(MountCli, LunServesOnlyTheLunsNamedAndAnExclusionTwoShortIsAWarning)
+{
+    Generate(sample::HealthyGroup(5, {1, 2}));
+    const auto name = [&](size_t i) {
+        return std::to_string(manifest.luns[i].group) + ":" + std::to_string(manifest.luns[i].id);
+    };
+    const std::string first = name(0), second = name(1);
+    const std::string src0 = manifest.members[0].path, src1 = manifest.members[1].path;
+    const struct {
+        const char* name;
+        std::vector<std::string> extra;
+        int status;
+        std::vector<size_t> served; // LUN indexes whose files are there
+        const char* says;           // on stderr ("" = anything)
+    } rows[] = {
+        {"one LUN", {"--lun", second}, 0, {1}, ""},
+        {"twice the same and the other", {"--lun", second, "--lun", second, "--lun", first}, 0, {0, 1}, ""},
+        {"no such LUN", {"--lun", "7:9"}, 65, {}, "no LUN 7:9 in this disk group"},
+        {"not GROUP:ID", {"--lun", "x"}, 64, {}, "--lun wants GROUP:ID"},
+        {"two excluded", {"--lun", second, "--exclude", src0, "--exclude", src1}, 0, {1}, "warning: LUN "},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(Mount(row.extra), row.status) << Stderr();
+        EXPECT_NE(Stderr().find(row.says), std::string::npos) << Stderr();
+        EXPECT_EQ(NbdMember::IsMountPoint(mnt), row.status == 0);
+        if (row.status == 0) {
+            size_t files = 0;
+            for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(mnt))
+                ++files;
+            EXPECT_EQ(files, row.served.size() + 1) << "and analysis.json";
+            for (size_t i : row.served)
+                EXPECT_EQ(FileSize(LunFile(i)), manifest.luns[i].bytes);
+        }
+        Unmount();
+    }
+    // The warning was no refusal: what reads still reads, the rest fails.
+    EXPECT_NE(Stderr().find("fail with EIO"), std::string::npos) << Stderr();
+}
+
 TEST_F(MountCli, AMemberThatVanishesWhileMountedTurnsUnreadableAndTheMountStays)
 {
     if (!NbdMember::Available())

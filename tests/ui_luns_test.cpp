@@ -2,6 +2,7 @@
 // "操作LUN", exports to an image file or a disk device from the main window on
 // generated disk groups, the message that ends each one, and what happens
 // while an export runs.
+#include "NbdMember.h"
 #include "TempDir.h"
 #include "engine/Analysis.h"
 #include "engine/Context.h"
@@ -43,6 +44,7 @@
 
 using namespace corvane;
 using namespace corvane::ui;
+using corvane::test::NbdMember;
 using corvane::test::TempDir;
 
 namespace {
@@ -58,6 +60,7 @@ struct FakeDialogs {
     CDiskTarget disk;              // what the settings dialog returns
     QString mapPath;
     QString resumeMap;             // what the open dialog for a map returns
+    QString mountFolder;           // what the folder dialog returns ("" = cancel)
     int popupChoice = 0;           // command chosen in the popup, 0: dismissed
     QList<int> answers;            // message box answers, in order; then Ok / Yes
 
@@ -70,6 +73,7 @@ struct FakeDialogs {
 
     int imageDialogs = 0;
     int diskDialogs = 0;
+    int folderDialogs = 0;
     int popups = 0;
     QMap<int, bool> menuStates;    // command id -> enabled, at the last popup
     QList<CMessageRequest> messages;
@@ -92,6 +96,10 @@ struct FakeDialogs {
         };
         d.mapFile = [this](QWidget*, const QString&) { return mapPath; };
         d.resumeMapFile = [this](QWidget*) { return resumeMap; };
+        d.mountFolder = [this](QWidget*) {
+            ++folderDialogs;
+            return mountFolder;
+        };
         d.messageBox = [this](QWidget*, const CMessageRequest& r) {
             messages.push_back(r);
             shown << QStringLiteral("box");
@@ -247,6 +255,8 @@ private Q_SLOTS:
     void reportSaysSuccessOnlyWhenNothingWasLost_data();
     void reportSaysSuccessOnlyWhenNothingWasLost();
     void reportDialogClosesAndCopies();
+    void mountFromTheMenu_data();
+    void mountFromTheMenu();
 
 private:
     CTessalyView* View() const { return m_frame->LunView(); }
@@ -1249,6 +1259,64 @@ void LunsTest::reportDialogClosesAndCopies()
     QVERIFY(!cleanDialog.Ranges()->isVisible());
     QVERIFY(!cleanDialog.CopyButton()->isVisible());
     QVERIFY(!cleanDialog.SaveMapButton()->isVisible());
+}
+
+void LunsTest::mountFromTheMenu_data()
+{
+    QTest::addColumn<QString>("folder"); // under the group's folder; "" = dialog cancelled
+    QTest::addColumn<QString>("says");   // in the one box shown; "" = no box
+    QTest::addColumn<bool>("mounts");
+    QTest::newRow("empty folder") << "mnt" << "fusermount3 -u" << true;
+    QTest::newRow("folder not empty") << "full" << "不是空的" << false;
+    QTest::newRow("folder missing") << "none" << "不存在" << false;
+    QTest::newRow("dialog cancelled") << "" << "" << false;
+}
+
+void LunsTest::mountFromTheMenu()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, says);
+    QFETCH(bool, mounts);
+    if (::access("/dev/fuse", R_OK | W_OK) != 0)
+        QSKIP("mounting needs /dev/fuse");
+    Group g(sample::HealthyGroup(5, {2, 3}), true);
+    std::filesystem::create_directory(g.dir.file("mnt"));
+    std::filesystem::create_directory(g.dir.file("full"));
+    std::ofstream(g.dir.file("full/keep")) << "x";
+    const std::string mnt = g.dir.file(folder.toUtf8().constData());
+    // Unmounted however the test ends, before the group's folder goes.
+    struct Unmount {
+        std::string dir;
+        ~Unmount()
+        {
+            if (NbdMember::IsMountPoint(dir))
+                QProcess::execute(QStringLiteral("fusermount3"), {QStringLiteral("-u"), QString::fromStdString(dir)});
+        }
+    } unmount{mnt};
+    ShowLuns(g.ctx);
+    m_fake.mountFolder = folder.isEmpty() ? QString() : QString::fromStdString(mnt);
+    Export(1, ID_MOUNT_READONLY);
+    QVERIFY(m_fake.menuStates.value(ID_MOUNT_READONLY, false));
+    QCOMPARE(m_fake.folderDialogs, 1);
+    QCOMPARE(m_fake.messages.size(), says.isEmpty() ? 0 : 1);
+    if (!says.isEmpty())
+        QVERIFY2(m_fake.messages[0].text.contains(says), qPrintable(m_fake.messages[0].text));
+    QCOMPARE(NbdMember::IsMountPoint(mnt), mounts);
+    if (mounts) {
+        const sample::LunOut& lun = g.manifest.luns[1];
+        const std::string file = mnt + "/lun-" + std::to_string(lun.group) + "-" + std::to_string(lun.id) + ".img";
+        QVERIFY2(m_fake.messages[0].text.contains(QString::fromStdString(file)), qPrintable(m_fake.messages[0].text));
+        // Only the LUN chosen is served, beside analysis.json.
+        QCOMPARE(std::distance(std::filesystem::directory_iterator(mnt), std::filesystem::directory_iterator()), 2);
+        QCOMPARE(std::filesystem::file_size(file), lun.bytes);
+        std::vector<std::uint8_t> want(4096), got(4096);
+        sample::LunPattern(1, 1, 0, want.data(), want.size());
+        std::ifstream(file, std::ios::binary).read(reinterpret_cast<char*>(got.data()), std::streamsize(got.size()));
+        QVERIFY(got == want);
+        QCOMPARE(Sha(QString::fromStdString(file), 0, lun.bytes), lun.sha256);
+    }
+    QVERIFY(std::filesystem::exists(g.dir.file("full/keep")));
+    QVERIFY(g.HashMembers() == g.memberHashes);
 }
 
 QTEST_MAIN(LunsTest)

@@ -49,6 +49,9 @@ CExportDialogs CExportDialogs::Defaults()
         return QFileDialog::getSaveFileName(parent, QString(), suggested,
                                             QObject::tr("ddrescue 映射文件 (*.map);;所有文件 (*)"));
     };
+    d.mountFolder = [](QWidget* parent) {
+        return QFileDialog::getExistingDirectory(parent, QObject::tr("挂载到（空文件夹）"));
+    };
     d.resumeMapFile = [](QWidget* parent) {
         return QFileDialog::getOpenFileName(parent, QString(), QString(),
                                             QObject::tr("ddrescue 映射文件 (*.map);;所有文件 (*)"));
@@ -83,6 +86,8 @@ void CExportDialogs::Install(const CExportDialogs& dialogs)
         d.imageFile = dialogs.imageFile;
     if (dialogs.mapFile)
         d.mapFile = dialogs.mapFile;
+    if (dialogs.mountFolder)
+        d.mountFolder = dialogs.mountFolder;
     if (dialogs.resumeMapFile)
         d.resumeMapFile = dialogs.resumeMapFile;
     if (dialogs.diskTarget)

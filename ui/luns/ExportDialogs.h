@@ -63,6 +63,8 @@ struct CExportDialogs {
     std::function<QString(QWidget* parent)> imageFile;
     // Save dialog for a damage map, proposing suggested. Empty on cancel.
     std::function<QString(QWidget* parent, const QString& suggested)> mapFile;
+    // Folder dialog for a mount point. Empty on cancel.
+    std::function<QString(QWidget* parent)> mountFolder;
     // Open dialog for the map of an export to resume. Empty on cancel.
     std::function<QString(QWidget* parent)> resumeMapFile;
     // The export settings dialog, modally; false on cancel.

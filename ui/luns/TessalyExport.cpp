@@ -255,6 +255,7 @@ void CTessalyView::SetUpExportSide()
         a->setChecked(c.name == m_hash);
         hashes->addAction(a);
     }
+    AddCommand(m_lunMenu, tr("挂载(只读)"), ID_MOUNT_READONLY);
     // Never offered: the entry stays as the menu has it, grayed.
     AddCommand(m_lunMenu, tr("导出数据配置"), ID_EXPORT_DATA_CONFIG)->setEnabled(false);
 
@@ -351,6 +352,7 @@ bool CTessalyView::OnUpdateCmdUI(CCmdUI& ui)
         ui.Enable(!IsBusy() && !m_run && !ResumableMap(m_menuRow).isEmpty());
         return true;
     case ID_EXPORT_RESUME_FROM_MAP:
+    case ID_MOUNT_READONLY:
         ui.Enable(!IsBusy() && !m_run && RowEntry(m_menuRow));
         return true;
     case ID_EXPORT_HASH_NONE:
@@ -383,6 +385,9 @@ bool CTessalyView::OnCmdMsg(int id)
         return true;
     case ID_EXPORT_RESUME_FROM_MAP:
         OnResumeFromMap();
+        return true;
+    case ID_MOUNT_READONLY:
+        OnMountReadOnly();
         return true;
     case ID_EXPORT_HASH_NONE:
     case ID_EXPORT_HASH_SHA256:

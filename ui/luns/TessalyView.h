@@ -10,6 +10,7 @@
 #include <QPoint>
 #include <QStackedWidget>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <map>
@@ -46,6 +47,8 @@ inline constexpr int ID_EXPORT_HASH_NONE = 32784;
 inline constexpr int ID_EXPORT_HASH_SHA256 = 32785;
 inline constexpr int ID_EXPORT_HASH_MD5 = 32786;
 inline constexpr int ID_EXPORT_HASH_SHA1 = 32787;
+// Serve the LUN read-only through FUSE by a corvane-cli mount.
+inline constexpr int ID_MOUNT_READONLY = 32788;
 
 // Where a row keeps its LunEntry: the item of column 0, under this role,
 // as a quintptr. The entry is the context's, not the view's.
@@ -110,6 +113,17 @@ public:
     // The map the last export of row's LUN kept, when it says the export is
     // unfinished; empty otherwise.
     QString ResumableMap(int row) const;
+
+    // Asks for an empty folder and mounts the row's LUN there read-only
+    // (lun-G-ID.img) through corvane-cli, which keeps the members open in
+    // its own process until fusermount3 -u.
+    void OnMountReadOnly();
+    // The corvane-cli to run: next to this program, then the build tree's
+    // ../cli/, then PATH. Empty when there is none.
+    static QString CliProgram();
+    // The arguments of that mount: the sources, mountPoint, --lun, and the
+    // context's source maps and exclusions.
+    QStringList MountArguments(const corvane::LunEntry& entry, const QString& mountPoint) const;
 
     // The hash the next export takes of its target: "", "sha256", "md5" or
     // "sha1".

@@ -11,6 +11,10 @@
         <source>ddrescue 映射文件 (*.map *.mapfile *.log);;所有文件 (*)</source>
         <translation>ddrescue mapfiles (*.map *.mapfile *.log);;All files (*)</translation>
     </message>
+    <message>
+        <source>挂载到（空文件夹）</source>
+        <translation>Mount at (an empty folder)</translation>
+    </message>
 </context>
 <context>
     <name>corvane::ui::CAboutDlg</name>
@@ -916,6 +920,50 @@ Do you want to continue?</translation>
     <message>
         <source>映射文件 %1 属于另一次导出，不能用来继续这个 LUN（组 %2，id %3）。</source>
         <translation>The map file %1 belongs to another export; it cannot continue this LUN (group %2, id %3).</translation>
+    </message>
+    <message>
+        <source>挂载(只读)</source>
+        <translation>Mount read-only</translation>
+    </message>
+    <message>
+        <source>无法挂载到 %1：文件夹不存在。</source>
+        <translation>Cannot mount at %1: the folder does not exist.</translation>
+    </message>
+    <message>
+        <source>无法挂载到 %1：文件夹不是空的。请选择一个空文件夹。</source>
+        <translation>Cannot mount at %1: the folder is not empty. Choose an empty folder.</translation>
+    </message>
+    <message>
+        <source>找不到 corvane-cli（本程序旁边、../cli/ 和 PATH 中都没有），无法挂载。</source>
+        <translation>Cannot mount: corvane-cli was not found (not next to this program, not in ../cli/, not on PATH).</translation>
+    </message>
+    <message>
+        <source>无法启动 %1：%2</source>
+        <translation>Cannot start %1: %2</translation>
+    </message>
+    <message>
+        <source>corvane-cli 在 %1 分钟内没有完成挂载，已被终止。
+%2</source>
+        <translation>corvane-cli did not finish mounting within %1 minutes and was stopped.
+%2</translation>
+    </message>
+    <message>
+        <source>挂载失败（corvane-cli 退出码 %1）：
+%2</source>
+        <translation>Mounting failed (corvane-cli exit status %1):
+%2</translation>
+    </message>
+    <message>
+        <source>LUN %1:%2 已只读挂载：
+%3
+
+关闭本程序后挂载仍然保留；卸载请运行：
+fusermount3 -u %4</source>
+        <translation>LUN %1:%2 is mounted read-only:
+%3
+
+The mount stays after this program closes; to unmount, run:
+fusermount3 -u %4</translation>
     </message>
 </context>
 </TS>
