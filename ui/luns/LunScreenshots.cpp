@@ -10,6 +10,7 @@
 #include "ui/luns/ExportSeting.h"
 #include "ui/luns/TessalyView.h"
 #include "engine/Report.h"
+#include "probe/LunContent.h"
 #include "ui/sources/LeftView.h"
 #include "ui/sources/MemberMapDlg.h"
 
@@ -55,6 +56,18 @@ SampleGroup& Sample()
     return group;
 }
 
+// The rows' tooltips end with what each LUN holds, as after the window's
+// own analysis, whose worker probes them once the list shows.
+void ShowLunsWithContent(EvaContext& ctx)
+{
+    SendWindowMessage(g_hLunView, WM_SHOW_LUNS, 0, reinterpret_cast<LPARAM>(&ctx));
+    for (const auto& lun : ctx.lunList) {
+        const LunContent content = ProbeLun(ctx, *lun);
+        SendWindowMessage(g_hLunView, LunContentMessage(), reinterpret_cast<WPARAM>(lun.get()),
+                          reinterpret_cast<LPARAM>(&content));
+    }
+}
+
 bool LoadSample()
 {
     SampleGroup& g = Sample();
@@ -81,7 +94,7 @@ bool LoadSample()
             << '\n';
         return false;
     }
-    SendWindowMessage(g_hLunView, WM_SHOW_LUNS, 0, reinterpret_cast<LPARAM>(&g.ctx));
+    ShowLunsWithContent(g.ctx);
     g.ready = true;
     return true;
 }
@@ -264,9 +277,15 @@ QPixmap LunToolTip(CMainFrame* frame, bool degraded)
     report->selectRow(row);
     SettleEvents(200);
     const QRect at = report->visualRect(view->Model()->index(row, 0));
-    QToolTip::showText(report->viewport()->mapToGlobal(at.bottomLeft() + QPoint(8, 4)),
-                       view->Model()->item(row, 1)->toolTip(), report);
-    SettleEvents(300);
+    // A tip shown while the last one fades out can be hidden again at once:
+    // show it until it stays.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        QToolTip::showText(report->viewport()->mapToGlobal(at.bottomLeft() + QPoint(8, 4)),
+                           view->Model()->item(row, 1)->toolTip(), report);
+        SettleEvents(300);
+        if (QToolTip::isVisible())
+            break;
+    }
     QPixmap shot = frame->grab();
     for (QWidget* w : QApplication::topLevelWidgets()) {
         if (w->isVisible() && w->inherits("QTipLabel")) {
@@ -320,7 +339,7 @@ bool ShowDegraded(CMainFrame* frame)
             return false;
         }
     }
-    SendWindowMessage(g_hLunView, WM_SHOW_LUNS, 0, reinterpret_cast<LPARAM>(&g.degraded));
+    ShowLunsWithContent(g.degraded);
     // The tree as it would stand for these sources: the two left out
     // hidden, the stray file added and marked (for the picture only).
     CLeftView* tree = frame->LeftView();
