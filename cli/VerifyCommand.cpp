@@ -1,5 +1,6 @@
 #include "cli/VerifyCommand.h"
 
+#include "cli/Common.h"
 #include "cli/ExportCommand.h"
 #include "disk/Text.h"
 #include "engine/Errors.h"
@@ -33,30 +34,6 @@ VerifyOptions& Settings()
 {
     static VerifyOptions o;
     return o;
-}
-
-std::atomic<bool> g_stop{false};
-std::atomic<int> g_signal{0};
-
-extern "C" void OnVerifyStop(int sig)
-{
-    int none = 0;
-    g_signal.compare_exchange_strong(none, sig);
-    g_stop.store(true);
-}
-
-void Out(FILE* f, const std::string& utf8)
-{
-    const std::string s = JFileHandle::Utf8ToNarrow(utf8);
-    std::fwrite(s.data(), 1, s.size(), f);
-    std::fflush(f);
-}
-
-std::string Hex(uint64_t v)
-{
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "0x%" PRIX64, v);
-    return buf;
 }
 
 std::string LunName(const LunEntry& l)
@@ -243,12 +220,7 @@ int RunVerify(const Options& opts)
     for (const std::string& w : warnings)
         Out(stderr, "warning: " + w + "\n");
 
-    struct sigaction sa {};
-    sa.sa_handler = OnVerifyStop;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    InstallStopHandlers();
 
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
     const bool show = !o.quiet && (terminal || o.progress);
@@ -268,7 +240,7 @@ int RunVerify(const Options& opts)
         control.verifyParity = true;
         control.writeTarget = false;
         control.console = nullptr;
-        control.stop = &g_stop;
+        control.stop = &g_stopRequested;
         ExportReport report;
         control.report = &report;
         try {
@@ -284,10 +256,10 @@ int RunVerify(const Options& opts)
         perLun.emplace_back(l, report.parity);
         if (status != 0)
             break;
-        if (report.cancelled || g_stop.load()) {
-            const int sig = g_signal.load();
-            status = 128 + (sig != 0 ? sig : SIGINT);
-            error = std::string("interrupted by ") + (sig == SIGTERM ? "SIGTERM" : "SIGINT") + " after " +
+        if (report.cancelled || g_stopRequested.load()) {
+            const Stopped stopped = StoppedBy();
+            status = stopped.status;
+            error = "interrupted by " + stopped.by + " after " +
                     std::to_string(report.written) + " of " + std::to_string(report.stripes) + " stripes of LUN " +
                     LunName(*l);
             break;
