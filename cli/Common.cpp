@@ -1,6 +1,9 @@
 #include "cli/Common.h"
 
 #include "disk/Text.h"
+#include "engine/Analysis.h"
+#include "engine/Report.h"
+#include "export/ExportState.h"
 
 #include <cinttypes>
 #include <csignal>
@@ -52,6 +55,22 @@ Stopped StoppedBy()
 {
     const int sig = g_signal.load();
     return {128 + (sig != 0 ? sig : SIGINT), sig == SIGTERM ? "SIGTERM" : "SIGINT"};
+}
+
+int AnalyzeSources(const Options& opts, EvaContext& ctx,
+                   const std::function<int(int status, const std::string& why)>& refuse)
+{
+    AttachExportState(ctx);
+    if (const int status = AddSources(opts, ctx))
+        return status;
+    const AnalysisResult a = RunAnalysis(ctx);
+    if (a.status == AnalysisResult::Status::NoSources)
+        return refuse(64, a.text);
+    PrintWarnings(Summarize(ctx).warnings);
+    if (!a.ok())
+        return refuse(a.code >= 1 && a.code <= 17 ? a.code : 70,
+                      a.text + (a.reason.empty() ? "" : " (" + a.reason + ")"));
+    return 0;
 }
 
 } // namespace corvane::cli

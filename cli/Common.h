@@ -1,8 +1,11 @@
 #pragma once
 
+#include "cli/Commands.h"
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace corvane::cli {
@@ -26,5 +29,12 @@ struct Stopped {
     std::string by;
 };
 Stopped StoppedBy();
+
+// Adds the sources to ctx, with the state an export run keeps, analyses
+// them and prints the analysis's warnings. Returns 0, or the exit status:
+// AddSources' as it is, and through refuse (which prints why) 64 for no
+// sources or the failure's code (70 for one outside 1-17).
+int AnalyzeSources(const Options& opts, EvaContext& ctx,
+                   const std::function<int(int status, const std::string& why)>& refuse);
 
 } // namespace corvane::cli

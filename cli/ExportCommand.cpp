@@ -340,16 +340,8 @@ int RunExport(const Options& opts)
     }
 
     EvaContext ctx;
-    AttachExportState(ctx);
-    if (const int status = AddSources(opts, ctx))
+    if (const int status = AnalyzeSources(opts, ctx, refuse))
         return status;
-    const AnalysisResult a = RunAnalysis(ctx);
-    if (a.status == AnalysisResult::Status::NoSources)
-        return refuse(64, a.text);
-    PrintWarnings(Summarize(ctx).warnings);
-    if (!a.ok())
-        return refuse(a.code >= 1 && a.code <= 17 ? a.code : 70,
-                      a.text + (a.reason.empty() ? "" : " (" + a.reason + ")"));
     const LunEntry* lun = nullptr;
     for (const auto& l : ctx.lunList)
         if (l->group == group && l->id == id)

@@ -183,16 +183,8 @@ int RunVerify(const Options& opts)
         return refuse(64, "--lun wants GROUP:ID, for example 0:1 (not \"" + o.lun + "\")");
 
     EvaContext ctx;
-    AttachExportState(ctx);
-    if (const int status = AddSources(opts, ctx))
+    if (const int status = AnalyzeSources(opts, ctx, refuse))
         return status;
-    const AnalysisResult a = RunAnalysis(ctx);
-    if (a.status == AnalysisResult::Status::NoSources)
-        return refuse(64, a.text);
-    PrintWarnings(Summarize(ctx).warnings);
-    if (!a.ok())
-        return refuse(a.code >= 1 && a.code <= 17 ? a.code : 70,
-                      a.text + (a.reason.empty() ? "" : " (" + a.reason + ")"));
 
     std::vector<const LunEntry*> luns;
     for (const auto& l : ctx.lunList)
