@@ -89,10 +89,17 @@ bench_sample() {
   fi
 }
 
-# A healthy group of $MEMBERS members with one LUN of $STRIPES stripes, in
-# $GROUP (kept while those two stay the same).
-bench_healthy_sample() {
+# A healthy group of $MEMBERS members with one LUN of $STRIPES stripes of
+# 8 MiB in $DATA/group (kept while those two stay the same). Sets GROUP,
+# BENCH_LOGS (= $DATA), BYTES (the LUN's size) and GIB.
+bench_healthy_group() {
+  mkdir -p "$DATA"
+  BENCH_LOGS="$DATA"
+  GROUP="$DATA/group"
   bench_sample "members=$MEMBERS stripes=$STRIPES" bench_mksample_healthy
+  BYTES=$((STRIPES * 8388608))
+  # shellcheck disable=SC2034 # for the caller
+  GIB=$(bench_gib "$BYTES")
 }
 bench_mksample_healthy() {
   "$MKSAMPLE" --out "$GROUP" --members "$MEMBERS" --lun-stripes "$STRIPES" --seed 7 >/dev/null

@@ -38,12 +38,7 @@ MEMBERS=${CORVANE_BENCH_MEMBERS:-5}
 RUNS=${CORVANE_BENCH_RUNS:-3}
 
 bench_need "$CLI" "$MKSAMPLE" "$BENCH_TIME"
-mkdir -p "$DATA"
-BENCH_LOGS="$DATA"
-GROUP="$DATA/group"
-bench_healthy_sample
-BYTES=$((STRIPES * 8388608))
-GIB=$(bench_gib "$BYTES")
+bench_healthy_group
 WANT=$(bench_manifest sha256)
 OUT="$DATA/out.img"
 MAP="$DATA/out.map"

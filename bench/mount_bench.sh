@@ -38,12 +38,7 @@ if [ ! -w /dev/fuse ]; then
   echo "$BENCH_NAME: /dev/fuse is missing or not writable" >&2
   exit 2
 fi
-mkdir -p "$DATA"
-BENCH_LOGS="$DATA"
-GROUP="$DATA/group"
-bench_healthy_sample
-BYTES=$((STRIPES * 8388608))
-GIB=$(bench_gib "$BYTES")
+bench_healthy_group
 WANT=$(bench_manifest sha256)
 OUT="$DATA/out.img"
 MNT="$DATA/mnt"
