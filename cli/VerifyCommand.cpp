@@ -11,10 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include <atomic>
 #include <chrono>
-#include <cinttypes>
-#include <csignal>
 #include <cstdio>
 #include <sstream>
 #include <unistd.h>
