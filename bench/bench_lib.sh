@@ -62,3 +62,71 @@ bench_ratio() {
 bench_goal() {
   awk -v v="$1" -v op="$2" -v g="$3" 'BEGIN { ok = (op == "<=") ? (v <= g) : (v >= g); print ok ? "met" : "MISSED" }'
 }
+
+# Ends the benchmark (exit 2) unless every given tool can be run: a path
+# must be an executable file, a bare name must be on PATH.
+bench_need() {
+  local tool
+  for tool in "$@"; do
+    if ! command -v "$tool" >/dev/null; then
+      echo "$BENCH_NAME: $tool is missing" >&2
+      exit 2
+    fi
+  done
+}
+
+# bench_sample PARAMS COMMAND...: (re)makes the group in $GROUP with
+# COMMAND unless $GROUP/params says it was made with PARAMS, so a run with
+# other sizes does not time the data of the last one.
+bench_sample() {
+  local params=$1 stamp="$GROUP/params"
+  shift
+  if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$params" ]; then
+    rm -rf "$GROUP"
+    echo "generating $params into $GROUP ..."
+    "$@"
+    echo "$params" >"$stamp"
+  fi
+}
+
+# A healthy group of $MEMBERS members with one LUN of $STRIPES stripes of
+# 8 MiB in $DATA/group (kept while those two stay the same). Sets GROUP,
+# BENCH_LOGS (= $DATA), BYTES (the LUN's size) and GIB.
+bench_healthy_group() {
+  mkdir -p "$DATA"
+  BENCH_LOGS="$DATA"
+  GROUP="$DATA/group"
+  bench_sample "members=$MEMBERS stripes=$STRIPES" bench_mksample_healthy
+  BYTES=$((STRIPES * 8388608))
+  # shellcheck disable=SC2034 # for the caller
+  GIB=$(bench_gib "$BYTES")
+}
+bench_mksample_healthy() {
+  "$MKSAMPLE" --out "$GROUP" --members "$MEMBERS" --lun-stripes "$STRIPES" --seed 7 >/dev/null
+}
+
+# A value of the group's manifest.json, by key: bench_manifest sha256.
+bench_manifest() {
+  awk -v key="\"$1\":" '$1 == key { gsub(/[",]/, "", $2); print $2; exit }' "$GROUP/manifest.json"
+}
+
+# Bytes as GiB, to six places.
+bench_gib() {
+  awk -v b="$1" 'BEGIN { printf "%.6f", b / 1073741824 }'
+}
+
+# Reads the given files once, so the timed runs find them in the page cache.
+bench_warm() {
+  cat "$@" >/dev/null
+}
+
+# ALL: the member images of $GROUP ($MEMBERS of them); DEGRADED: the same
+# but member 1 (member 0 holds the tables).
+bench_members() {
+  local i
+  ALL=()
+  for ((i = 0; i < MEMBERS; i++)); do ALL+=("$GROUP/member$i.img"); done
+  # shellcheck disable=SC2034 # for the caller
+  DEGRADED=("${ALL[@]}")
+  unset 'DEGRADED[1]'
+}

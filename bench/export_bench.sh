@@ -37,26 +37,9 @@ STRIPES=${CORVANE_BENCH_STRIPES:-512}
 MEMBERS=${CORVANE_BENCH_MEMBERS:-5}
 RUNS=${CORVANE_BENCH_RUNS:-3}
 
-for tool in "$CLI" "$MKSAMPLE" "$BENCH_TIME"; do
-  if [ ! -x "$tool" ]; then
-    echo "$BENCH_NAME: $tool is missing" >&2
-    exit 2
-  fi
-done
-mkdir -p "$DATA"
-BENCH_LOGS="$DATA"
-GROUP="$DATA/group"
-STAMP="$GROUP/params"
-PARAMS="members=$MEMBERS stripes=$STRIPES"
-if [ ! -f "$STAMP" ] || [ "$(cat "$STAMP")" != "$PARAMS" ]; then
-  rm -rf "$GROUP"
-  echo "generating $PARAMS into $GROUP ..."
-  "$MKSAMPLE" --out "$GROUP" --members "$MEMBERS" --lun-stripes "$STRIPES" --seed 7 >/dev/null
-  echo "$PARAMS" >"$STAMP"
-fi
-BYTES=$((STRIPES * 8388608))
-GIB=$(awk -v b="$BYTES" 'BEGIN { printf "%.6f", b / 1073741824 }')
-WANT=$(awk '/"sha256":/ { gsub(/[",]/, "", $2); print $2; exit }' "$GROUP/manifest.json")
+bench_need "$CLI" "$MKSAMPLE" "$BENCH_TIME"
+bench_healthy_group
+WANT=$(bench_manifest sha256)
 OUT="$DATA/out.img"
 MAP="$DATA/out.map"
 REF="$DATA/ref.img"
@@ -90,7 +73,7 @@ run_scenario() {
   local name=$1 ratioGoal=$2
   shift 2
   local sources=("$@") r t
-  cat "${sources[@]}" >/dev/null # into the page cache
+  bench_warm "${sources[@]}"
   rm -f "$OUT"
   "$CLI" export "${sources[@]}" --lun 0:0 --to "$OUT" >/dev/null
   if [ "$(sha256sum "$OUT" | cut -d' ' -f1)" != "$WANT" ]; then
@@ -98,7 +81,7 @@ run_scenario() {
     exit 1
   fi
   [ -f "$REF" ] || cp "$OUT" "$REF"
-  cat "$REF" >/dev/null
+  bench_warm "$REF"
   for ((r = 0; r < RUNS; r++)); do
     t=$(export_to "${sources[@]}")
     bench_record "$name" "$t"
@@ -148,9 +131,7 @@ run_scenario() {
     "CPU $(printf '%.2f' "$(bench_stat "$name-hash" cpu)") s vs $(printf '%.2f' "$ec") s"
 }
 
-mapfile -t ALL < <(for ((i = 0; i < MEMBERS; i++)); do echo "$GROUP/member$i.img"; done)
-# Degraded: member 1 left out (member 0 holds the tables).
-DEGRADED=("${ALL[@]}")
-unset 'DEGRADED[1]'
+# Degraded: member 1 left out.
+bench_members
 run_scenario healthy 0.7 "${ALL[@]}"
 run_scenario degraded 0.6 "${DEGRADED[@]}"

@@ -67,25 +67,17 @@ fi
 if ! nbdkit --filter=rate --filter=ddrescue null --dump-plugin >/dev/null 2>&1; then
   skip "this nbdkit lacks the rate or the ddrescue filter"
 fi
-for tool in "$CLI" "$MKSAMPLE" "$BENCH_TIME"; do
-  if [ ! -x "$tool" ]; then
-    echo "$BENCH_NAME: $tool is missing" >&2
-    exit 2
-  fi
-done
+bench_need "$CLI" "$MKSAMPLE" "$BENCH_TIME"
 
 mkdir -p "$DATA"
 BENCH_LOGS="$DATA"
 GROUP="$DATA/group"
-STAMP="$GROUP/params"
 PARAMS="stripes=$STRIPES bad=$BAD_PERCENT% on ${BAD_MEMBERS[*]} seed=7"
-if [ ! -f "$STAMP" ] || [ "$(cat "$STAMP")" != "$PARAMS" ]; then
-  rm -rf "$GROUP"
+make_group() {
   mkdir -p "$GROUP"
-  echo "generating $PARAMS into $GROUP ..."
   # Pages of the LUN's stripe segments (every member holds one segment of
   # each stripe, from segment 32 on), chosen at random, distinct.
-  pages=$((STRIPES * SEGMENT / 4096))
+  local pages=$((STRIPES * SEGMENT / 4096)) i
   {
     printf '{"seed": 7, "healthy": {"members": %d, "lunStripes": [%d]}, "members": [\n' "$MEMBERS" "$STRIPES"
     for ((i = 0; i < MEMBERS; i++)); do
@@ -105,14 +97,13 @@ if [ ! -f "$STAMP" ] || [ "$(cat "$STAMP")" != "$PARAMS" ]; then
     printf ']}\n'
   } >"$GROUP/plan.json"
   "$MKSAMPLE" --out "$GROUP" --group "$GROUP/plan.json" >"$GROUP/mksample.log"
-  echo "$PARAMS" >"$STAMP"
-fi
-manifest() { awk -v key="\"$1\":" '$1 == key { gsub(/[",]/, "", $2); print $2; exit }' "$GROUP/manifest.json"; }
-WANT=$(manifest sha256)
-WANT_DAMAGED=$(manifest exportSha256)
-LEAST_LOST=$(manifest lostBytes)
+}
+bench_sample "$PARAMS" make_group
+WANT=$(bench_manifest sha256)
+WANT_DAMAGED=$(bench_manifest exportSha256)
+LEAST_LOST=$(bench_manifest lostBytes)
 BYTES=$((STRIPES * 8 * 1048576))
-GIB=$(awk -v b="$BYTES" 'BEGIN { printf "%.6f", b / 1073741824 }')
+GIB=$(bench_gib "$BYTES")
 OUT="$DATA/out.img"
 MAP="$DATA/out.map"
 
@@ -199,7 +190,7 @@ serve() {
 }
 
 # The servers read the images from the page cache: the rate is the limit.
-cat "$GROUP"/member*.img >/dev/null
+bench_warm "$GROUP"/member*.img
 HEALTHY=() DAMAGED=()
 for ((i = 0; i < MEMBERS; i++)); do
   serve healthy "$i" "$GROUP/member$i.ok.map"

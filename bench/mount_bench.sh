@@ -33,30 +33,13 @@ MEMBERS=${CORVANE_BENCH_MEMBERS:-5}
 RUNS=${CORVANE_BENCH_RUNS:-3}
 READS=${CORVANE_BENCH_READS:-20000}
 
-for tool in "$CLI" "$MKSAMPLE" "$RANDOM_READS" "$BENCH_TIME" fusermount3; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "$BENCH_NAME: $tool is missing" >&2
-    exit 2
-  fi
-done
+bench_need "$CLI" "$MKSAMPLE" "$RANDOM_READS" "$BENCH_TIME" fusermount3
 if [ ! -w /dev/fuse ]; then
   echo "$BENCH_NAME: /dev/fuse is missing or not writable" >&2
   exit 2
 fi
-mkdir -p "$DATA"
-BENCH_LOGS="$DATA"
-GROUP="$DATA/group"
-STAMP="$GROUP/params"
-PARAMS="members=$MEMBERS stripes=$STRIPES"
-if [ ! -f "$STAMP" ] || [ "$(cat "$STAMP")" != "$PARAMS" ]; then
-  rm -rf "$GROUP"
-  echo "generating $PARAMS into $GROUP ..."
-  "$MKSAMPLE" --out "$GROUP" --members "$MEMBERS" --lun-stripes "$STRIPES" --seed 7 >/dev/null
-  echo "$PARAMS" >"$STAMP"
-fi
-BYTES=$((STRIPES * 8388608))
-GIB=$(awk -v b="$BYTES" 'BEGIN { printf "%.6f", b / 1073741824 }')
-WANT=$(awk '/"sha256":/ { gsub(/[",]/, "", $2); print $2; exit }' "$GROUP/manifest.json")
+bench_healthy_group
+WANT=$(bench_manifest sha256)
 OUT="$DATA/out.img"
 MNT="$DATA/mnt"
 LUN="$MNT/lun-0-0.img"
@@ -86,7 +69,7 @@ run_scenario() {
   shift
   local sources=("$@") r t cold warm
   local colds="" warms=""
-  cat "${sources[@]}" >/dev/null # into the page cache
+  bench_warm "${sources[@]}"
   mount_lun "${sources[@]}"
   if [ "$(sha256sum "$LUN" | cut -d' ' -f1)" != "$WANT" ]; then
     echo "$BENCH_NAME: the mounted $name LUN does not match the generated one" >&2
@@ -125,9 +108,7 @@ run_scenario() {
     "warm $(printf '%s\n' $warms | bench_median) [${warms% }]"
 }
 
-mapfile -t ALL < <(for ((i = 0; i < MEMBERS; i++)); do echo "$GROUP/member$i.img"; done)
-# Degraded: member 1 left out (member 0 holds the tables).
-DEGRADED=("${ALL[@]}")
-unset 'DEGRADED[1]'
+# Degraded: member 1 left out.
+bench_members
 run_scenario healthy "${ALL[@]}"
 run_scenario degraded "${DEGRADED[@]}"

@@ -28,30 +28,13 @@ STRIPES=${CORVANE_BENCH_STRIPES:-512}
 MEMBERS=${CORVANE_BENCH_MEMBERS:-5}
 RUNS=${CORVANE_BENCH_RUNS:-3}
 
-for tool in "$CLI" "$MKSAMPLE" "$BENCH_TIME"; do
-  if [ ! -x "$tool" ]; then
-    echo "$BENCH_NAME: $tool is missing" >&2
-    exit 2
-  fi
-done
-mkdir -p "$DATA"
-BENCH_LOGS="$DATA"
-GROUP="$DATA/group"
-STAMP="$GROUP/params"
-PARAMS="members=$MEMBERS stripes=$STRIPES"
-if [ ! -f "$STAMP" ] || [ "$(cat "$STAMP")" != "$PARAMS" ]; then
-  rm -rf "$GROUP"
-  echo "generating $PARAMS into $GROUP ..."
-  "$MKSAMPLE" --out "$GROUP" --members "$MEMBERS" --lun-stripes "$STRIPES" --seed 7 >/dev/null
-  echo "$PARAMS" >"$STAMP"
-fi
-BYTES=$((STRIPES * 8388608))
-GIB=$(awk -v b="$BYTES" 'BEGIN { printf "%.6f", b / 1073741824 }')
-mapfile -t ALL < <(for ((i = 0; i < MEMBERS; i++)); do echo "$GROUP/member$i.img"; done)
+bench_need "$CLI" "$MKSAMPLE" "$BENCH_TIME"
+bench_healthy_group
+bench_members
 READ=0
 for m in "${ALL[@]}"; do READ=$((READ + $(stat -c %s "$m"))); done
 
-cat "${ALL[@]}" >/dev/null # into the page cache
+bench_warm "${ALL[@]}"
 # The check must pass before it is timed: a healthy group is consistent.
 "$CLI" verify "${ALL[@]}" --lun 0:0 --json >"$DATA/verify.json" || {
   echo "$BENCH_NAME: verify of the healthy group did not exit 0" >&2

@@ -1,6 +1,7 @@
 #include "cli/ExportCommand.h"
 
 #include "cli/Commands.h"
+#include "cli/Common.h"
 #include "cli/VerifyCommand.h"
 #include "engine/Exclude.h"
 #include "disk/Text.h"
@@ -15,7 +16,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <optional>
@@ -51,34 +51,6 @@ ExportOptions& Settings()
 {
     static ExportOptions o;
     return o;
-}
-
-// What SIGINT and SIGTERM set; the export checks it between stripes and
-// drops what is not yet written. The handler stays installed: a second
-// signal while the export winds down changes nothing, so the map is saved.
-std::atomic<bool> g_stopRequested{false};
-std::atomic<int> g_signal{0};
-static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
-
-extern "C" void OnStopSignal(int sig)
-{
-    int none = 0;
-    g_signal.compare_exchange_strong(none, sig);
-    g_stopRequested.store(true);
-}
-
-void Out(FILE* f, const std::string& utf8)
-{
-    const std::string s = JFileHandle::Utf8ToNarrow(utf8);
-    std::fwrite(s.data(), 1, s.size(), f);
-    std::fflush(f);
-}
-
-std::string Hex(uint64_t v)
-{
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "0x%" PRIX64, v);
-    return buf;
 }
 
 // The progress line: bytes on the target (not stripes queued), rate, time
@@ -143,14 +115,10 @@ private:
     std::thread m_thread;
 };
 
+// SIGINT and SIGTERM stop the export between stripes, with the map saved.
 void InstallStopSignals()
 {
-    struct sigaction sa {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    InstallStopHandlers();
     // A reader that goes away (a closed pipe) makes the write fail with
     // EPIPE, which ends the export with its map saved, instead of killing it.
     struct sigaction ignore {};
@@ -371,16 +339,8 @@ int RunExport(const Options& opts)
     }
 
     EvaContext ctx;
-    AttachExportState(ctx);
-    if (const int status = AddSources(opts, ctx))
+    if (const int status = AnalyzeSources(opts, ctx, refuse))
         return status;
-    const AnalysisResult a = RunAnalysis(ctx);
-    if (a.status == AnalysisResult::Status::NoSources)
-        return refuse(64, a.text);
-    PrintWarnings(Summarize(ctx).warnings);
-    if (!a.ok())
-        return refuse(a.code >= 1 && a.code <= 17 ? a.code : 70,
-                      a.text + (a.reason.empty() ? "" : " (" + a.reason + ")"));
     const LunEntry* lun = nullptr;
     for (const auto& l : ctx.lunList)
         if (l->group == group && l->id == id)
@@ -444,9 +404,9 @@ int RunExport(const Options& opts)
             Out(stderr, "what was written is in " + o.map +
                             (stream ? "\n" : "; continue with --map " + o.map + "\n"));
     } else if (result.total.cancelled || (g_stopRequested.load() && !report.Finished())) {
-        const int sig = g_signal.load();
-        status = 128 + (sig != 0 ? sig : SIGINT);
-        error = std::string("interrupted by ") + (sig == SIGTERM ? "SIGTERM" : "SIGINT");
+        const Stopped stopped = StoppedBy();
+        status = stopped.status;
+        error = "interrupted by " + stopped.by;
         if (!o.quiet)
             Out(stderr, error + " after " + std::to_string(report.firstStripe + report.written) + " of " +
                             std::to_string(report.stripes) + " stripes" +

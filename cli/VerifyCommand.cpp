@@ -1,5 +1,6 @@
 #include "cli/VerifyCommand.h"
 
+#include "cli/Common.h"
 #include "cli/ExportCommand.h"
 #include "disk/Text.h"
 #include "engine/Errors.h"
@@ -10,10 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include <atomic>
 #include <chrono>
-#include <cinttypes>
-#include <csignal>
 #include <cstdio>
 #include <sstream>
 #include <unistd.h>
@@ -33,30 +31,6 @@ VerifyOptions& Settings()
 {
     static VerifyOptions o;
     return o;
-}
-
-std::atomic<bool> g_stop{false};
-std::atomic<int> g_signal{0};
-
-extern "C" void OnVerifyStop(int sig)
-{
-    int none = 0;
-    g_signal.compare_exchange_strong(none, sig);
-    g_stop.store(true);
-}
-
-void Out(FILE* f, const std::string& utf8)
-{
-    const std::string s = JFileHandle::Utf8ToNarrow(utf8);
-    std::fwrite(s.data(), 1, s.size(), f);
-    std::fflush(f);
-}
-
-std::string Hex(uint64_t v)
-{
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "0x%" PRIX64, v);
-    return buf;
 }
 
 std::string LunName(const LunEntry& l)
@@ -206,16 +180,8 @@ int RunVerify(const Options& opts)
         return refuse(64, "--lun wants GROUP:ID, for example 0:1 (not \"" + o.lun + "\")");
 
     EvaContext ctx;
-    AttachExportState(ctx);
-    if (const int status = AddSources(opts, ctx))
+    if (const int status = AnalyzeSources(opts, ctx, refuse))
         return status;
-    const AnalysisResult a = RunAnalysis(ctx);
-    if (a.status == AnalysisResult::Status::NoSources)
-        return refuse(64, a.text);
-    PrintWarnings(Summarize(ctx).warnings);
-    if (!a.ok())
-        return refuse(a.code >= 1 && a.code <= 17 ? a.code : 70,
-                      a.text + (a.reason.empty() ? "" : " (" + a.reason + ")"));
 
     std::vector<const LunEntry*> luns;
     for (const auto& l : ctx.lunList)
@@ -243,12 +209,7 @@ int RunVerify(const Options& opts)
     for (const std::string& w : warnings)
         Out(stderr, "warning: " + w + "\n");
 
-    struct sigaction sa {};
-    sa.sa_handler = OnVerifyStop;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    InstallStopHandlers();
 
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
     const bool show = !o.quiet && (terminal || o.progress);
@@ -268,7 +229,7 @@ int RunVerify(const Options& opts)
         control.verifyParity = true;
         control.writeTarget = false;
         control.console = nullptr;
-        control.stop = &g_stop;
+        control.stop = &g_stopRequested;
         ExportReport report;
         control.report = &report;
         try {
@@ -284,10 +245,10 @@ int RunVerify(const Options& opts)
         perLun.emplace_back(l, report.parity);
         if (status != 0)
             break;
-        if (report.cancelled || g_stop.load()) {
-            const int sig = g_signal.load();
-            status = 128 + (sig != 0 ? sig : SIGINT);
-            error = std::string("interrupted by ") + (sig == SIGTERM ? "SIGTERM" : "SIGINT") + " after " +
+        if (report.cancelled || g_stopRequested.load()) {
+            const Stopped stopped = StoppedBy();
+            status = stopped.status;
+            error = "interrupted by " + stopped.by + " after " +
                     std::to_string(report.written) + " of " + std::to_string(report.stripes) + " stripes of LUN " +
                     LunName(*l);
             break;

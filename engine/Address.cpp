@@ -51,14 +51,14 @@ bool IsAvailable(const EvaContext& ctx, const LayoutRecord& r, unsigned p)
     return !IsSlotMissing(ctx, row, column) && ctx.memberMap[row][column] != nullptr;
 }
 
-namespace {
-
 std::string Hex(uint64_t v)
 {
     char buf[24];
     std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
     return buf;
 }
+
+namespace {
 
 std::string PositionsText(const LayoutRecord& r, unsigned first, unsigned count)
 {

@@ -38,6 +38,9 @@ constexpr bool InMatrix(unsigned row, unsigned column)
     return row < static_cast<unsigned>(kRows) && column < static_cast<unsigned>(kColumns);
 }
 
+// An offset or size in messages: "0x" and lower-case hex digits, no padding.
+std::string Hex(uint64_t v);
+
 // True when (row, column) stands in the missing-slot list (linear search).
 bool IsSlotMissing(const EvaContext& ctx, unsigned row, unsigned column);
 

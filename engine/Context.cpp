@@ -3,6 +3,7 @@
 #include "disk/Mapfile.h"
 #include "disk/Drives.h"
 #include "disk/Text.h"
+#include "engine/Address.h"
 #include "engine/Errors.h"
 
 #include <algorithm>
@@ -20,13 +21,6 @@ constexpr std::array<uint8_t, 8> kMemberTag = {0, 0, 0, 1, 0, 0, 0, 5};
 std::string ErrnoText(int err)
 {
     return std::strerror(err);
-}
-
-std::string Hex(uint64_t v)
-{
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
-    return buf;
 }
 
 // What a file of this mode is, for a source that is neither an image file

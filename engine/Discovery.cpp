@@ -30,13 +30,6 @@ std::string Name(const MemberDisk& m)
     return JFileHandle::NarrowToUtf8(m.source);
 }
 
-std::string Hex(uint64_t v)
-{
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
-    return buf;
-}
-
 bool Signed(const uint8_t* record)
 {
     return record[0] == 0x60 && record[1] == 0x01;

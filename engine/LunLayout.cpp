@@ -27,13 +27,6 @@ constexpr uint8_t kType8 = 8;
 constexpr uint8_t kType16 = 16;
 constexpr uint8_t kType20 = 20;
 
-std::string Hex(uint64_t v)
-{
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
-    return buf;
-}
-
 LayoutRecord RecordAt(const uint8_t* bytes)
 {
     LayoutRecord r;

@@ -20,13 +20,6 @@ namespace corvane {
 
 namespace {
 
-std::string Hex(uint64_t v)
-{
-    std::ostringstream s;
-    s << "0x" << std::hex << v;
-    return s.str();
-}
-
 int32_t Clamp32(uint64_t v)
 {
     return v > static_cast<uint64_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(v);

@@ -499,17 +499,29 @@ std::vector<SourceIdentity> SourceIdentities(const EvaContext& ctx)
 
 // ---------------------------------------------------------------------------
 
-void OpenExportTarget(EvaContext& ctx, const std::string& path, uint64_t startOffset, uint64_t bytesNeeded)
+namespace {
+
+// Closes the target before another is opened (refused while an export
+// writes to it) and names the new one, its other settings back to their defaults.
+ExportState& ForgetTarget(EvaContext& ctx, const std::string& shown)
 {
     ExportState& st = AttachExportState(ctx);
     if (ctx.CurrentJob() == ContextJob::Export)
-        Raise(kOpenDeviceFailed, "an export is running; " + path + " was not opened");
+        Raise(kOpenDeviceFailed, "an export is running; " + shown + " was not opened");
     st.target.io.reset();
-    st.target.path = path;
+    st.target.path = shown;
     st.target.device = false;
     st.target.start = 0;
     st.target.sparse = false;
     st.target.stream = false;
+    return st;
+}
+
+} // namespace
+
+void OpenExportTarget(EvaContext& ctx, const std::string& path, uint64_t startOffset, uint64_t bytesNeeded)
+{
+    ExportState& st = ForgetTarget(ctx, path);
 
     if (path.empty())
         Raise(kOpenDeviceFailed, "no target was named");
@@ -554,15 +566,7 @@ void OpenExportTarget(EvaContext& ctx, const std::string& path, uint64_t startOf
 
 void OpenExportStream(EvaContext& ctx, int fd, const std::string& shown)
 {
-    ExportState& st = AttachExportState(ctx);
-    if (ctx.CurrentJob() == ContextJob::Export)
-        Raise(kOpenDeviceFailed, "an export is running; " + shown + " was not opened");
-    st.target.io.reset();
-    st.target.path = shown;
-    st.target.device = false;
-    st.target.start = 0;
-    st.target.sparse = false;
-    st.target.stream = false;
+    ExportState& st = ForgetTarget(ctx, shown);
     struct stat info {};
     const int mode = ::fcntl(fd, F_GETFL);
     if (mode < 0 || ::fstat(fd, &info) != 0)

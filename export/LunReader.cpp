@@ -19,17 +19,6 @@
 
 namespace corvane {
 
-namespace {
-
-std::string Hex(uint64_t v)
-{
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
-    return buf;
-}
-
-} // namespace
-
 // Threads that read members on behalf of the callers of Read, so one
 // request's positions are read at the same time.
 class LunReader::Pool {

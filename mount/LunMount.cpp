@@ -1,6 +1,7 @@
 #define FUSE_USE_VERSION 31
 #include "mount/LunMount.h"
 
+#include "engine/Address.h"
 #include "export/LunReader.h"
 
 #include <fuse.h>
@@ -21,13 +22,6 @@
 namespace corvane {
 
 namespace {
-
-std::string Hex(uint64_t v)
-{
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
-    return buf;
-}
 
 // A mount point field of /proc/self/mountinfo: space, tab, newline and
 // backslash are written as octal escapes.
