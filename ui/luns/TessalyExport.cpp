@@ -404,9 +404,7 @@ bool CTessalyView::OnCmdMsg(int id)
 
 void CTessalyView::OnExportImage()
 {
-    if (m_nSelected < 0 || !m_pContext || IsBusy() || m_run)
-        return;
-    LunEntry* entry = RowEntry(m_nSelected);
+    LunEntry* entry = ChosenEntry();
     if (!entry)
         return;
     const QString path = CExportDialogs::Current().imageFile(this);
@@ -491,9 +489,7 @@ bool CTessalyView::ConfirmDiskWrite(LunEntry* entry, const QString& device, cons
 
 void CTessalyView::OnExportDisk()
 {
-    if (m_nSelected < 0 || !m_pContext || IsBusy() || m_run)
-        return;
-    LunEntry* entry = RowEntry(m_nSelected);
+    LunEntry* entry = ChosenEntry();
     if (!entry)
         return;
     // The dialog greys the drives the export would refuse.
@@ -789,19 +785,15 @@ void CTessalyView::SetExportHash(const std::string& hash)
 
 void CTessalyView::OnExportResume()
 {
-    if (m_nSelected < 0 || !m_pContext || IsBusy() || m_run)
-        return;
-    LunEntry* entry = RowEntry(m_nSelected);
-    const QString map = ResumableMap(m_nSelected);
-    if (entry && !map.isEmpty())
+    LunEntry* entry = ChosenEntry();
+    const QString map = entry ? ResumableMap(m_nSelected) : QString();
+    if (!map.isEmpty())
         ResumeFrom(entry, map);
 }
 
 void CTessalyView::OnResumeFromMap()
 {
-    if (m_nSelected < 0 || !m_pContext || IsBusy() || m_run)
-        return;
-    LunEntry* entry = RowEntry(m_nSelected);
+    LunEntry* entry = ChosenEntry();
     if (!entry)
         return;
     const QString map = CExportDialogs::Current().resumeMapFile(this);

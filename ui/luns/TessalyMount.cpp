@@ -61,9 +61,7 @@ QStringList CTessalyView::MountArguments(const LunEntry& entry, const QString& m
 
 void CTessalyView::OnMountReadOnly()
 {
-    if (m_nSelected < 0 || !m_pContext || IsBusy() || m_run)
-        return;
-    const LunEntry* entry = RowEntry(m_nSelected);
+    const LunEntry* entry = ChosenEntry();
     if (!entry)
         return;
     const QString folder = CExportDialogs::Current().mountFolder(this);

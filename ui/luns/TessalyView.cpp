@@ -4,6 +4,7 @@
 #include "engine/Context.h"
 #include "engine/Report.h"
 #include "probe/LunContent.h"
+#include "ui/common/Busy.h"
 #include "ui/common/WindowMessages.h"
 #include "ui/luns/ExportDialogs.h"
 #include "ui/sources/MemberMapDlg.h"
@@ -201,6 +202,13 @@ corvane::LunEntry* CTessalyView::RowEntry(int row) const
     if (!item)
         return nullptr;
     return reinterpret_cast<corvane::LunEntry*>(item->data(kLunEntryRole).value<quintptr>());
+}
+
+corvane::LunEntry* CTessalyView::ChosenEntry() const
+{
+    if (!m_pContext || IsBusy() || m_run)
+        return nullptr;
+    return RowEntry(m_nSelected);
 }
 
 bool CTessalyView::event(QEvent* e)

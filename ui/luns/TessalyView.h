@@ -83,6 +83,9 @@ public:
     corvane::EvaContext* m_pContext = nullptr;
     // The LunEntry row keeps, or nullptr for no such row.
     corvane::LunEntry* RowEntry(int row) const;
+    // The chosen row's entry when a command may act on it now (a list is
+    // shown, no analysis or export runs), nullptr otherwise.
+    corvane::LunEntry* ChosenEntry() const;
     // WM_SHOW_LUNS: lParam the analysed context. The list becomes one row
     // per entry of its lunList, in order; rows of an earlier analysis go
     // (their entries are gone). Returns 0.
