@@ -333,6 +333,17 @@ void Pipeline::Checkpoint()
 
 } // namespace
 
+void MergeRanges(std::vector<ByteRange>& ranges, const std::vector<ByteRange>& more)
+{
+    ExtentSet merged;
+    for (const std::vector<ByteRange>* list : {&std::as_const(ranges), &more})
+        for (const ByteRange& r : *list)
+            merged.Add(r.offset, r.length);
+    ranges.clear();
+    for (const JFileHandle::Extent& e : merged)
+        ranges.push_back({e.offset, e.length});
+}
+
 void AddParity(ParityReport& a, const ParityReport& b)
 {
     if (b.inconsistent > 0) {
@@ -350,13 +361,7 @@ void AddParity(ParityReport& a, const ParityReport& b)
     a.consistentBlocks += b.consistentBlocks;
     a.inconsistentBlocks += b.inconsistentBlocks;
     a.unverifiableBlocks += b.unverifiableBlocks;
-    ExtentSet ranges;
-    for (const std::vector<ByteRange>* list : {&std::as_const(a.inconsistentRanges), &b.inconsistentRanges})
-        for (const ByteRange& r : *list)
-            ranges.Add(r.offset, r.length);
-    a.inconsistentRanges.clear();
-    for (const JFileHandle::Extent& e : ranges)
-        a.inconsistentRanges.push_back({e.offset, e.length});
+    MergeRanges(a.inconsistentRanges, b.inconsistentRanges);
     for (const ParityReport::Source& s : b.sources) {
         auto it = std::find_if(a.sources.begin(), a.sources.end(),
                                [&](const ParityReport::Source& x) { return x.source == s.source; });

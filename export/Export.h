@@ -28,6 +28,10 @@ struct ByteRange {
     friend bool operator==(const ByteRange&, const ByteRange&) = default;
 };
 
+// Adds more to ranges, which stay sorted with overlapping or touching
+// ranges merged.
+void MergeRanges(std::vector<ByteRange>& ranges, const std::vector<ByteRange>& more);
+
 // What a parity check found over the stripes of one run.
 struct ParityReport {
     bool checked = false; // the run checked parity

@@ -363,18 +363,7 @@ void AddUp(ExportReport& sum, const ExportReport& r)
     sum.bytesRead += r.bytesRead;
     sum.bytesRebuilt += r.bytesRebuilt;
     sum.bytesLost += r.bytesLost;
-    sum.zeroRanges.insert(sum.zeroRanges.end(), r.zeroRanges.begin(), r.zeroRanges.end());
-    std::sort(sum.zeroRanges.begin(), sum.zeroRanges.end(),
-              [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
-    std::vector<ByteRange> merged;
-    for (const ByteRange& z : sum.zeroRanges) {
-        if (!merged.empty() && merged.back().offset + merged.back().length >= z.offset)
-            merged.back().length = std::max(merged.back().offset + merged.back().length, z.offset + z.length) -
-                                   merged.back().offset;
-        else
-            merged.push_back(z);
-    }
-    sum.zeroRanges = std::move(merged);
+    MergeRanges(sum.zeroRanges, r.zeroRanges);
     sum.cancelled = sum.cancelled || r.cancelled;
     AddParity(sum.parity, r.parity);
 }

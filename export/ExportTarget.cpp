@@ -340,22 +340,6 @@ std::vector<std::pair<std::string, dev_t>> Partitions(const SystemPaths& sys, de
     return out;
 }
 
-// Mount table fields escape blanks as \040 and the like.
-std::string Unescape(const std::string& s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        auto octal = [&](size_t k) { return k < s.size() && s[k] >= '0' && s[k] <= '7'; };
-        if (s[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
-            out += static_cast<char>(((s[i + 1] - '0') << 6) | ((s[i + 2] - '0') << 3) | (s[i + 3] - '0'));
-            i += 3;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
 bool BlockDeviceAt(const std::string& path, dev_t& rdev)
 {
     struct stat st {};
@@ -447,10 +431,10 @@ std::string TargetConflict(const std::string& shown, const struct stat& t, const
         std::string dev, dir;
         if (!(fields >> dev >> dir) || dev.empty() || dev[0] != '/')
             continue;
-        dev = Unescape(dev);
+        dev = UnescapeMountField(dev);
         dev_t m{};
         if (BlockDeviceAt(dev, m) && DevicesOverlap(t.st_rdev, m, sys))
-            return shown + " is in use: " + dev + " is mounted on " + Unescape(dir);
+            return shown + " is in use: " + dev + " is mounted on " + UnescapeMountField(dir);
     }
     std::ifstream swaps(sys.swaps);
     for (std::string line; std::getline(swaps, line);) {
@@ -458,7 +442,7 @@ std::string TargetConflict(const std::string& shown, const struct stat& t, const
         std::string dev;
         if (!(fields >> dev) || dev.empty() || dev[0] != '/')
             continue;
-        dev = Unescape(dev);
+        dev = UnescapeMountField(dev);
         dev_t m{};
         if (BlockDeviceAt(dev, m) && DevicesOverlap(t.st_rdev, m, sys))
             return shown + " is in use: " + dev + " is swap space";
@@ -591,6 +575,21 @@ void OpenExportTarget(EvaContext& ctx, const std::u16string& path, uint64_t star
         Raise(kOpenDeviceFailed, "the target path has characters the locale's encoding cannot hold");
     }
     OpenExportTarget(ctx, narrow, startOffset, bytesNeeded);
+}
+
+std::string UnescapeMountField(const std::string& s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        auto octal = [&](size_t k) { return k < s.size() && s[k] >= '0' && s[k] <= '7'; };
+        if (s[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+            out += static_cast<char>(((s[i + 1] - '0') << 6) | ((s[i + 2] - '0') << 3) | (s[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
 }
 
 } // namespace corvane

@@ -90,4 +90,8 @@ std::string TargetConflict(const std::string& shown, const struct stat& target,
 // partition of the other, or built (device-mapper, RAID) on such devices.
 bool DevicesOverlap(dev_t a, dev_t b, const SystemPaths& sys = {});
 
+// A field of a mount table (/proc/mounts, mountinfo), whose blanks and
+// backslashes are written as octal escapes (\040), as it stands on disk.
+std::string UnescapeMountField(const std::string& field);
+
 } // namespace corvane

@@ -2,6 +2,7 @@
 #include "mount/LunMount.h"
 
 #include "engine/Address.h"
+#include "export/ExportTarget.h"
 #include "export/LunReader.h"
 
 #include <fuse.h>
@@ -23,23 +24,6 @@ namespace corvane {
 
 namespace {
 
-// A mount point field of /proc/self/mountinfo: space, tab, newline and
-// backslash are written as octal escapes.
-std::string Unescape(const std::string& s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\\' && i + 3 < s.size() &&
-            s.substr(i + 1, 3).find_first_not_of("01234567") == std::string::npos) {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 3), nullptr, 8));
-            i += 3;
-            continue;
-        }
-        out += s[i];
-    }
-    return out;
-}
-
 // The device ("major:minor") mounted at real, or "" when nothing is.
 std::string MountedDevice(const std::string& real)
 {
@@ -49,7 +33,7 @@ std::string MountedDevice(const std::string& real)
         // id parent major:minor root mountpoint options ...
         std::istringstream fields(line);
         std::string id, parent, device, root, point;
-        if ((fields >> id >> parent >> device >> root >> point) && Unescape(point) == real)
+        if ((fields >> id >> parent >> device >> root >> point) && UnescapeMountField(point) == real)
             found = device; // the last one is on top
     }
     return found;
