@@ -3,7 +3,6 @@
 #include "disk/Text.h"
 #include "engine/Analysis.h"
 #include "engine/Report.h"
-#include "export/ExportState.h"
 
 #include <cinttypes>
 #include <csignal>
@@ -58,15 +57,18 @@ Stopped StoppedBy()
 }
 
 int AnalyzeSources(const Options& opts, EvaContext& ctx,
-                   const std::function<int(int status, const std::string& why)>& refuse)
+                   const std::function<int(int status, const std::string& why)>& refuse,
+                   AnalysisSummary* summary)
 {
-    AttachExportState(ctx);
     if (const int status = AddSources(opts, ctx))
         return status;
     const AnalysisResult a = RunAnalysis(ctx);
     if (a.status == AnalysisResult::Status::NoSources)
         return refuse(64, a.text);
-    PrintWarnings(Summarize(ctx).warnings);
+    AnalysisSummary s = Summarize(ctx);
+    PrintWarnings(s.warnings);
+    if (summary)
+        *summary = std::move(s);
     if (!a.ok())
         return refuse(a.code >= 1 && a.code <= 17 ? a.code : 70,
                       a.text + (a.reason.empty() ? "" : " (" + a.reason + ")"));

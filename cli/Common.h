@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/Commands.h"
+#include "engine/Report.h"
 
 #include <atomic>
 #include <cstdint>
@@ -30,11 +31,13 @@ struct Stopped {
 };
 Stopped StoppedBy();
 
-// Adds the sources to ctx, with the state an export run keeps, analyses
-// them and prints the analysis's warnings. Returns 0, or the exit status:
-// AddSources' as it is, and through refuse (which prints why) 64 for no
-// sources or the failure's code (70 for one outside 1-17).
+// Adds the sources to ctx, analyses them and prints the analysis's
+// warnings; summary, when given, receives the analysis's summary. Returns 0,
+// or the exit status: AddSources' as it is, and through refuse (which
+// prints why) 64 for no sources or the failure's code (70 for one outside
+// 1-17).
 int AnalyzeSources(const Options& opts, EvaContext& ctx,
-                   const std::function<int(int status, const std::string& why)>& refuse);
+                   const std::function<int(int status, const std::string& why)>& refuse,
+                   AnalysisSummary* summary = nullptr);
 
 } // namespace corvane::cli

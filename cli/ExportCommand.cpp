@@ -339,6 +339,7 @@ int RunExport(const Options& opts)
     }
 
     EvaContext ctx;
+    AttachExportState(ctx);
     if (const int status = AnalyzeSources(opts, ctx, refuse))
         return status;
     const LunEntry* lun = nullptr;

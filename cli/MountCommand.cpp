@@ -1,8 +1,7 @@
 #include "cli/MountCommand.h"
 
+#include "cli/Common.h"
 #include "cli/ExportCommand.h"
-#include "disk/Text.h"
-#include "engine/Analysis.h"
 #include "engine/Exclude.h"
 #include "engine/Report.h"
 #include "mount/LunMount.h"
@@ -23,13 +22,6 @@ struct MountArgs {
 };
 
 MountArgs g_mount;
-
-void Out(FILE* f, const std::string& utf8)
-{
-    const std::string s = JFileHandle::Utf8ToNarrow(utf8);
-    std::fwrite(s.data(), 1, s.size(), f);
-    std::fflush(f);
-}
 
 } // namespace
 
@@ -78,19 +70,13 @@ int RunMount(const Options& base)
     }
 
     EvaContext ctx;
-    if (const int status = AddSources(opts, ctx))
+    AnalysisSummary summary;
+    const auto refuse = [](int status, const std::string& why) {
+        Out(stderr, why + "\n");
         return status;
-    const AnalysisResult a = RunAnalysis(ctx);
-    if (a.status == AnalysisResult::Status::NoSources) {
-        Out(stderr, a.text + "\n");
-        return 64;
-    }
-    const AnalysisSummary summary = Summarize(ctx);
-    PrintWarnings(summary.warnings);
-    if (!a.ok()) {
-        Out(stderr, a.text + (a.reason.empty() ? "" : " (" + a.reason + ")") + "\n");
-        return a.code >= 1 && a.code <= 17 ? a.code : 70;
-    }
+    };
+    if (const int status = AnalyzeSources(opts, ctx, refuse, &summary))
+        return status;
 
     std::vector<const LunEntry*> luns;
     if (wanted.empty())

@@ -180,6 +180,7 @@ int RunVerify(const Options& opts)
         return refuse(64, "--lun wants GROUP:ID, for example 0:1 (not \"" + o.lun + "\")");
 
     EvaContext ctx;
+    AttachExportState(ctx);
     if (const int status = AnalyzeSources(opts, ctx, refuse))
         return status;
 
